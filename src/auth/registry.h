@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/headers.h"
+
+namespace vellora {
+
+// One paired browser. Only the hash of its token is kept.
+struct Device {
+  std::string id;  // first 8 characters of `hash`
+  std::string hash;
+  std::string label;  // the first 60 characters of the pairing page's Origin
+  std::uint64_t created = 0;
+  std::uint64_t last_used = 0;
+  bool operator==(const Device&) const = default;
+};
+
+// The one pending pairing code ("pairing.json").
+struct Pending {
+  std::string code;  // "XXXX-XXXX-XXXX"
+  std::uint64_t expires = 0;
+  std::uint32_t attempts = 0;
+};
+
+inline constexpr std::size_t MAX_DEVICES = 20;
+inline constexpr std::uint64_t DEVICE_IDLE_LIMIT = 7'776'000;  // 90 days
+
+// Serialises every read-modify-write of "devices.json", "pairing.json" and "config.json" in this
+// process. Never held together with another lock.
+std::mutex& auth_lock();
+
+// File-level operations; the caller holds auth_lock(). Unreadable files read as empty.
+std::vector<Device> load_devices(const std::filesystem::path& config_dir);
+void save_devices(const std::filesystem::path& config_dir, const std::vector<Device>& devices);
+std::optional<std::string> load_legacy_token(const std::filesystem::path& config_dir);
+std::optional<Pending> load_pending(const std::filesystem::path& config_dir);
+void save_pending(const std::filesystem::path& config_dir, const Pending& pending);
+void remove_pending(const std::filesystem::path& config_dir);
+
+// Removes the devices unused for DEVICE_IDLE_LIMIT or longer, keeping the order of the others.
+void prune_idle(std::vector<Device>& devices, std::uint64_t now);
+
+// The id of the device whose token the request carries ("legacy" for the old permanent token).
+std::optional<std::string> authenticate(const std::filesystem::path& config_dir, const Headers& headers);
+
+// A new token and its device record; the caller appends and saves it.
+std::pair<std::string, Device> issue_device(std::string_view label_source, std::uint64_t now);
+
+std::size_t revoke(const std::filesystem::path& config_dir, const std::string& id);
+std::size_t revoke_all(const std::filesystem::path& config_dir);
+
+}  // namespace vellora

@@ -1,0 +1,110 @@
+#include "cli/commands.h"
+
+#include "cli/dispatch.h"
+
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <map>
+
+#include "agent/port.h"
+#include "auth/tokens.h"
+#include "dirs/dirs.h"
+#include "pairing/pairing.h"
+#include "version.h"
+
+namespace vellora {
+namespace {
+
+std::string pad(std::string text, std::size_t width) {
+  if (text.size() < width) text.resize(width, ' ');
+  return text;
+}
+
+std::uint64_t days_since(std::uint64_t time, std::uint64_t now) {
+  return now > time ? (now - time) / 86400 : 0;
+}
+
+void code_command() {
+  std::cout << issue_code(config_dir()) << "\n(valid for 5 minutes and can only be used once)\n";
+}
+
+void devices_command() {
+  std::vector<Device> devices;
+  bool has_legacy = false;
+  {
+    std::lock_guard lock(auth_lock());
+    devices = load_devices(config_dir());
+    has_legacy = load_legacy_token(config_dir()).has_value();
+  }
+  std::cout << devices_listing(devices, has_legacy, now_secs());
+}
+
+void revoke_command(const std::vector<std::string>& args) {
+  if (args.size() < 3 || args[2].empty()) {
+    std::cerr << "usage: vellora-agent revoke <id|legacy|all>\n";
+    return;
+  }
+  const std::size_t count = args[2] == "all" ? revoke_all(config_dir()) : revoke(config_dir(), args[2]);
+  std::cout << count << " access(es) revoked.\n";
+}
+
+}  // namespace
+
+std::string devices_listing(const std::vector<Device>& devices, bool has_legacy, std::uint64_t now) {
+  if (devices.empty() && !has_legacy) return "No paired browsers.\n";
+  std::string out;
+  if (has_legacy)
+    out += pad("legacy", 10) + " " + pad("-", 24) +
+           " old permanent code (revoke with: vellora-agent revoke legacy)\n";
+  for (const Device& d : devices) {
+    out += pad(d.id, 10) + " " + pad(d.label, 24) + " paired " + std::to_string(days_since(d.created, now)) +
+           " days ago, last used " + std::to_string(days_since(d.last_used, now)) + " days ago\n";
+  }
+  return out;
+}
+
+std::string engines_listing(const std::vector<EngineInfo>& engines) {
+  std::string out;
+  if (engines.empty())
+    out += "No compiler found (needs latexmk + pdflatex/xelatex/lualatex, tectonic or ConTeXt).\n";
+  for (const auto& e : engines)
+    out += pad(std::string(e.id), 16) + " " + pad(std::string(e.name), 10) + " " + e.version + "\n";
+  return out;
+}
+
+std::string help_text(unsigned port) {
+  return "vellora-agent "
+         "[code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|update|auto-update|"
+         "rollback|status|uninstall|--version]\nWithout an argument, it runs the agent on 127.0.0.1:" +
+         std::to_string(port) + ".\n";
+}
+
+bool assume_yes(const std::vector<std::string>& args) {
+  for (const auto& a : args)
+    if (a == "--yes" || a == "-y") return true;
+  return false;
+}
+
+bool dispatch_command(const std::vector<std::string>& args) {
+  if (args.size() < 2) return false;
+  const std::map<std::string, std::function<void()>> commands = {
+      {"code", code_command},
+      {"devices", devices_command},
+      {"revoke", [&] { revoke_command(args); }},
+      {"engines", [] { std::cout << engines_listing(detect_engines()); }},
+      {"-V", [] { std::cout << "vellora-agent " << VERSION << "\n"; }},
+      {"--version", [] { std::cout << "vellora-agent " << VERSION << "\n"; }},
+      {"version", [] { std::cout << "vellora-agent " << VERSION << "\n"; }},
+      {"-h", [] { std::cout << help_text(agent_port()); }},
+      {"--help", [] { std::cout << help_text(agent_port()); }},
+      {"help", [] { std::cout << help_text(agent_port()); }},
+  };
+  const auto command = commands.find(args[1]);
+  if (command == commands.end()) return false;
+  command->second();
+  std::cout.flush();
+  return true;
+}
+
+}  // namespace vellora

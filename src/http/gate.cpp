@@ -1,0 +1,96 @@
+#include "http/gate.h"
+
+#include <algorithm>
+#include <array>
+
+#include "agent/port.h"
+#include "auth/registry.h"
+#include "common/text.h"
+#include "compile/compile.h"
+#include "dirs/dirs.h"
+#include "http/body.h"
+#include "http/endpoints.h"
+#include "http/json_reply.h"
+#include "pairing/pairing.h"
+#include "project/blob_store.h"
+
+namespace vellora {
+namespace {
+
+// Only loopback names: the Host allow-list keeps DNS-rebinding pages out.
+bool host_allowed(const Headers& headers) {
+  const auto host = header_value(headers, "Host");
+  if (!host) return false;
+  const std::string port = ":" + std::to_string(agent_port());
+  for (const std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
+    if (iequals_ascii(*host, name) || iequals_ascii(*host, std::string(name) + port)) return true;
+  }
+  return false;
+}
+
+Reply preflight(const AllowedOrigin& origin) {
+  Reply reply;
+  reply.status = 204;
+  reply.headers = {{"Access-Control-Allow-Methods", "GET, POST, OPTIONS"},
+                   {"Access-Control-Allow-Headers", "Content-Type, Authorization"},
+                   {"Access-Control-Allow-Private-Network", "true"},
+                   {"Access-Control-Max-Age", "600"}};
+  if (origin) {
+    reply.headers.emplace_back("Access-Control-Allow-Origin", *origin);
+    reply.headers.emplace_back("Vary", "Origin");
+  }
+  return reply;
+}
+
+Reply not_found(const AllowedOrigin& origin) { return error_reply(404, origin, "not found"); }
+
+}  // namespace
+
+Reply handle_request(ServerContext& context, const Request& request, BodySource& body) {
+  if (!host_allowed(request.headers)) return error_reply(403, std::nullopt, "host not allowed");
+
+  const auto origin_header = header_value(request.headers, "Origin");
+  AllowedOrigin origin;
+  if (origin_header) {
+    const auto& allowed = context.allowed_origins;
+    if (std::find(allowed.begin(), allowed.end(), *origin_header) == allowed.end())
+      return error_reply(403, std::nullopt, "origin not allowed");
+    origin = std::string(*origin_header);
+  }
+
+  if (request.method == "OPTIONS") return preflight(origin);
+
+  const std::string_view target = request.target;
+  const std::string_view path = target.substr(0, target.find('?'));
+
+  if (request.method == "GET") {
+    if (path == "/v1/status") return status_endpoint(request.headers, origin);
+    return not_found(origin);
+  }
+  if (request.method != "POST") return not_found(origin);
+
+  const auto read_body = [&]() { return read_json_body(body); };
+  if (path == "/v1/pair/request") {
+    if (!origin_header) return not_found(origin);
+    return pair_request(origin);
+  }
+  if (path == "/v1/pair/confirm") {
+    if (!origin_header) return not_found(origin);
+    auto parsed = read_body();
+    if (!parsed) return error_reply(400, origin, parsed.error());
+    return pair_confirm(*parsed, std::string(*origin_header), origin);
+  }
+  if (path == "/v1/unpair") return unpair_endpoint(request.headers, origin);
+
+  const bool protected_route = path == "/v1/prepare" || path == "/v1/blobs" || path == "/v1/compile";
+  if (!protected_route) return not_found(origin);
+  if (!authenticate(config_dir(), request.headers))
+    return error_reply(401, origin, "not paired: invalid code or token");
+  auto parsed = read_body();
+  if (!parsed) return error_reply(400, origin, parsed.error());
+  if (path == "/v1/prepare") return prepare_endpoint(*parsed, origin);
+  if (path == "/v1/blobs") return blobs_endpoint(std::move(*parsed), origin);
+  return compile_endpoint(context, *parsed, origin);
+}
+
+}  // namespace vellora

@@ -1,0 +1,129 @@
+#include "http/server.h"
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "http/gate.h"
+
+namespace vellora {
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using boost::asio::ip::tcp;
+
+namespace {
+
+constexpr std::size_t HEADER_LIMIT = 64 * 1024;
+
+// The body of the request being handled, read from the socket only when the gate asks for it.
+class SocketBody final : public BodySource {
+ public:
+  SocketBody(tcp::socket& socket, beast::flat_buffer& buffer, http::request_parser<http::string_body>& parser)
+      : socket_(socket), buffer_(buffer), parser_(parser) {}
+
+  std::expected<std::string, std::string> read(std::size_t max_bytes) override {
+    const auto length = parser_.content_length();
+    if (length && *length > max_bytes) return std::unexpected(std::string("body too large"));
+    if (!parser_.is_done()) {
+      const auto& request = parser_.get();
+      const auto expect = request[http::field::expect];
+      if (beast::iequals(expect, "100-continue")) {
+        http::response<http::empty_body> go_on{http::status::continue_, 11};
+        boost::system::error_code ec;
+        http::write(socket_, go_on, ec);
+        if (ec) return std::unexpected(ec.message());
+      }
+      parser_.body_limit(max_bytes);
+      boost::system::error_code ec;
+      http::read(socket_, buffer_, parser_, ec);
+      if (ec == http::error::body_limit) return std::unexpected(std::string("body too large"));
+      if (ec) return std::unexpected(ec.message());
+    }
+    return std::move(parser_.get().body());
+  }
+
+ private:
+  tcp::socket& socket_;
+  beast::flat_buffer& buffer_;
+  http::request_parser<http::string_body>& parser_;
+};
+
+// After replying to a request whose body was not read, let the client finish sending before the
+// socket closes: closing with unread data resets the connection and the client may lose the reply.
+void lingering_close(tcp::socket& socket) {
+  boost::system::error_code ec;
+  socket.shutdown(tcp::socket::shutdown_send, ec);
+  socket.non_blocking(true, ec);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  char sink[65536];
+  while (std::chrono::steady_clock::now() < deadline) {
+    socket.read_some(boost::asio::buffer(sink), ec);
+    if (ec == boost::asio::error::would_block) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    if (ec) break;
+  }
+  socket.close(ec);
+}
+
+void serve_connection(tcp::socket socket, std::shared_ptr<ServerContext> context) {
+  beast::flat_buffer buffer;
+  for (;;) {
+    http::request_parser<http::string_body> parser;
+    parser.header_limit(HEADER_LIMIT);
+    parser.body_limit(boost::none);
+    boost::system::error_code ec;
+    http::read_header(socket, buffer, parser, ec);
+    if (ec) break;
+
+    const auto& message = parser.get();
+    Request request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
+
+    SocketBody body(socket, buffer, parser);
+    Reply reply = handle_request(*context, request, body);
+
+    const bool body_read = parser.is_done();
+    const bool keep_alive = body_read && message.keep_alive();
+    http::response<http::string_body> response{static_cast<http::status>(reply.status), 11};
+    for (auto& [name, value] : reply.headers) response.insert(name, value);
+    response.body() = std::move(reply.body);
+    response.keep_alive(keep_alive);
+    // A 204 carries no body and so no Content-Length either.
+    if (reply.status != 204) response.prepare_payload();
+    http::write(socket, response, ec);
+    if (ec) break;
+    if (!keep_alive) {
+      if (!body_read) lingering_close(socket);
+      break;
+    }
+  }
+  boost::system::error_code ignored;
+  socket.shutdown(tcp::socket::shutdown_both, ignored);
+}
+
+}  // namespace
+
+void serve(tcp::acceptor& acceptor, std::shared_ptr<ServerContext> context) {
+  for (;;) {
+    tcp::socket socket(acceptor.get_executor());
+    boost::system::error_code ec;
+    acceptor.accept(socket, ec);
+    if (ec == boost::asio::error::connection_aborted || ec == boost::asio::error::interrupted) continue;
+    if (ec) return;
+    try {
+      std::thread(serve_connection, std::move(socket), context).detach();
+    } catch (const std::system_error& e) {
+      std::fprintf(stderr, "internal error: cannot start a request thread: %s\n", e.what());
+      std::abort();
+    }
+  }
+}
+
+}  // namespace vellora

@@ -1,0 +1,101 @@
+#include "pairing/pairing.h"
+
+#include <atomic>
+
+#include "auth/registry.h"
+#include "auth/tokens.h"
+#include "desktop/desktop.h"
+#include "dirs/dirs.h"
+#include "http/json_reply.h"
+#include "platform/crypto.h"
+
+namespace vellora {
+namespace {
+
+constexpr std::string_view CODE_ALPHABET = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+constexpr std::uint64_t CODE_VALIDITY_SECS = 300;
+constexpr std::uint32_t MAX_ATTEMPTS = 5;
+
+std::atomic<std::uint64_t> last_pair_request{0};
+
+Reply pairing_error(unsigned status, const AllowedOrigin& origin, const char* error, const char* reason) {
+  return json_reply(status, origin, json::object{{"error", error}, {"reason", reason}});
+}
+
+}  // namespace
+
+std::string issue_code(const std::filesystem::path& config_dir) {
+  std::lock_guard lock(auth_lock());
+  std::string code;
+  for (int i = 0; i < 12; ++i) {
+    if (i > 0 && i % 4 == 0) code += '-';
+    code += CODE_ALPHABET[platform::random_u32() >> 27];
+  }
+  save_pending(config_dir, Pending{code, now_secs() + CODE_VALIDITY_SECS, 0});
+  return code;
+}
+
+std::string pairing_notification_body(const std::string& code, bool copied) {
+  std::string body = "Code: " + code + "\n\n";
+  body +=
+      "This is the pairing code of the Vellora local agent: it links the browser to this program, "
+      "which compiles your projects with the LaTeX on this machine.";
+  if (copied) body += "\nThe code has already been copied to the clipboard: just paste it (Ctrl+V).";
+  body +=
+      "\nType or paste the code in the Vellora window (valid for 5 minutes and can only be used "
+      "once). This notification is in the system notification area.";
+  return body;
+}
+
+Reply pair_request(const AllowedOrigin& origin) {
+  const std::uint64_t now = now_secs();
+  // The exchange comes before the test: a refused request also restarts the window.
+  const std::uint64_t previous = last_pair_request.exchange(now);
+  if ((now > previous ? now - previous : 0) <= 2)
+    return error_reply(429, origin, "wait a few seconds");
+  const std::string code = issue_code(config_dir());
+  const bool copied = copy_to_clipboard(code);
+  const bool notified = show_notification("Vellora: pairing code", pairing_notification_body(code, copied));
+  return json_reply(200, origin, json::object{{"clipboard", copied}, {"notified", notified}});
+}
+
+Reply pair_confirm(const json::value& body, const std::string& origin_header,
+                   const AllowedOrigin& origin) {
+  std::string given;
+  if (const auto* object = body.if_object()) {
+    if (const auto* code = object->if_contains("code"); code && code->is_string())
+      given = std::string(code->get_string());
+  }
+  const auto dir = config_dir();
+  std::lock_guard lock(auth_lock());
+  const auto pending = load_pending(dir);
+  if (!pending) return pairing_error(401, origin, "invalid code", "invalid");
+  const std::uint64_t now = now_secs();
+  if (pending->expires < now) {
+    remove_pending(dir);
+    return pairing_error(401, origin, "expired code", "expired");
+  }
+  // A hand-edited file with an empty code must not accept an empty guess.
+  const std::string expected = normalize_code(pending->code);
+  if (!expected.empty() && constant_time_equal(normalize_code(given), expected)) {
+    auto devices = load_devices(dir);
+    prune_idle(devices, now);
+    if (devices.size() >= MAX_DEVICES)
+      return pairing_error(409, origin, "paired browser limit reached (vellora-agent revoke)", "too_many");
+    remove_pending(dir);
+    auto [token, device] = issue_device(origin_header, now);
+    const std::string id = device.id;
+    devices.push_back(std::move(device));
+    save_devices(dir, devices);
+    return json_reply(200, origin, json::object{{"deviceId", id}, {"token", token}});
+  }
+  const std::uint32_t attempts = pending->attempts + 1;
+  if (attempts < MAX_ATTEMPTS) {
+    save_pending(dir, Pending{pending->code, pending->expires, attempts});
+    return pairing_error(401, origin, "invalid code", "invalid");
+  }
+  remove_pending(dir);
+  return pairing_error(429, origin, "too many attempts: ask for a new code", "locked");
+}
+
+}  // namespace vellora

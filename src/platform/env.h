@@ -1,0 +1,58 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellora::platform {
+
+// An environment variable as UTF-8 text; none when unset. `valid_unicode` tells whether the raw
+// value was valid text (always true where the system stores variables as UTF-16 and converts).
+struct EnvValue {
+  std::string text;
+  bool valid_unicode = true;
+};
+std::optional<EnvValue> get_env(const std::string& name);
+
+// The value of a variable as a path, taken as the system stores it (no Unicode check).
+std::optional<std::filesystem::path> get_env_path(const std::string& name);
+
+// ";" on Windows, ":" elsewhere.
+char path_list_separator();
+
+// Splits a PATH-like value the platform's way (on Windows double-quoted entries are unquoted).
+std::vector<std::filesystem::path> split_path_list(const std::string& value);
+
+// Joins entries the platform's way; none when an entry cannot be represented.
+std::optional<std::string> join_path_list(const std::vector<std::filesystem::path>& entries);
+
+// The path of the running executable, empty when it cannot be determined.
+std::filesystem::path current_executable();
+
+// Text form of a path for messages and variables (UTF-8).
+std::string path_text(const std::filesystem::path& path);
+
+}  // namespace vellora::platform
+
+namespace vellora::platform {
+
+// Process-wide set-up done once at start: on POSIX a write to a closed pipe or socket must come
+// back as an error instead of ending the process.
+void prepare_runtime();
+
+}  // namespace vellora::platform
+
+namespace vellora::platform {
+
+// True in the Windows build. Lets shared code skip locations that only exist there.
+bool on_windows();
+
+}  // namespace vellora::platform
+
+namespace vellora::platform {
+
+// The program's arguments as UTF-8 text, argument 0 included.
+std::vector<std::string> program_arguments(int argc, char** argv);
+
+}  // namespace vellora::platform

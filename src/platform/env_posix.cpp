@@ -1,0 +1,69 @@
+#include <cstdlib>
+
+#include "common/text.h"
+#include "platform/env.h"
+
+namespace vellora::platform {
+
+std::optional<EnvValue> get_env(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return EnvValue{value, is_valid_utf8(value)};
+}
+
+std::optional<std::filesystem::path> get_env_path(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::filesystem::path(value);
+}
+
+char path_list_separator() { return ':'; }
+
+std::vector<std::filesystem::path> split_path_list(const std::string& value) {
+  std::vector<std::filesystem::path> entries;
+  for (std::string_view piece : split(value, ':')) entries.emplace_back(std::string(piece));
+  return entries;
+}
+
+std::optional<std::string> join_path_list(const std::vector<std::filesystem::path>& entries) {
+  std::string out;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string text = entries[i].native();
+    if (text.find(':') != std::string::npos) return std::nullopt;
+    if (i > 0) out += ':';
+    out += text;
+  }
+  return out;
+}
+
+std::filesystem::path current_executable() {
+  std::error_code ec;
+  auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : path;
+}
+
+std::string path_text(const std::filesystem::path& path) { return path.native(); }
+
+}  // namespace vellora::platform
+
+#include <csignal>
+
+namespace vellora::platform {
+
+void prepare_runtime() { std::signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace vellora::platform
+
+namespace vellora::platform {
+
+bool on_windows() { return false; }
+
+}  // namespace vellora::platform
+
+namespace vellora::platform {
+
+std::vector<std::string> program_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+}  // namespace vellora::platform

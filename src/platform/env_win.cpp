@@ -1,0 +1,138 @@
+#include <windows.h>
+
+#include "common/text.h"
+#include "platform/env.h"
+
+namespace vellora::platform {
+namespace {
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::optional<std::wstring> get_env_wide(const std::string& name) {
+  const std::wstring wname = widen(name);
+  const DWORD size = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
+  if (size == 0) {
+    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    return std::wstring();
+  }
+  std::wstring value(size, L'\0');
+  const DWORD got = GetEnvironmentVariableW(wname.c_str(), value.data(), size);
+  value.resize(got);
+  return value;
+}
+
+}  // namespace
+
+std::optional<EnvValue> get_env(const std::string& name) {
+  const auto wide = get_env_wide(name);
+  if (!wide) return std::nullopt;
+  if (wide->empty()) return EnvValue{"", true};
+  const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide->data(),
+                                    static_cast<int>(wide->size()), nullptr, 0, nullptr, nullptr);
+  if (n == 0) return EnvValue{path_text(std::filesystem::path(*wide)), false};
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide->data(), static_cast<int>(wide->size()), out.data(), n,
+                      nullptr, nullptr);
+  return EnvValue{out, true};
+}
+
+std::optional<std::filesystem::path> get_env_path(const std::string& name) {
+  const auto wide = get_env_wide(name);
+  if (!wide) return std::nullopt;
+  return std::filesystem::path(*wide);
+}
+
+char path_list_separator() { return ';'; }
+
+std::vector<std::filesystem::path> split_path_list(const std::string& value) {
+  // Entries are separated by ";" outside double quotes; the quotes themselves are removed.
+  std::vector<std::filesystem::path> entries;
+  std::string current;
+  bool quoted = false;
+  for (char c : value) {
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ';' && !quoted) {
+      entries.emplace_back(widen(current));
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  entries.emplace_back(widen(current));
+  return entries;
+}
+
+std::optional<std::string> join_path_list(const std::vector<std::filesystem::path>& entries) {
+  std::string out;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string text = path_text(entries[i]);
+    if (text.find('"') != std::string::npos) return std::nullopt;
+    if (i > 0) out += ';';
+    if (text.find(';') != std::string::npos) {
+      out += '"' + text + '"';
+    } else {
+      out += text;
+    }
+  }
+  return out;
+}
+
+std::filesystem::path current_executable() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return std::filesystem::path(buffer);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string path_text(const std::filesystem::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+}  // namespace vellora::platform
+
+namespace vellora::platform {
+
+void prepare_runtime() { SetConsoleOutputCP(CP_UTF8); }
+
+}  // namespace vellora::platform
+
+namespace vellora::platform {
+
+bool on_windows() { return true; }
+
+}  // namespace vellora::platform
+
+#include <shellapi.h>
+
+namespace vellora::platform {
+
+std::vector<std::string> program_arguments(int, char**) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(path_text(std::filesystem::path(wide[i])));
+  LocalFree(wide);
+  return args;
+}
+
+}  // namespace vellora::platform

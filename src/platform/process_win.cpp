@@ -1,0 +1,292 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <map>
+#include <thread>
+
+#include "common/text.h"
+#include "platform/env.h"
+#include "platform/process.h"
+
+namespace vellora::platform {
+namespace {
+
+struct Handle {
+  HANDLE h = nullptr;
+  Handle() = default;
+  explicit Handle(HANDLE x) : h(x == INVALID_HANDLE_VALUE ? nullptr : x) {}
+  Handle(Handle&& o) noexcept : h(std::exchange(o.h, nullptr)) {}
+  Handle& operator=(Handle&& o) noexcept {
+    reset();
+    h = std::exchange(o.h, nullptr);
+    return *this;
+  }
+  ~Handle() { reset(); }
+  void reset() {
+    if (h != nullptr) CloseHandle(h);
+    h = nullptr;
+  }
+};
+
+std::wstring widen(std::string_view text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string system_error_text(DWORD code) {
+  wchar_t* message = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  std::string text = n ? path_text(std::filesystem::path(std::wstring(message, n))) : std::string();
+  if (message) LocalFree(message);
+  text = std::string(trim(text));
+  return text + " (os error " + std::to_string(code) + ")";
+}
+
+// Quotes one argument by the rules the C runtime uses to split a command line.
+void append_quoted(std::wstring& line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+    } else if (c == L'"') {
+      line.append(2 * backslashes + 1, L'\\');
+      line += L'"';
+      backslashes = 0;
+    } else {
+      line.append(backslashes, L'\\');
+      backslashes = 0;
+      line += c;
+    }
+  }
+  line.append(2 * backslashes, L'\\');
+  line += L'"';
+}
+
+bool is_batch_file(const std::filesystem::path& program) {
+  const std::string ext = to_lower_ascii(path_text(program.extension()));
+  return ext == ".bat" || ext == ".cmd";
+}
+
+std::wstring build_command_line(const Command& command) {
+  std::wstring line;
+  append_quoted(line, command.program.native());
+  for (const auto& arg : command.args) {
+    line += L' ';
+    append_quoted(line, widen(arg));
+  }
+  if (is_batch_file(command.program)) return L"/d /s /c \"" + line + L"\"";
+  return line;
+}
+
+struct NameLess {
+  bool operator()(const std::wstring& a, const std::wstring& b) const {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+  }
+};
+
+std::wstring build_environment_block(const Command& command) {
+  std::map<std::wstring, std::wstring, NameLess> vars;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* p = block; *p != L'\0'; p += wcslen(p) + 1) {
+    const std::wstring entry(p);
+    const std::size_t eq = entry.find(L'=', 1);  // names like "=C:" start with "="
+    if (eq == std::wstring::npos) continue;
+    vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  FreeEnvironmentStringsW(block);
+  for (const auto& [key, value] : command.env) vars[widen(key)] = widen(value);
+  std::wstring out;
+  for (const auto& [key, value] : vars) {
+    out += key + L"=" + value;
+    out += L'\0';
+  }
+  out += L'\0';
+  return out;
+}
+
+struct Started {
+  Handle process, thread, job;
+  DWORD pid = 0;
+  Handle stdin_write, stdout_read, stderr_read;
+};
+
+std::expected<Started, std::string> start(const Command& command, bool contain) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  Handle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr));
+  Handle null_out(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr));
+  Started started;
+  Handle child_in, child_out, child_err;
+  if (command.input) {
+    HANDLE r, w;
+    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(system_error_text(GetLastError()));
+    child_in = Handle(r);
+    started.stdin_write = Handle(w);
+    SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0);
+  }
+  if (command.capture_output) {
+    HANDLE r, w;
+    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(system_error_text(GetLastError()));
+    started.stdout_read = Handle(r);
+    child_out = Handle(w);
+    SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(system_error_text(GetLastError()));
+    started.stderr_read = Handle(r);
+    child_err = Handle(w);
+    SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+  }
+  HANDLE std_handles[3] = {child_in.h ? child_in.h : null_in.h, child_out.h ? child_out.h : null_out.h,
+                           child_err.h ? child_err.h : null_out.h};
+
+  // Only these handles reach the child, so that a pipe of a concurrent run is never inherited.
+  HANDLE unique_handles[3];
+  DWORD unique_count = 0;
+  for (HANDLE h : std_handles)
+    if (std::find(unique_handles, unique_handles + unique_count, h) == unique_handles + unique_count)
+      unique_handles[unique_count++] = h;
+  SIZE_T attr_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
+  std::vector<char> attr_storage(attr_size);
+  auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage.data());
+  if (!InitializeProcThreadAttributeList(attrs, 1, 0, &attr_size))
+    return std::unexpected(system_error_text(GetLastError()));
+  UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, unique_handles,
+                            unique_count * sizeof(HANDLE), nullptr, nullptr);
+
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdInput = std_handles[0];
+  si.StartupInfo.hStdOutput = std_handles[1];
+  si.StartupInfo.hStdError = std_handles[2];
+
+  std::wstring line = build_command_line(command);
+  std::wstring env = build_environment_block(command);
+  std::wstring application;
+  if (is_batch_file(command.program)) {
+    const auto comspec = get_env_path("COMSPEC");
+    application = comspec ? comspec->native() : L"C:\\Windows\\System32\\cmd.exe";
+    line = L"cmd.exe " + line;
+  }
+  DWORD flags = CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT;
+  if (command.no_window) flags |= CREATE_NO_WINDOW;
+  if (contain) flags |= CREATE_SUSPENDED;
+  PROCESS_INFORMATION pi{};
+  const std::wstring cwd = command.cwd.native();
+  const BOOL ok = CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(),
+                                 nullptr, nullptr, TRUE, flags, env.data(),
+                                 cwd.empty() ? nullptr : cwd.c_str(), &si.StartupInfo, &pi);
+  const DWORD error = GetLastError();
+  DeleteProcThreadAttributeList(attrs);
+  if (!ok) return std::unexpected(system_error_text(error));
+  started.process = Handle(pi.hProcess);
+  started.thread = Handle(pi.hThread);
+  started.pid = pi.dwProcessId;
+  if (contain) {
+    // A job object whose last handle's closing kills every process still in it.
+    started.job = Handle(CreateJobObjectW(nullptr, nullptr));
+    if (started.job.h) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(started.job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+      AssignProcessToJobObject(started.job.h, started.process.h);
+    }
+    ResumeThread(started.thread.h);
+  }
+  return started;
+}
+
+void read_all(HANDLE pipe, std::string& into, std::size_t limit) {
+  char buffer[65536];
+  DWORD n = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    into.append(buffer, n);
+    if (into.size() > 2 * limit + 65536) into.erase(0, into.size() - limit);
+  }
+  if (into.size() > limit) into.erase(0, into.size() - limit);
+}
+
+void kill_tree(DWORD pid) {
+  Command taskkill;
+  taskkill.program = "taskkill";
+  taskkill.args = {"/F", "/T", "/PID", std::to_string(pid)};
+  taskkill.no_window = true;
+  RunOptions options;
+  options.contain = false;
+  options.time_limit = std::chrono::seconds(30);
+  (void)run(taskkill, options);
+}
+
+}  // namespace
+
+std::expected<RunResult, std::string> run(const Command& command, const RunOptions& options) {
+  auto started = start(command, options.contain);
+  if (!started) return std::unexpected(started.error());
+  RunResult result;
+  std::thread out_reader, err_reader, writer;
+  if (started->stdout_read.h) {
+    out_reader = std::thread(read_all, started->stdout_read.h, std::ref(result.out), options.output_limit);
+    err_reader = std::thread(read_all, started->stderr_read.h, std::ref(result.err), options.output_limit);
+  }
+  if (started->stdin_write.h) {
+    // The writer owns its pipe end and text: it may outlive this call when the child is left running.
+    writer = std::thread([pipe = std::move(started->stdin_write), input = *command.input]() mutable {
+      std::string_view rest(input);
+      while (!rest.empty()) {
+        DWORD n = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1 << 20));
+        if (!WriteFile(pipe.h, rest.data(), chunk, &n, nullptr)) break;
+        rest.remove_prefix(n);
+      }
+      pipe.reset();
+    });
+  }
+  const DWORD wait_ms =
+      options.time_limit ? static_cast<DWORD>(std::min<long long>(options.time_limit->count(), 0xFFFFFFF0))
+                         : INFINITE;
+  const DWORD waited = WaitForSingleObject(started->process.h, wait_ms);
+  if (waited == WAIT_TIMEOUT) {
+    result.timed_out = true;
+    if (options.contain) {
+      kill_tree(started->pid);
+      TerminateProcess(started->process.h, 1);
+      WaitForSingleObject(started->process.h, INFINITE);
+    }
+  } else {
+    DWORD code = 0;
+    if (GetExitCodeProcess(started->process.h, &code)) result.exit_code = static_cast<int>(code);
+  }
+  // Whatever the child left behind ends with it.
+  if (options.contain && started->job.h) TerminateJobObject(started->job.h, 1);
+  if (writer.joinable()) {
+    // A child that ended closed its end of the pipe, so the writer is done or about to be.
+    if (result.timed_out && !options.contain) {
+      writer.detach();
+    } else {
+      writer.join();
+    }
+  }
+  if (out_reader.joinable()) out_reader.join();
+  if (err_reader.joinable()) err_reader.join();
+  return result;
+}
+
+std::expected<void, std::string> spawn_detached(const Command& command) {
+  auto started = start(command, /*contain=*/false);
+  if (!started) return std::unexpected(started.error());
+  return {};
+}
+
+}  // namespace vellora::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/json.h"
+
+namespace vellora {
+
+// One compile engine usable right now.
+struct EngineInfo {
+  std::string_view id;    // "agent-pdflatex", ...
+  std::string_view name;  // "pdfLaTeX", ...
+  std::string version;    // first line of "--version", trimmed; empty when unknown
+};
+
+// The engines found, in a fixed order: pdfLaTeX, XeLaTeX, LuaLaTeX (each with latexmk), Tectonic,
+// ConTeXt. Detected afresh at every call.
+std::vector<EngineInfo> detect_engines();
+std::vector<std::string> engine_names();
+
+// First line of the program's "--version" output, trimmed; empty when it cannot be run.
+std::string engine_version(const std::filesystem::path& program);
+
+// {"id","name","version"} in that order.
+json::object engine_json(const EngineInfo& engine);
+
+// Variables a ConTeXt run needs when its installation does not find its own tree (Debian puts
+// the tree in /usr/share); empty when nothing is to be added.
+std::vector<std::pair<std::string, std::string>> context_env(const std::filesystem::path& context);
+
+}  // namespace vellora

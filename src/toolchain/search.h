@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellora {
+
+// Where TeX programs are looked for, in order: the agent's PATH, then the usual install
+// locations of TeX Live, MiKTeX, TinyTeX and ConTeXt. Rebuilt at every call.
+std::vector<std::filesystem::path> tool_search_dirs();
+
+// The first "<name>.exe", "<name>.bat" or "<name>" that is a regular file, directory by directory.
+std::optional<std::filesystem::path> find_program(const std::string& name);
+
+// PATH for TeX child processes: the search directories joined; empty when they cannot be joined.
+std::string tool_path_value();
+
+// The per-user TinyTeX root.
+std::filesystem::path tinytex_dir(const std::filesystem::path& home);
+
+}  // namespace vellora
