@@ -1,16 +1,293 @@
 #include "compile/compile.h"
 
+#include <chrono>
+
+#include "common/base64.h"
+#include "common/file.h"
+#include "common/text.h"
+#include "dirs/dirs.h"
+#include "compile/compile_log.h"
+#include "compile/engine_command.h"
 #include "http/json_reply.h"
+#include "platform/env.h"
+#include "project/blob_store.h"
+#include "project/file_refs.h"
+#include "project/materialize.h"
+#include "project/names.h"
+#include "tlmgr/tlmgr.h"
+#include "toolchain/engines.h"
+#include "toolchain/search.h"
 
 namespace vellora {
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int DEFAULT_RUN_LIMIT_SECS = 300;
+constexpr auto INSTALL_BUDGET = std::chrono::seconds(900);
+constexpr int MAX_PASSES = 40;
+
+// Tests may shorten the per-run limit; nothing else should set this.
+int run_limit_secs() {
+  const auto value = platform::get_env("VELLORA_RUN_LIMIT_SECS");
+  if (!value) return DEFAULT_RUN_LIMIT_SECS;
+  try {
+    const int secs = std::stoi(value->text);
+    return secs > 0 ? secs : DEFAULT_RUN_LIMIT_SECS;
+  } catch (...) {
+    return DEFAULT_RUN_LIMIT_SECS;
+  }
+}
+
+struct CompileRequest {
+  std::string project;
+  std::string main_file;
+  std::vector<FileRef> files;
+  EngineInfo engine;
+  bool install_missing = true;
+};
+
+std::string string_member(const json::object* object, const char* key) {
+  if (object == nullptr) return {};
+  const auto* v = object->if_contains(key);
+  return v && v->is_string() ? std::string(v->get_string()) : std::string();
+}
+
+bool main_file_extension_ok(const std::string& main_file, const std::string& engine) {
+  const std::string lower = to_lower_ascii(main_file);
+  if (lower.ends_with(".tex")) return true;
+  return engine == "agent-context" && (lower.ends_with(".mkiv") || lower.ends_with(".mkxl"));
+}
+
+std::expected<CompileRequest, Reply> validate(const json::value& body, const AllowedOrigin& origin) {
+  const json::object* object = body.if_object();
+  CompileRequest request;
+  const std::string engine_id = string_member(object, "engine");
+  request.project = string_member(object, "project");
+  request.main_file = string_member(object, "mainFile");
+  if (!valid_project_id(request.project)) return std::unexpected(error_reply(400, origin, "invalid project"));
+  if (!main_file_extension_ok(request.main_file, engine_id) || !valid_relative_path(request.main_file))
+    return std::unexpected(error_reply(400, origin, "invalid main file"));
+  static const json::value null_value = nullptr;
+  const json::value* files = object ? object->if_contains("files") : nullptr;
+  auto refs = decode_file_refs(files ? *files : null_value);
+  if (!refs) return std::unexpected(error_reply(400, origin, "invalid list: " + refs.error()));
+  bool has_main = false;
+  for (const FileRef& ref : *refs) {
+    if (!valid_relative_path(ref.path) || !blob_path(ref.sha256))
+      return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
+    has_main = has_main || ref.path == request.main_file;
+  }
+  if (!has_main) return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
+  request.files = std::move(*refs);
+  bool found = false;
+  for (auto& engine : detect_engines()) {
+    if (engine.id == engine_id) {
+      request.engine = std::move(engine);
+      found = true;
+      break;
+    }
+  }
+  if (!found) return std::unexpected(error_reply(400, origin, "compiler not found on this machine"));
+  if (object != nullptr) {
+    const auto* install = object->if_contains("installMissing");
+    request.install_missing = !(install && install->is_bool() && !install->get_bool());
+  }
+  return request;
+}
+
+// Holds a project in `busy_projects` (and counts it as a running compile) until destroyed.
+class BusyGuard {
+ public:
+  static std::optional<BusyGuard> acquire(ServerContext& context, const std::string& project) {
+    std::lock_guard lock(context.busy_mutex);
+    if (!context.busy_projects.insert(project).second) return std::nullopt;
+    active_compiles().fetch_add(1);
+    return BusyGuard(context, project);
+  }
+  BusyGuard(BusyGuard&& other) noexcept : context_(std::exchange(other.context_, nullptr)), project_(other.project_) {}
+  BusyGuard(const BusyGuard&) = delete;
+  ~BusyGuard() {
+    if (context_ == nullptr) return;
+    std::lock_guard lock(context_->busy_mutex);
+    if (context_->busy_projects.erase(project_) > 0) active_compiles().fetch_sub(1);
+  }
+
+ private:
+  BusyGuard(ServerContext& context, std::string project) : context_(&context), project_(std::move(project)) {}
+  ServerContext* context_;
+  std::string project_;
+};
+
+struct RunOutcome {
+  bool ok = false;
+  bool timed_out = false;
+  std::string output;  // standard output followed by standard error
+  std::string stdout_text;
+};
+
+class CompileJob {
+ public:
+  CompileJob(const CompileRequest& request, Workspace workspace, Clock::time_point started)
+      : request_(request), workspace_(std::move(workspace)), started_(started) {}
+
+  Reply run(const AllowedOrigin& origin) {
+    const std::string path_value = tool_path_value();
+    const std::string_view id = request_.engine.id;
+    std::optional<fs::path> tlmgr;
+    if (id != "agent-tectonic" && id != "agent-context") tlmgr = find_program("tlmgr");
+    const std::string job = job_name(request_.main_file);
+    const std::string program = id == "agent-tectonic" ? "tectonic" : id == "agent-context" ? "context" : "latexmk";
+    const auto program_path = find_program(program);
+    if (!program_path) return error_reply(500, origin, "could not start the compiler: " + program + " not found");
+    const int limit = run_limit_secs();
+    const auto t0 = Clock::now();
+
+    if (tlmgr && request_.install_missing)
+      preinstall_from_sources(workspace_.work_dir, request_.files, *tlmgr, path_value, installs_);
+
+    EngineRun run;
+    run.engine_id = id;
+    run.program = *program_path;
+    run.main_file = request_.main_file;
+    run.work_dir = workspace_.work_dir;
+    run.out_dir = workspace_.out_dir;
+    run.path_value = path_value;
+    if (id == "agent-context") run.extra_env = context_env(*program_path);
+
+    const fs::path pdf = workspace_.out_dir / (job + ".pdf");
+    std::string log;
+    RunOutcome last;
+    for (int pass = 0;;) {
+      run.forced = pass > 0;
+      auto outcome = run_once(run, job, limit);
+      if (!outcome) return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+      if (!outcome->ok && !run.forced &&
+          (outcome->stdout_text.find("in previous invocation of latexmk") != std::string::npos ||
+           outcome->stdout_text.find("Nothing to do") != std::string::npos)) {
+        run.forced = true;
+        outcome = run_once(run, job, limit);
+        if (!outcome) return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+      }
+      last = std::move(*outcome);
+      auto log_file = read_file(workspace_.out_dir / (job + ".log"));
+      if (log_file && !is_valid_utf8(*log_file)) log_file.reset();
+      log = pass_log(log_file.value_or(""), last.output, request_.engine.name);
+
+      if (last.ok && metadata_readable(pdf)) break;
+      if (!request_.install_missing || last.timed_out) break;
+      if (Clock::now() - t0 >= INSTALL_BUDGET || !tlmgr) break;
+      if (!install_from_log(log, *tlmgr, path_value, installs_)) break;
+      if (++pass == MAX_PASSES) return pass_limit_reply(origin, log);
+    }
+    return final_reply(origin, job, std::move(log), last, limit);
+  }
+
+ private:
+  std::expected<RunOutcome, std::string> run_once(const EngineRun& run, const std::string& job, int limit) {
+    const bool context = run.engine_id == "agent-context";
+    if (context) {
+      remove_quietly(workspace_.work_dir / (job + ".pdf"));
+      remove_quietly(workspace_.out_dir / (job + ".pdf"));
+    }
+    platform::RunOptions options;
+    options.time_limit = std::chrono::seconds(limit);
+    const auto result = platform::run(engine_command(run), options);
+    if (!result) return std::unexpected(result.error());
+    if (context) {
+      for (const char* ext : {".pdf", ".log"}) {
+        std::error_code ec;
+        const fs::path from = workspace_.work_dir / (job + ext);
+        if (fs::is_regular_file(from, ec))
+          fs::copy_file(from, workspace_.out_dir / (job + ext), fs::copy_options::overwrite_existing, ec);
+      }
+    }
+    RunOutcome outcome;
+    outcome.ok = result->success() && !result->timed_out;
+    outcome.timed_out = result->timed_out;
+    outcome.stdout_text = utf8_lossy(result->out);
+    outcome.output = outcome.stdout_text + utf8_lossy(result->err);
+    return outcome;
+  }
+
+  json::object base_reply() const {
+    json::array installed;
+    for (const auto& p : installs_.installed) installed.push_back(json::value(p));
+    json::object reply;
+    reply["engine_used"] = std::string(request_.engine.name) + " (local)";
+    reply["installed"] = std::move(installed);
+    reply["mainFile"] = request_.main_file;
+    reply["ms"] = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count());
+    return reply;
+  }
+
+  Reply pass_limit_reply(const AllowedOrigin& origin, const std::string& log) const {
+    json::object reply = base_reply();
+    reply["log"] = "Stopped installing packages automatically (too many rounds or timed out). Installed: " +
+                   join(installs_.installed, ", ") + ".\n\n" + log;
+    reply["success"] = false;
+    return json_reply(200, origin, std::move(reply));
+  }
+
+  Reply final_reply(const AllowedOrigin& origin, const std::string& job, std::string log, const RunOutcome& last,
+                    int limit) const {
+    const fs::path out = workspace_.out_dir;
+    const bool pdf_present = metadata_readable(out / (job + ".pdf"));
+    log = assemble_log(std::move(log), installs_, last.ok && pdf_present, last.timed_out, limit);
+
+    auto pdf = read_file(out / (job + ".pdf"));
+    if (pdf && !(pdf->size() >= 5 && pdf->starts_with("%PDF-"))) pdf.reset();
+    auto synctex = read_file(out / (job + ".synctex.gz"));
+    if (synctex && !(synctex->size() >= 2 && static_cast<unsigned char>((*synctex)[0]) == 0x1F &&
+                     static_cast<unsigned char>((*synctex)[1]) == 0x8B))
+      synctex.reset();
+    auto bbl = read_file(out / (job + ".bbl"));
+    if (bbl && bbl->empty()) bbl.reset();
+
+    const bool success = last.ok && pdf.has_value();
+    const auto encoded = [&](const std::optional<std::string>& file) -> json::value {
+      if (!success || !file) return nullptr;
+      return json::value(base64_encode(*file));
+    };
+    json::object reply = base_reply();
+    reply["log"] = std::move(log);
+    reply["success"] = success;
+    reply["pdf_base64"] = encoded(pdf);
+    reply["synctex_base64"] = encoded(synctex);
+    reply["bbl_base64"] = encoded(bbl);
+    return json_reply(200, origin, std::move(reply));
+  }
+
+  const CompileRequest& request_;
+  Workspace workspace_;
+  Clock::time_point started_;
+  InstallLog installs_;
+};
+
+}  // namespace
 
 std::atomic<std::uint64_t>& active_compiles() {
   static std::atomic<std::uint64_t> count{0};
   return count;
 }
 
-Reply compile_endpoint(ServerContext&, const json::value&, const AllowedOrigin& origin) {
-  return error_reply(404, origin, "not found");
+Reply compile_endpoint(ServerContext& context, const json::value& body, const AllowedOrigin& origin) {
+  const auto started = Clock::now();
+  auto request = validate(body, origin);
+  if (!request) return std::move(request.error());
+  auto busy = BusyGuard::acquire(context, request->project);
+  if (!busy) return error_reply(409, origin, "this project is already being compiled");
+
+  json::array need;
+  for (const FileRef& ref : request->files)
+    if (auto missing = blob_missing(ref.sha256)) need.push_back(json::value(*missing));
+  if (!need.empty())
+    return json_reply(409, origin, json::object{{"error", "missing contents"}, {"need", std::move(need)}});
+
+  CompileJob job(*request, materialize(request->project, request->files), started);
+  return job.run(origin);
 }
 
 }  // namespace vellora

@@ -56,3 +56,10 @@ namespace vellora::platform {
 std::vector<std::string> program_arguments(int argc, char** argv);
 
 }  // namespace vellora::platform
+
+namespace vellora::platform {
+
+// The null device's name: "NUL" on Windows, "/dev/null" elsewhere.
+const char* null_device();
+
+}  // namespace vellora::platform

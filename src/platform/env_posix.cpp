@@ -67,3 +67,9 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 }
 
 }  // namespace vellora::platform
+
+namespace vellora::platform {
+
+const char* null_device() { return "/dev/null"; }
+
+}  // namespace vellora::platform

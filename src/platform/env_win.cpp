@@ -136,3 +136,9 @@ std::vector<std::string> program_arguments(int, char**) {
 }
 
 }  // namespace vellora::platform
+
+namespace vellora::platform {
+
+const char* null_device() { return "NUL"; }
+
+}  // namespace vellora::platform

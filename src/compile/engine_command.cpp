@@ -1,0 +1,71 @@
+#include "compile/engine_command.h"
+
+#include "common/file.h"
+#include "platform/env.h"
+#include "project/names.h"
+
+namespace vellora {
+namespace fs = std::filesystem;
+
+std::string parent_of(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash));
+}
+
+std::string job_name(std::string_view main_file) {
+  const std::string stem = platform::path_text(utf8_path(last_segment(main_file)).stem());
+  return stem.empty() ? "main" : stem;
+}
+
+std::vector<std::pair<std::string, std::string>> input_path_env(const std::string& main_file,
+                                                               const fs::path& work_dir) {
+  const std::string parent = parent_of(main_file);
+  if (parent.empty()) return {};
+  const std::string separator(1, platform::path_list_separator());
+  const std::string dot = "." + separator;
+  const std::string dir = platform::path_text(work_dir / utf8_path(parent));
+  std::vector<std::pair<std::string, std::string>> vars;
+  for (const char* name : {"TEXINPUTS", "BIBINPUTS", "BSTINPUTS"}) {
+    std::string rest;
+    if (const auto own = platform::get_env(name); own && own->valid_unicode) rest = own->text;
+    while (rest.starts_with(dot)) rest.erase(0, dot.size());
+    vars.emplace_back(name, dot + dir + separator + rest);
+  }
+  return vars;
+}
+
+platform::Command engine_command(const EngineRun& run) {
+  platform::Command command;
+  command.program = run.program;
+  command.cwd = run.work_dir;
+  command.capture_output = true;
+  command.env = {{"PATH", run.path_value}};
+  for (auto& var : input_path_env(run.main_file, run.work_dir)) command.env.push_back(std::move(var));
+  const std::string out = platform::path_text(run.out_dir);
+
+  if (run.engine_id == "agent-tectonic") {
+    command.args = {"-X", "compile", "--synctex", "--keep-logs", "--outdir", out, run.main_file};
+  } else if (run.engine_id == "agent-context") {
+    command.args = {"--nonstopmode"};
+    if (const std::string parent = parent_of(run.main_file); !parent.empty())
+      command.args.push_back("--path=" + parent);
+    command.args.push_back(run.main_file);
+    for (const auto& var : run.extra_env) command.env.push_back(var);
+  } else {
+    const std::string engine = run.engine_id == "agent-xelatex"    ? "xelatex"
+                               : run.engine_id == "agent-lualatex" ? "lualatex"
+                                                                   : "pdflatex";
+    const std::string mode = engine == "pdflatex" ? "-pdf" : "-" + engine;
+    command.args = {"-norc"};
+    if (run.forced) command.args.push_back("-g");
+    command.args.insert(command.args.end(), {mode, "-interaction=nonstopmode", "-halt-on-error", "-synctex=1",
+                                             "-file-line-error",
+                                             "-" + engine + "=" + engine + " -no-shell-escape %O %S",
+                                             "-outdir=" + out, run.main_file});
+    // No system-wide latexmk configuration either.
+    command.env.emplace_back("LATEXMKRCSYS", platform::null_device());
+  }
+  return command;
+}
+
+}  // namespace vellora

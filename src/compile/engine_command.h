@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/process.h"
+
+namespace vellora {
+
+struct EngineRun {
+  std::string_view engine_id;        // "agent-pdflatex", ...
+  std::filesystem::path program;     // latexmk, tectonic or context
+  std::string main_file;             // project-relative, "/"-separated
+  std::filesystem::path work_dir;
+  std::filesystem::path out_dir;
+  std::string path_value;            // PATH of the child
+  bool forced = false;               // latexmk "-g"
+  std::vector<std::pair<std::string, std::string>> extra_env;  // ConTeXt's variables
+};
+
+// The fixed argument list and environment of one engine run. Shell escape is always off and no
+// latexmk configuration file is read.
+platform::Command engine_command(const EngineRun& run);
+
+// TEXINPUTS, BIBINPUTS and BSTINPUTS that let TeX find files beside a main file in a
+// subdirectory: ".", that directory, then the agent's own value. Empty for a main file at the root.
+std::vector<std::pair<std::string, std::string>> input_path_env(const std::string& main_file,
+                                                               const std::filesystem::path& work_dir);
+
+// The parent directory of a "/"-separated path ("" at the root).
+std::string parent_of(std::string_view path);
+
+// "chapters/thesis.tex" -> "thesis"; "main" when there is no stem.
+std::string job_name(std::string_view main_file);
+
+}  // namespace vellora
