@@ -16,6 +16,7 @@
 #include "project/names.h"
 #include "tlmgr/tlmgr.h"
 #include "toolchain/engines.h"
+#include "toolchain/limits.h"
 #include "toolchain/search.h"
 
 namespace vellora {
@@ -24,21 +25,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int DEFAULT_RUN_LIMIT_SECS = 300;
 constexpr auto INSTALL_BUDGET = std::chrono::seconds(900);
 constexpr int MAX_PASSES = 40;
-
-// Tests may shorten the per-run limit; nothing else should set this.
-int run_limit_secs() {
-  const auto value = platform::get_env("VELLORA_RUN_LIMIT_SECS");
-  if (!value) return DEFAULT_RUN_LIMIT_SECS;
-  try {
-    const int secs = std::stoi(value->text);
-    return secs > 0 ? secs : DEFAULT_RUN_LIMIT_SECS;
-  } catch (...) {
-    return DEFAULT_RUN_LIMIT_SECS;
-  }
-}
 
 struct CompileRequest {
   std::string project;

@@ -21,9 +21,12 @@ namespace {
 bool host_allowed(const Headers& headers) {
   const auto host = header_value(headers, "Host");
   if (!host) return false;
-  const std::string port = ":" + std::to_string(agent_port());
+  const std::string port = std::to_string(agent_port());
   for (const std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
-    if (iequals_ascii(*host, name) || iequals_ascii(*host, std::string(name) + port)) return true;
+    if (iequals_ascii(*host, name)) return true;
+    if (host->size() == name.size() + 1 + port.size() && iequals_ascii(host->substr(0, name.size()), name) &&
+        (*host)[name.size()] == ':' && host->substr(name.size() + 1) == port)
+      return true;
   }
   return false;
 }

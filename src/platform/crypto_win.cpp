@@ -16,6 +16,17 @@ namespace {
   std::abort();
 }
 
+// The algorithm provider is opened once and shared by every hash (it is thread-safe).
+BCRYPT_ALG_HANDLE sha256_provider() {
+  static const BCRYPT_ALG_HANDLE provider = [] {
+    BCRYPT_ALG_HANDLE handle = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+      fail("SHA-256 is not available\n");
+    return handle;
+  }();
+  return provider;
+}
+
 }  // namespace
 
 struct Sha256::State {
@@ -26,7 +37,7 @@ struct Sha256::State {
 };
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(BCRYPT_SHA256_ALG_HANDLE, &state_->hash, nullptr, 0,
+  if (!BCRYPT_SUCCESS(BCryptCreateHash(sha256_provider(), &state_->hash, nullptr, 0,
                                        nullptr, 0, 0)))
     fail("SHA-256 is not available\n");
 }

@@ -9,13 +9,13 @@
 #include "project/names.h"
 #include "tlmgr/log_scan.h"
 #include "tlmgr/source_scan.h"
+#include "toolchain/limits.h"
 #include "toolchain/search.h"
 
 namespace vellora {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr int INSTALL_LIMIT_SECS = 300;
 constexpr int COMBINED_SEARCH_LIMIT_SECS = 120;
 // A hung kpsewhich or search must not keep the project busy for ever.
 constexpr int LOOKUP_LIMIT_SECS = 60;
@@ -95,14 +95,14 @@ std::string tlmgr_summary(std::string_view text) {
 std::expected<void, std::string> install_package(const fs::path& tlmgr, const std::string& package,
                                                  const std::optional<std::string>& path_value) {
   if (!safe_tex_file_name(package)) return std::unexpected("not a package name");
-  const ToolResult first = run_tlmgr(tlmgr, {"install", package}, path_value, INSTALL_LIMIT_SECS);
+  const ToolResult first = run_tlmgr(tlmgr, {"install", package}, path_value, run_limit_secs());
   if (first.ok) return {};
   if (first.text.find("tlmgr itself needs to be updated") != std::string::npos ||
       first.text.find("tlmgr update --self") != std::string::npos) {
-    const ToolResult update = run_tlmgr(tlmgr, {"update", "--self"}, path_value, INSTALL_LIMIT_SECS);
+    const ToolResult update = run_tlmgr(tlmgr, {"update", "--self"}, path_value, run_limit_secs());
     if (!update.ok)
       return std::unexpected("tlmgr is out of date and I could not update it: " + tlmgr_summary(update.text));
-    const ToolResult again = run_tlmgr(tlmgr, {"install", package}, path_value, INSTALL_LIMIT_SECS);
+    const ToolResult again = run_tlmgr(tlmgr, {"install", package}, path_value, run_limit_secs());
     if (again.ok) return {};
     return std::unexpected(tlmgr_summary(again.text));
   }

@@ -54,6 +54,10 @@ std::string engine_version(const fs::path& program) {
 }
 
 std::vector<EngineInfo> detect_engines() {
+  return detect_engines_with([](const std::string& name) { return find_program(name); });
+}
+
+std::vector<EngineInfo> detect_engines_with(const ProgramFinder& find_program) {
   const bool has_latexmk = find_program("latexmk").has_value();
   std::vector<EngineInfo> engines;
   for (const EngineRow& row : ENGINE_TABLE) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +22,10 @@ struct EngineInfo {
 // The engines found, in a fixed order: pdfLaTeX, XeLaTeX, LuaLaTeX (each with latexmk), Tectonic,
 // ConTeXt. Detected afresh at every call.
 std::vector<EngineInfo> detect_engines();
+
+// The same with another way of finding programs (tests give a directory of their own).
+using ProgramFinder = std::function<std::optional<std::filesystem::path>(const std::string&)>;
+std::vector<EngineInfo> detect_engines_with(const ProgramFinder& find);
 std::vector<std::string> engine_names();
 
 // First line of the program's "--version" output, trimmed; empty when it cannot be run.

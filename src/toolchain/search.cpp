@@ -62,8 +62,12 @@ std::vector<fs::path> tool_search_dirs() {
 }
 
 std::optional<fs::path> find_program(const std::string& name) {
+  return find_program_in(tool_search_dirs(), name);
+}
+
+std::optional<fs::path> find_program_in(const std::vector<fs::path>& dirs, const std::string& name) {
   const std::string candidates[] = {name + ".exe", name + ".bat", name};
-  for (const auto& dir : tool_search_dirs()) {
+  for (const auto& dir : dirs) {
     for (const auto& candidate : candidates) {
       const fs::path path = dir / candidate;
       std::error_code ec;

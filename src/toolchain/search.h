@@ -13,6 +13,8 @@ std::vector<std::filesystem::path> tool_search_dirs();
 
 // The first "<name>.exe", "<name>.bat" or "<name>" that is a regular file, directory by directory.
 std::optional<std::filesystem::path> find_program(const std::string& name);
+std::optional<std::filesystem::path> find_program_in(const std::vector<std::filesystem::path>& dirs,
+                                                     const std::string& name);
 
 // PATH for TeX child processes: the search directories joined; empty when they cannot be joined.
 std::string tool_path_value();

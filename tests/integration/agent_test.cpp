@@ -1,0 +1,74 @@
+// Agent mode and the small commands of the real binary: start-up report, port, a taken port.
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "harness.h"
+
+namespace vellora::test {
+namespace {
+
+TEST(AgentMode, StartupReportNamesTheAddressAndTheEngines) {
+  Agent agent;
+  ASSERT_TRUE(agent.start({"--no-tray"}));
+  const std::string output = agent.output();
+  const auto lines = split_lines(output);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "vellora-agent 0.4.15 at http://127.0.0.1:" + std::to_string(agent.port()));
+  EXPECT_EQ(lines[1], "To pair a browser: it asks for the code on the first compilation (or run: vellora-agent code).");
+  // This machine has TeX Live: one line per engine, the name padded to 8 columns.
+  EXPECT_TRUE(lines[2].starts_with("  pdfLaTeX ")) << lines[2];
+  EXPECT_EQ(output.find("System tray icon"), std::string::npos);
+  EXPECT_EQ(agent.errors(), "");
+}
+
+TEST(AgentMode, UnknownWordsStartTheAgent) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"background", "--no-tray"},
+                                              {"Code", "--no-tray"}, {"--yes", "install-tinytex", "--no-tray"}}) {
+    Agent agent;
+    EXPECT_TRUE(agent.start(args)) << args[0];
+  }
+}
+
+TEST(AgentMode, ATakenPortEndsTheSecondAgentWithStatusOne) {
+  Agent first;
+  ASSERT_TRUE(first.start());
+  Agent second;
+  second.set_env("VELLORA_AGENT_PORT", std::to_string(first.port()));
+  EXPECT_FALSE(second.start());
+  EXPECT_EQ(second.wait_exit(), 1);
+  EXPECT_EQ(second.output(), "");
+  EXPECT_EQ(second.errors(), "Could not listen on 127.0.0.1:" + std::to_string(first.port()) +
+                                 ": Address already in use (is the agent already running?)\n");
+}
+
+TEST(Commands, PortComesFromTheEnvironmentOrDefaults) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"+8080", "8080"}, {" 8080", "47474"}, {"8080x", "47474"}, {"70000", "47474"},
+      {"", "47474"},     {"0", "0"},         {"65535", "65535"}, {"00080", "80"},
+  };
+  Agent agent;
+  for (const auto& [value, port] : cases) {
+    agent.set_env("VELLORA_AGENT_PORT", value);
+    const auto result = agent.run({"help"});
+    EXPECT_EQ(result.out,
+              "vellora-agent [code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|update|"
+              "auto-update|rollback|status|uninstall|--version]\nWithout an argument, it runs the agent on "
+              "127.0.0.1:" + std::string(port) + ".\n")
+        << "'" << value << "'";
+  }
+  agent.unset_env("VELLORA_AGENT_PORT");
+  EXPECT_NE(agent.run({"--help"}).out.find("127.0.0.1:47474."), std::string::npos);
+}
+
+TEST(Commands, VersionWords) {
+  Agent agent;
+  for (const char* word : {"-V", "--version", "version"}) {
+    const auto result = agent.run({word});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out, "vellora-agent 0.4.15\n");
+  }
+}
+
+}  // namespace
+}  // namespace vellora::test

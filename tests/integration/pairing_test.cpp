@@ -1,0 +1,191 @@
+// Pairing end to end over HTTP: codes, confirmation, limits, tokens, unpairing, the legacy token,
+// and the desktop programs the request runs.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "auth/tokens.h"
+#include "harness.h"
+
+namespace vellora::test {
+namespace {
+
+const Headers PAGE = {{"Origin", "http://localhost:3000"}};
+
+std::string confirm_body(const std::string& code) { return json::serialize(json::object{{"code", code}}); }
+
+std::string issue_code(const Agent& agent) {
+  const auto out = agent.run({"code"}).out;
+  return out.substr(0, out.find('\n'));
+}
+
+std::string device_json(const std::string& id, std::uint64_t last_used) {
+  return R"({"id":")" + id + R"(","hash":")" + std::string(64, 'a') + R"(","label":"x","created":1,"last_used":)" +
+         std::to_string(last_used) + "}";
+}
+
+void write_devices(const Agent& agent, const std::vector<std::string>& devices) {
+  std::string text = R"({"devices":[)";
+  for (std::size_t i = 0; i < devices.size(); ++i) text += (i ? "," : "") + devices[i];
+  write_file(agent.config_dir() / "devices.json", text + "]}");
+}
+
+class PairingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_script(agent_.bin() / "notify-send", "printf '%s\\n--\\n' \"$@\" >> \"$0.args\"\n");
+    write_script(agent_.bin() / "xclip", "printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n");
+    ASSERT_TRUE(agent_.start());
+  }
+  Agent agent_;
+};
+
+TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
+  auto response = agent_.post("/v1/pair/request", "", PAGE);
+  ASSERT_EQ(response.status, 200u) << response.body;
+  EXPECT_EQ(response.body, R"({"clipboard":true,"notified":true})");
+  EXPECT_EQ(response.header("Access-Control-Allow-Origin"), "http://localhost:3000");
+
+  const std::string code = read_text(agent_.bin() / "xclip.stdin");
+  ASSERT_EQ(code.size(), 14u);
+  EXPECT_EQ(read_text(agent_.bin() / "xclip.args"), "-selection\nclipboard\n");
+  const std::string notification = read_text(agent_.bin() / "notify-send.args");
+  EXPECT_TRUE(notification.starts_with("Vellora: pairing code\n--\nCode: " + code + "\n\n")) << notification;
+  EXPECT_NE(notification.find("already been copied to the clipboard"), std::string::npos);
+  EXPECT_EQ(response.body.find(code), std::string::npos);
+
+  // The window restarts with every refused request.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(agent_.post("/v1/pair/request", "", PAGE).status, 429u);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  response = agent_.post("/v1/pair/request", "", PAGE);
+  EXPECT_EQ(response.status, 429u);
+  EXPECT_EQ(response.body, R"({"error":"wait a few seconds"})");
+  std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+  EXPECT_EQ(agent_.post("/v1/pair/request", "", PAGE).status, 200u);
+}
+
+TEST_F(PairingTest, MissingDesktopProgramsOnlyChangeTheFlags) {
+  std::filesystem::remove(agent_.bin() / "notify-send");
+  write_script(agent_.bin() / "xclip", "exit 1\n");
+  const auto response = agent_.post("/v1/pair/request", "", PAGE);
+  EXPECT_EQ(response.body, R"({"clipboard":false,"notified":false})");
+}
+
+TEST_F(PairingTest, ConfirmedCodeGivesAWorkingToken) {
+  const std::string code = issue_code(agent_);
+  std::string typed = code;
+  std::erase(typed, '-');
+  for (char& c : typed) c = static_cast<char>(std::tolower(c));
+  const auto response = agent_.post("/v1/pair/confirm", confirm_body(" " + typed + " "), PAGE);
+  ASSERT_EQ(response.status, 200u) << response.body;
+  const std::string token(response.json().at("token").as_string());
+  const std::string id(response.json().at("deviceId").as_string());
+  EXPECT_EQ(token.size(), 68u);
+  EXPECT_TRUE(token.starts_with("vat_"));
+  EXPECT_EQ(id, sha256_of(token).substr(0, 8));
+  EXPECT_FALSE(std::filesystem::exists(agent_.config_dir() / "pairing.json"));
+
+  const std::string devices = read_text(agent_.config_dir() / "devices.json");
+  EXPECT_NE(devices.find("\"label\": \"http://localhost:3000\""), std::string::npos) << devices;
+  EXPECT_EQ(devices.find(token), std::string::npos);
+
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), true);
+  // Single use.
+  EXPECT_EQ(agent_.post("/v1/pair/confirm", confirm_body(code), PAGE).json().at("reason"), "invalid");
+
+  const auto unpair = agent_.post("/v1/unpair", "", {{"Authorization", "Bearer " + token}});
+  EXPECT_EQ(unpair.body, R"({"ok":true})");
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), false);
+}
+
+TEST_F(PairingTest, FifthWrongCodeLocksIt) {
+  const std::string code = issue_code(agent_);
+  for (int i = 0; i < 4; ++i) {
+    const auto response = agent_.post("/v1/pair/confirm", confirm_body("WRONG"), PAGE);
+    EXPECT_EQ(response.status, 401u);
+    EXPECT_EQ(response.body, R"({"error":"invalid code","reason":"invalid"})");
+  }
+  EXPECT_NE(read_text(agent_.config_dir() / "pairing.json").find("\"attempts\":4"), std::string::npos);
+  // A number is an empty code: a wrong attempt too.
+  auto response = agent_.post("/v1/pair/confirm", R"({"code":12})", PAGE);
+  EXPECT_EQ(response.status, 429u);
+  EXPECT_EQ(response.body, R"({"error":"too many attempts: ask for a new code","reason":"locked"})");
+  EXPECT_FALSE(std::filesystem::exists(agent_.config_dir() / "pairing.json"));
+  EXPECT_EQ(agent_.post("/v1/pair/confirm", confirm_body(code), PAGE).status, 401u);
+}
+
+TEST_F(PairingTest, ExpiredCodeIsRefusedAndDeleted) {
+  write_file(agent_.config_dir() / "pairing.json",
+             R"({"code":"ABCD-EFGH-JKLM","expires":)" + std::to_string(now_secs() - 1) + R"(,"attempts":0})");
+  const auto response = agent_.post("/v1/pair/confirm", confirm_body("ABCD-EFGH-JKLM"), PAGE);
+  EXPECT_EQ(response.status, 401u);
+  EXPECT_EQ(response.body, R"({"error":"expired code","reason":"expired"})");
+  EXPECT_FALSE(std::filesystem::exists(agent_.config_dir() / "pairing.json"));
+}
+
+TEST_F(PairingTest, TwentyBrowsersAtMostButIdleOnesArePruned) {
+  std::vector<std::string> devices;
+  for (int i = 0; i < 20; ++i) devices.push_back(device_json("0000000" + std::to_string(i % 10), now_secs()));
+  write_devices(agent_, devices);
+  const std::string code = issue_code(agent_);
+  auto response = agent_.post("/v1/pair/confirm", confirm_body(code), PAGE);
+  EXPECT_EQ(response.status, 409u);
+  EXPECT_EQ(response.body,
+            R"x({"error":"paired browser limit reached (vellora-agent revoke)","reason":"too_many"})x");
+  EXPECT_NE(read_text(agent_.config_dir() / "pairing.json").find("\"attempts\":0"), std::string::npos);
+
+  devices[5] = device_json("idle0000", now_secs() - 7'776'000);
+  write_devices(agent_, devices);
+  response = agent_.post("/v1/pair/confirm", confirm_body(code), PAGE);
+  ASSERT_EQ(response.status, 200u) << response.body;
+  const std::string text = read_text(agent_.config_dir() / "devices.json");
+  EXPECT_EQ(json::parse(text).at("devices").as_array().size(), 20u);
+  EXPECT_EQ(text.find("idle0000"), std::string::npos);
+}
+
+TEST_F(PairingTest, IdleDeviceIsDroppedByItsOwnRequest) {
+  const std::string token = agent_.pair();
+  const std::string id = sha256_of(token).substr(0, 8);
+  const std::string hash = sha256_of(token);
+  const auto with_last_used = [&](std::uint64_t t) {
+    write_file(agent_.config_dir() / "devices.json",
+               R"({"devices":[{"id":")" + id + R"(","hash":")" + hash + R"(","label":"x","created":1,"last_used":)" +
+                   std::to_string(t) + "}]}");
+  };
+  // Used 30 s ago: nothing is written. 60 s ago: the new time is stored.
+  with_last_used(now_secs() - 30);
+  const std::string before = read_text(agent_.config_dir() / "devices.json");
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), true);
+  EXPECT_EQ(read_text(agent_.config_dir() / "devices.json"), before);
+  with_last_used(now_secs() - 60);
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), true);
+  EXPECT_NE(read_text(agent_.config_dir() / "devices.json"), before);
+
+  with_last_used(now_secs() - 7'776'000);
+  EXPECT_EQ(agent_.post_auth("/v1/prepare", R"({"files":[]})", token).status, 401u);
+  EXPECT_EQ(json::parse(read_text(agent_.config_dir() / "devices.json")).at("devices").as_array().size(), 0u);
+}
+
+TEST_F(PairingTest, LegacyTokenIgnoresCaseAndPunctuation) {
+  write_file(agent_.config_dir() / "config.json", R"({"token":"AB12-CD34"})");
+  const std::pair<const char*, bool> cases[] = {
+      {"Bearer ab12cd34", true},     {"Bearer   AB-12 CD.34  ", true}, {"Bearer ab12cd3", false},
+      {"Bearer ab12cd345", false},   {"bearer ab12cd34", false},       {"Bearer", false},
+      {"Bearer vat_ab12cd34", false},
+  };
+  for (const auto& [authorization, paired] : cases)
+    EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", authorization}}).json().at("paired"), paired)
+        << authorization;
+  EXPECT_EQ(agent_.post("/v1/unpair", "", {{"Authorization", "Bearer ab12cd34"}}).status, 200u);
+  EXPECT_FALSE(std::filesystem::exists(agent_.config_dir() / "config.json"));
+}
+
+TEST_F(PairingTest, PunctuationOnlyLegacyTokenAcceptsNothing) {
+  write_file(agent_.config_dir() / "config.json", R"({"token":"--"})");
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer ..."}}).json().at("paired"), false);
+}
+
+}  // namespace
+}  // namespace vellora::test

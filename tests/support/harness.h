@@ -1,0 +1,119 @@
+#pragma once
+
+// Helpers for tests that start the real vellora-agent binary and talk HTTP to it.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/headers.h"
+#include "common/json.h"
+#include "platform/process.h"
+
+namespace vellora::test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void write_file(const fs::path& path, std::string_view content);
+// An executable shell script.
+void write_script(const fs::path& path, std::string_view body);
+std::string read_text(const fs::path& path);
+std::uint16_t free_port();
+std::string sha256_of(std::string_view content);
+
+struct HttpResponse {
+  unsigned status = 0;
+  Headers headers;
+  std::string body;
+  json::value json() const;
+  std::optional<std::string> header(std::string_view name) const;
+};
+
+// Sends one request on a fresh connection. `headers` are sent as given: no Host is added.
+HttpResponse http_request(std::uint16_t port, const std::string& method, const std::string& target,
+                          const Headers& headers, const std::string& body = "");
+
+// A vellora-agent with its own HOME, XDG directories, PATH (a private bin directory first) and port.
+class Agent {
+ public:
+  Agent();
+  ~Agent();
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  // Environment changes made before start(); an empty value in `unset` removes a variable.
+  void set_env(const std::string& name, const std::string& value) { env_[name] = value; }
+  void unset_env(const std::string& name) { env_.erase(name); }
+
+  // Starts agent mode and waits for its start-up report. False when it exited instead.
+  bool start(const std::vector<std::string>& args = {"--no-tray"});
+  void stop();
+  // Waits for the process to end; its exit status.
+  std::optional<int> wait_exit();
+  std::string output() const;  // what agent mode printed on standard output
+  std::string errors() const;  // and on standard error
+
+  // Runs the binary with the same environment (a command, or anything else) to its end.
+  platform::RunResult run(const std::vector<std::string>& args) const;
+
+  HttpResponse get(const std::string& target, Headers headers = {}) const;
+  HttpResponse post(const std::string& target, const std::string& body, Headers headers = {}) const;
+  // A POST with the bearer token.
+  HttpResponse post_auth(const std::string& target, const std::string& body, const std::string& token) const;
+
+  // Pairs through the `code` command and /v1/pair/confirm; the token.
+  std::string pair(const std::string& origin = "http://localhost:3000") const;
+  // Uploads contents and returns their FileRefs (in order) with the given paths.
+  json::array upload(const std::string& token, const std::vector<std::pair<std::string, std::string>>& files) const;
+
+  std::uint16_t port() const { return port_; }
+  const fs::path& home() const { return home_; }
+  fs::path config_dir() const { return config_ / "vellora-agent"; }
+  fs::path cache_dir() const { return cache_ / "vellora-agent"; }
+  const fs::path& bin() const { return bin_; }
+  const fs::path& root() const { return dir_.path(); }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::vector<std::string> environment() const;
+
+  TempDir dir_;
+  fs::path home_, config_, cache_, bin_;
+  std::uint16_t port_;
+  std::map<std::string, std::string> env_;
+  pid_t pid_ = -1;
+  std::optional<int> exit_status_;
+};
+
+// The shared TeX font and format caches, kept between tests so LuaLaTeX builds its cache once.
+fs::path shared_texmf_var();
+
+}  // namespace vellora::test
+
+namespace vellora::test {
+
+// Sends raw bytes on a fresh connection and returns what arrives until the server closes the
+// connection or `wait` passes.
+std::string raw_exchange(std::uint16_t port, const std::string& bytes, std::chrono::milliseconds wait);
+
+}  // namespace vellora::test
