@@ -1,0 +1,154 @@
+// The blob store over HTTP: /v1/prepare and /v1/blobs, large bodies sent by curl.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "common/base64.h"
+#include "harness.h"
+
+namespace vellora::test {
+namespace {
+
+std::string blob(const std::string& content, std::string digest = "") {
+  if (digest.empty()) digest = sha256_of(content);
+  return R"({"sha256":")" + digest + R"(","b64":")" + base64_encode(content) + R"("})";
+}
+
+class BlobsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    agent_ = new Agent();
+    ASSERT_TRUE(agent_->start());
+    token_ = new std::string(agent_->pair());
+  }
+  static void TearDownTestSuite() {
+    delete agent_;
+    delete token_;
+  }
+  static HttpResponse post(const std::string& path, const std::string& body) {
+    return agent_->post_auth(path, body, *token_);
+  }
+  static std::filesystem::path blob_file(const std::string& content) {
+    return agent_->cache_dir() / "blobs" / sha256_of(content);
+  }
+  static Agent* agent_;
+  static std::string* token_;
+};
+Agent* BlobsTest::agent_ = nullptr;
+std::string* BlobsTest::token_ = nullptr;
+
+TEST_F(BlobsTest, PrepareListsEachMissingDigestOnceInLowerCase) {
+  ASSERT_EQ(post("/v1/blobs", "{\"blobs\":[" + blob("present") + "]}").body, R"({"stored":1})");
+  const std::string missing = sha256_of("missing");
+  std::string upper = missing;
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  const std::string body = R"({"files":[{"path":"a.tex","sha256":")" + upper + R"("},{"path":"b.tex","sha256":")" +
+                           sha256_of("present") + R"("},["c.tex",")" + missing + R"("]]})";
+  EXPECT_EQ(post("/v1/prepare", body).body, R"({"need":[")" + missing + R"("]})");
+  EXPECT_EQ(post("/v1/prepare", R"({"files":[]})").body, R"({"need":[]})");
+}
+
+TEST_F(BlobsTest, PrepareRejectsBadLists) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({})", "invalid list: invalid type: null, expected a sequence"},
+      {R"({"files":{}})", "invalid list: invalid type: map, expected a sequence"},
+      {R"({"files":[{"path":"a"}]})", "invalid list: missing field `sha256`"},
+      {R"({"files":[{"path":"a","sha256":5}]})", "invalid list: invalid type: integer `5`, expected a string"},
+      {R"({"files":[{"path":"a","sha256":")" + std::string(63, 'a') + R"("}]})", "invalid hash"},
+      {R"({"files":[{"path":"a","sha256":")" + std::string(63, 'a') + R"(g"}]})", "invalid hash"},
+  };
+  for (const auto& [body, error] : cases) {
+    const auto response = post("/v1/prepare", body);
+    EXPECT_EQ(response.status, 400u) << body;
+    EXPECT_EQ(response.json().at("error"), error.c_str()) << body;
+  }
+}
+
+TEST_F(BlobsTest, UploadVerifiesEachContent) {
+  const std::pair<std::string, std::string> errors[] = {
+      {R"({})", "no blobs"},
+      {R"({"blobs":{}})", "no blobs"},
+      {R"({"blobs":"x"})", "no blobs"},
+      {R"({"blobs":[{"sha256":")" + sha256_of("A") + R"(","b64":"QQ"}]})", "invalid base64"},
+      {R"({"blobs":[{"sha256":")" + sha256_of("A") + R"(","b64":"QR=="}]})", "invalid base64"},
+      {R"({"blobs":[{"sha256":")" + sha256_of("A") + R"(","b64":"Q Q=="}]})", "invalid base64"},
+      {R"({"blobs":[{"sha256":")" + sha256_of("A").substr(1) + R"(","b64":"QQ=="}]})",
+       "the content does not match the hash"},
+  };
+  for (const auto& [body, error] : errors) {
+    const auto response = post("/v1/blobs", body);
+    EXPECT_EQ(response.status, 400u) << body;
+    EXPECT_EQ(response.json().at("error"), error.c_str()) << body;
+  }
+  EXPECT_FALSE(std::filesystem::exists(blob_file("A")));
+}
+
+TEST_F(BlobsTest, UploadStoresOnceAndKeepsEarlierBlobsOnFailure) {
+  std::string upper = sha256_of("upper");
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  // Elements that are not objects with two strings are skipped silently.
+  const std::string body = "{\"blobs\":[" + blob("upper", upper) + "," + blob("") + R"(,"bare",{"sha256":1,"b64":"QQ=="}]})";
+  EXPECT_EQ(post("/v1/blobs", body).body, R"({"stored":2})");
+  EXPECT_EQ(read_text(blob_file("upper")), "upper");
+  EXPECT_TRUE(std::filesystem::exists(blob_file("")));
+  EXPECT_EQ(std::filesystem::file_size(blob_file("")), 0u);
+  EXPECT_EQ(post("/v1/blobs", body).body, R"({"stored":0})");
+
+  const auto response = post("/v1/blobs", "{\"blobs\":[" + blob("first") + "," + blob("second", sha256_of("x")) + "]}");
+  EXPECT_EQ(response.status, 400u);
+  EXPECT_EQ(read_text(blob_file("first")), "first");
+  EXPECT_FALSE(std::filesystem::exists(blob_file("second")));
+  // No temporary file is left behind.
+  for (const auto& entry : std::filesystem::directory_iterator(agent_->cache_dir() / "blobs"))
+    EXPECT_EQ(entry.path().filename().string().size(), 64u) << entry.path();
+}
+
+TEST_F(BlobsTest, EmptyUploadCreatesTheStore) {
+  Agent fresh;
+  ASSERT_TRUE(fresh.start());
+  const std::string token = fresh.pair();
+  EXPECT_EQ(fresh.post_auth("/v1/blobs", R"({"blobs":[]})", token).body, R"({"stored":0})");
+  EXPECT_TRUE(std::filesystem::is_directory(fresh.cache_dir() / "blobs"));
+}
+
+platform::RunResult curl_post(const std::string& url, const std::string& token, const std::filesystem::path& file) {
+  platform::Command curl;
+  curl.program = "curl";
+  curl.args = {"-sS", "-v", "-H", "Authorization: Bearer " + token, "-H", "Content-Type: application/json",
+               "--data-binary", "@" + file.string(), url};
+  curl.capture_output = true;
+  platform::RunOptions options;
+  options.time_limit = std::chrono::seconds(120);
+  return platform::run(curl, options).value();
+}
+
+TEST_F(BlobsTest, CurlUploadOfAHundredMegabytesWithExpectContinue) {
+  TempDir dir;
+  std::string content(75 << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7919) >> 3);
+  const std::filesystem::path body = dir.path() / "body.json";
+  write_file(body, "{\"blobs\":[" + blob(content) + "]}");
+  const std::string url = "http://" + agent_->host() + "/v1/blobs";
+  const auto result = curl_post(url, *token_, body);
+  EXPECT_EQ(result.out, R"({"stored":1})") << result.err.substr(0, 2000);
+  EXPECT_NE(result.err.find("Expect: 100-continue"), std::string::npos);
+  EXPECT_NE(result.err.find("HTTP/1.1 100 Continue"), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(blob_file(content)), content.size());
+}
+
+TEST_F(BlobsTest, BodyOneByteOverTheLimitIsRefused) {
+  TempDir dir;
+  const std::filesystem::path body = dir.path() / "big.json";
+  {
+    std::ofstream out(body, std::ios::binary);
+    out.seekp((std::streamoff{256} << 20));  // 256 MiB + 1 byte
+    out.put(' ');
+  }
+  const auto result = curl_post("http://" + agent_->host() + "/v1/blobs", *token_, body);
+  EXPECT_EQ(result.out, R"({"error":"body too large"})") << result.err.substr(0, 2000);
+  EXPECT_NE(result.err.find("HTTP/1.1 400"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vellora::test
