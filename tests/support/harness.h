@@ -117,3 +117,20 @@ namespace vellora::test {
 std::string raw_exchange(std::uint16_t port, const std::string& bytes, std::chrono::milliseconds wait);
 
 }  // namespace vellora::test
+
+namespace vellora::test {
+
+// Sets (or, with none, unsets) a variable of this test process and restores it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace vellora::test

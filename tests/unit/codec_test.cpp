@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include "common/base64.h"
+#include "common/json.h"
+#include "common/text.h"
+
+namespace vellora {
+namespace {
+
+TEST(Base64, RoundTripsEveryLength) {
+  std::string bytes;
+  for (int i = 0; i < 300; ++i) {
+    const std::string encoded = base64_encode(bytes);
+    EXPECT_EQ(encoded.size() % 4, 0u);
+    EXPECT_EQ(base64_decode(encoded), bytes);
+    bytes += static_cast<char>(i * 37);
+  }
+  EXPECT_EQ(base64_encode("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(base64_encode("fo"), "Zm8=");
+}
+
+TEST(Base64, DecodingIsStrict) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"", ""},          {"QQ==", "A"},      {"QUI=", "AB"},    {"QUJD", "ABC"},  {"QQ", std::nullopt},
+      {"QR==", std::nullopt},  // unused bits set
+      {"QUJ=", std::nullopt},  {"Q===", std::nullopt}, {"=QQQ", std::nullopt}, {"QQ=A", std::nullopt},
+      {"QU JD", std::nullopt}, {"QUJD\n", std::nullopt}, {"QU-_", std::nullopt}, {"QUJDQQ==QQ==", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(base64_decode(text), expected) << text;
+}
+
+TEST(Json, RepliesSortKeysAtEveryLevel) {
+  json::value v = json::parse(R"({"version":1,"agent":"a","engines":[{"z":1,"id":2}],"autoUpdate":{"b":1,"a":2}})");
+  EXPECT_EQ(to_sorted_json(v), R"({"agent":"a","autoUpdate":{"a":2,"b":1},"engines":[{"id":2,"z":1}],"version":1})");
+}
+
+TEST(Json, PrettyTextHasTwoSpaceIndentation) {
+  json::object o;
+  o["devices"] = json::array{};
+  EXPECT_EQ(to_pretty_json(o), "{\n  \"devices\": []\n}");
+  json::object d;
+  d["id"] = "a\"b";
+  d["n"] = 5;
+  d["e"] = json::object{};
+  EXPECT_EQ(to_pretty_json(json::array{d, 1}),
+            "[\n  {\n    \"id\": \"a\\\"b\",\n    \"n\": 5,\n    \"e\": {}\n  },\n  1\n]");
+}
+
+TEST(Json, ParseAcceptsTrailingBlanksOnly) {
+  EXPECT_TRUE(parse_json("{} \r\n\t"));
+  EXPECT_TRUE(parse_json("3"));
+  const auto two = parse_json("{}\n{}");
+  ASSERT_FALSE(two);
+  EXPECT_NE(two.error().find("line 2 column 1"), std::string::npos) << two.error();
+  const auto empty = parse_json("");
+  ASSERT_FALSE(empty);
+  EXPECT_NE(empty.error().find("line 1 column 0"), std::string::npos) << empty.error();
+}
+
+TEST(Text, TrimAndLossyDecoding) {
+  EXPECT_EQ(trim("  \t a b \n"), "a b");
+  EXPECT_EQ(trim("\u00a0x\u2003"), "x");
+  EXPECT_EQ(trim(" \xff "), "\xff");
+  EXPECT_EQ(utf8_lossy("a\xff" "b\xc3"), "a\uFFFDb\uFFFD");
+  EXPECT_EQ(utf8_lossy("\xed\xa0\x80"), "\uFFFD\uFFFD\uFFFD");  // a surrogate is not UTF-8
+  EXPECT_EQ(first_chars("h\u00e9llo", 2), "h\u00e9");
+}
+
+TEST(Text, SplitLinesDropsCarriageReturnsAndTheFinalEmptyLine) {
+  const std::vector<std::string_view> expected = {"a", "", "b"};
+  EXPECT_EQ(split_lines("a\r\n\nb\n"), expected);
+  EXPECT_TRUE(split_lines("").empty());
+}
+
+}  // namespace
+}  // namespace vellora
