@@ -64,6 +64,9 @@ platform::Command engine_command(const EngineRun& run) {
                                              "-outdir=" + out, run.main_file});
     // No system-wide latexmk configuration either.
     command.env.emplace_back("LATEXMKRCSYS", platform::null_device());
+    // Unwrapped log lines: TeX otherwise breaks them at 79 columns, which splits the messages
+    // that name a missing font or babel language.
+    command.env.emplace_back("max_print_line", "10000");
   }
   return command;
 }

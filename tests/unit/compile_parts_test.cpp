@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include "compile/compile_log.h"
+#include "compile/engine_command.h"
+#include "harness.h"
+#include "toolchain/engines.h"
+#include "toolchain/search.h"
+
+namespace vellora {
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+std::optional<std::string> env_of(const platform::Command& command, const std::string& name) {
+  for (const auto& [key, value] : command.env)
+    if (key == name) return value;
+  return std::nullopt;
+}
+
+EngineRun run_of(std::string_view id, std::string main_file) {
+  EngineRun run;
+  run.engine_id = id;
+  run.program = "/tex/bin/prog";
+  run.main_file = std::move(main_file);
+  run.work_dir = "/w";
+  run.out_dir = "/w/_out";
+  run.path_value = "/p1:/p2";
+  return run;
+}
+
+TEST(EngineCommand, LatexmkArguments) {
+  auto run = run_of("agent-xelatex", "main.tex");
+  auto command = engine_command(run);
+  EXPECT_EQ(command.args, (std::vector<std::string>{"-norc", "-xelatex", "-interaction=nonstopmode", "-halt-on-error",
+                                                    "-synctex=1", "-file-line-error",
+                                                    "-xelatex=xelatex -no-shell-escape %O %S", "-outdir=/w/_out",
+                                                    "main.tex"}));
+  EXPECT_EQ(command.cwd, "/w");
+  EXPECT_EQ(env_of(command, "PATH"), "/p1:/p2");
+  EXPECT_EQ(env_of(command, "LATEXMKRCSYS"), "/dev/null");
+  EXPECT_FALSE(env_of(command, "TEXINPUTS"));
+  EXPECT_FALSE(command.input);
+  EXPECT_TRUE(command.capture_output);
+
+  run = run_of("agent-pdflatex", "main.tex");
+  run.forced = true;
+  command = engine_command(run);
+  EXPECT_EQ(command.args[1], "-g");
+  EXPECT_EQ(command.args[2], "-pdf");
+  EXPECT_EQ(command.args[7], "-pdflatex=pdflatex -no-shell-escape %O %S");
+  EXPECT_EQ(engine_command(run_of("agent-lualatex", "m.tex")).args[1], "-lualatex");
+}
+
+TEST(EngineCommand, TectonicAndContext) {
+  EXPECT_EQ(engine_command(run_of("agent-tectonic", "a/b.tex")).args,
+            (std::vector<std::string>{"-X", "compile", "--synctex", "--keep-logs", "--outdir", "/w/_out", "a/b.tex"}));
+  auto run = run_of("agent-context", "doc/main.mkiv");
+  run.extra_env = {{"TEXMF", "{/r}"}};
+  const auto command = engine_command(run);
+  EXPECT_EQ(command.args, (std::vector<std::string>{"--nonstopmode", "--path=doc", "doc/main.mkiv"}));
+  EXPECT_EQ(env_of(command, "TEXMF"), "{/r}");
+  EXPECT_FALSE(env_of(command, "LATEXMKRCSYS"));
+  EXPECT_EQ(engine_command(run_of("agent-context", "main.tex")).args,
+            (std::vector<std::string>{"--nonstopmode", "main.tex"}));
+}
+
+TEST(EngineCommand, InputPathsForAMainFileInASubdirectory) {
+  test::ScopedEnv texinputs("TEXINPUTS", ".:.:/mine:");
+  test::ScopedEnv bibinputs("BIBINPUTS", std::nullopt);
+  test::ScopedEnv bstinputs("BSTINPUTS", "/styles");
+  EXPECT_EQ(input_path_env("chapters/thesis.tex", "/w"),
+            (Env{{"TEXINPUTS", ".:/w/chapters:/mine:"}, {"BIBINPUTS", ".:/w/chapters:"}, {"BSTINPUTS", ".:/w/chapters:/styles"}}));
+  EXPECT_TRUE(input_path_env("thesis.tex", "/w").empty());
+}
+
+TEST(EngineCommand, JobNames) {
+  EXPECT_EQ(job_name("chapters/thesis.tex"), "thesis");
+  EXPECT_EQ(job_name("Main.TEX"), "Main");
+  EXPECT_EQ(job_name("a.b.tex"), "a.b");
+  EXPECT_EQ(parent_of("a/b/c.tex"), "a/b");
+  EXPECT_EQ(parent_of("c.tex"), "");
+}
+
+TEST(CompileLog, PassLogJoinsTheLogFileAndTheOutput) {
+  EXPECT_EQ(pass_log("", "out", "pdfLaTeX"), "out");
+  EXPECT_EQ(pass_log("LOG", " \n", "pdfLaTeX"), "LOG");
+  EXPECT_EQ(pass_log("LOG", "out", "XeLaTeX"), "LOG\n\n----- output of XeLaTeX -----\nout");
+}
+
+TEST(CompileLog, FirstFourDistinctBibtexErrors) {
+  const char* log =
+      "I couldn't open database file refs.bib\n"
+      "  I couldn't open database file refs.bib  \n"
+      "I was expecting a `,' or a `}'---line 3 of file refs.bib\n"
+      "I couldn't open style file foo.bst\n"
+      "I couldn't open file name `x.aux'\n"
+      "I couldn't open style file bar.bst\n";
+  EXPECT_EQ(bibtex_errors(log), (std::vector<std::string>{"I couldn't open database file refs.bib",
+                                                          "I was expecting a `,' or a `}'---line 3 of file refs.bib",
+                                                          "I couldn't open style file foo.bst",
+                                                          "I couldn't open file name `x.aux'"}));
+}
+
+TEST(CompileLog, PrefixesComeInTheirOrder) {
+  InstallLog installs;
+  installs.installed = {"a", "b"};
+  installs.failed = {"x: no TeX Live package contains this file", "y: timed out"};
+  const std::string log = assemble_log("I couldn't open style file s.bst\nbody", installs, false, true, 300);
+  EXPECT_EQ(log,
+            "BibTeX found errors: I couldn't open style file s.bst. If it is a .bst style from the project, try the "
+            "TeX Live version (e.g. delete the project's .bst).\n\n"
+            "Could not install automatically (tlmgr): x: no TeX Live package contains this file; y: timed out\n\n"
+            "Packages installed automatically (local TeX Live): a, b\n\n"
+            "I couldn't open style file s.bst\nbody\n\nCompilation time limit exceeded (300 seconds).");
+  EXPECT_EQ(std::string("\n\nCompilation time limit exceeded (300 seconds).").size(), 48u);
+  // A successful compile does not look for BibTeX errors.
+  EXPECT_EQ(assemble_log("I couldn't open style file s.bst", {}, true, false, 300), "I couldn't open style file s.bst");
+}
+
+class ToolchainTest : public ::testing::Test {
+ protected:
+  void program(const std::string& relative, const std::string& script = "exit 0\n") {
+    test::write_script(dir_.path() / relative, script);
+  }
+  std::vector<std::filesystem::path> dirs() const { return {dir_.path() / "a", dir_.path() / "b"}; }
+  ProgramFinder finder() const {
+    return [dirs = dirs()](const std::string& name) { return find_program_in(dirs, name); };
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(ToolchainTest, FirstDirectoryWinsAndDirectoriesDoNotCount) {
+  program("a/pdflatex");
+  program("b/pdflatex.bat");
+  EXPECT_EQ(find_program_in(dirs(), "pdflatex"), dir_.path() / "a/pdflatex");
+  std::filesystem::create_directories(dir_.path() / "a/xelatex.exe");
+  program("b/xelatex");
+  EXPECT_EQ(find_program_in(dirs(), "xelatex"), dir_.path() / "b/xelatex");
+  program("a/tool.bat");
+  program("a/tool.exe");
+  EXPECT_EQ(find_program_in(dirs(), "tool"), dir_.path() / "a/tool.exe");
+  EXPECT_FALSE(find_program_in(dirs(), "missing"));
+}
+
+TEST_F(ToolchainTest, LatexmkEnginesNeedLatexmk) {
+  program("a/pdflatex", "printf '  pdfTeX 3.14 (TeX Live)  \\nsecond line\\n'\n");
+  program("a/lualatex", "exit 1\n");
+  program("b/context", "printf 'mtx-context | ConTeXt 1.04\\r\\n'\n");
+  program("b/tectonic", "echo 'Tectonic 0.15.0'\n");
+  auto engines = detect_engines_with(finder());
+  ASSERT_EQ(engines.size(), 2u);
+  EXPECT_EQ(engines[0].id, "agent-tectonic");
+  EXPECT_EQ(engines[0].version, "Tectonic 0.15.0");
+  EXPECT_EQ(engines[1].id, "agent-context");
+  EXPECT_EQ(engines[1].version, "mtx-context | ConTeXt 1.04");
+
+  program("b/latexmk");
+  engines = detect_engines_with(finder());
+  ASSERT_EQ(engines.size(), 4u);
+  EXPECT_EQ(engines[0].name, "pdfLaTeX");
+  EXPECT_EQ(engines[0].version, "pdfTeX 3.14 (TeX Live)");
+  EXPECT_EQ(engines[1].name, "LuaLaTeX");
+  EXPECT_EQ(engines[1].version, "");  // printed nothing: still listed
+}
+
+TEST_F(ToolchainTest, SearchDirectoriesStartWithPathAndReachTexTrees) {
+  test::ScopedEnv path("PATH", "/first:/second");
+  test::ScopedEnv home("HOME", dir_.path().string());
+  test::ScopedEnv profile("USERPROFILE", std::nullopt);
+  test::ScopedEnv appdata("APPDATA", std::nullopt);
+  test::ScopedEnv local("LOCALAPPDATA", std::nullopt);
+  std::filesystem::create_directories(dir_.path() / ".TinyTeX/bin/x86_64-linux");
+  std::filesystem::create_directories(dir_.path() / "context/tex/texmf-linux-64/bin");
+  std::filesystem::create_directories(dir_.path() / "context/tex/texmfx");
+  const auto dirs = tool_search_dirs();
+  ASSERT_GE(dirs.size(), 6u);
+  EXPECT_EQ(dirs[0], "/first");
+  EXPECT_EQ(dirs[1], "/second");
+  EXPECT_EQ(dirs[2], "/usr/local/bin");
+  EXPECT_EQ(dirs[5], dir_.path() / ".local/bin");
+  EXPECT_EQ(dirs[6], dir_.path() / "AppData/Local" / "Programs/MiKTeX/miktex/bin/x64");
+  const auto has = [&](const std::filesystem::path& p) { return std::find(dirs.begin(), dirs.end(), p) != dirs.end(); };
+  EXPECT_TRUE(has(dir_.path() / ".TinyTeX/bin/x86_64-linux"));
+  EXPECT_TRUE(has(dir_.path() / "context/tex/texmf-linux-64/bin"));
+  EXPECT_FALSE(has(dir_.path() / "context/tex/texmfx/bin"));
+  EXPECT_EQ(tool_path_value().substr(0, 14), "/first:/second");
+}
+
+TEST(ContextEnv, NothingWhenTexmfcnfIsSet) {
+  test::ScopedEnv cnf("TEXMFCNF", "/somewhere");
+  EXPECT_TRUE(context_env("/usr/bin/context").empty());
+}
+
+}  // namespace
+}  // namespace vellora
