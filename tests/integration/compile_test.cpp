@@ -1,0 +1,279 @@
+// Compiles over HTTP with the real binary: real TeX Live engines, fake tectonic and tlmgr.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <future>
+#include <thread>
+
+#include "common/base64.h"
+#include "harness.h"
+
+namespace vellora::test {
+namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+const std::string ARTICLE_WITH_BIBLIOGRAPHY =
+    "\\documentclass{article}\n\\begin{document}\nHello \\cite{knuth}.\n"
+    "\\bibliographystyle{plain}\n\\bibliography{refs}\n\\end{document}\n";
+const std::string REFS = "@book{knuth, author={Donald Knuth}, title={The TeXbook}, year={1984}, publisher={AW}}\n";
+
+// A tectonic that checks its arguments and writes what the real one would.
+const std::string FAKE_TECTONIC =
+    "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
+    "[ \"$*\" = \"-X compile --synctex --keep-logs --outdir $PWD/_out main.tex\" ] || { echo \"bad args: $*\"; exit 9; }\n"
+    "[ -n \"$TECTONIC_SLEEP\" ] && sleep \"$TECTONIC_SLEEP\"\n"
+    "printf '%%PDF-1.5 fake' > _out/main.pdf\n"
+    "printf 'This is tectonic' > _out/main.log\n"
+    "printf '\\037\\213rest' > _out/main.synctex.gz\n";
+
+bool process_alive(pid_t pid) {
+  const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+  return !stat.empty() && stat.find(") Z") == std::string::npos;
+}
+
+class CompileTest : public ::testing::Test {
+ protected:
+  void start() {
+    ASSERT_TRUE(agent_.start()) << agent_.errors();
+    token_ = agent_.pair();
+  }
+  HttpResponse compile(const std::string& project, const std::string& main_file, const Files& files,
+                       const std::string& engine, std::optional<bool> install_missing = false) {
+    json::object body;
+    body["project"] = project;
+    body["mainFile"] = main_file;
+    body["files"] = agent_.upload(token_, files);
+    body["engine"] = engine;
+    if (install_missing) body["installMissing"] = *install_missing;
+    return agent_.post_auth("/v1/compile", json::serialize(body), token_);
+  }
+  HttpResponse raw_compile(const std::string& body) { return agent_.post_auth("/v1/compile", body, token_); }
+  static std::string decode(const json::value& v) { return *base64_decode(v.as_string()); }
+
+  Agent agent_;
+  std::string token_;
+};
+
+void expect_compiled(const HttpResponse& response, const std::string& engine_used, bool with_bbl, bool with_synctex = true) {
+  ASSERT_EQ(response.status, 200u) << response.body.substr(0, 500);
+  const auto reply = response.json();
+  ASSERT_EQ(reply.at("success"), true) << reply.at("log").as_string();
+  EXPECT_EQ(reply.at("engine_used"), engine_used.c_str());
+  EXPECT_TRUE(std::string(reply.at("pdf_base64").as_string()).starts_with("JVBERi0"));  // "%PDF-"
+  if (with_synctex) {
+    EXPECT_TRUE(std::string(reply.at("synctex_base64").as_string()).starts_with("H4s"));  // gzip magic
+  }
+  if (with_bbl) {
+    EXPECT_NE(base64_decode(reply.at("bbl_base64").as_string())->find("\\bibitem{knuth}"), std::string::npos);
+  }
+  EXPECT_TRUE(reply.at("installed").as_array().empty());
+  EXPECT_TRUE(reply.at("ms").is_int64() || reply.at("ms").is_uint64());
+}
+
+TEST_F(CompileTest, LatexEnginesProducePdfSynctexAndBibliography) {
+  start();
+  const Files files = {{"main.tex", ARTICLE_WITH_BIBLIOGRAPHY}, {"refs.bib", REFS}};
+  const std::pair<const char*, const char*> engines[] = {
+      {"agent-pdflatex", "pdfLaTeX (local)"}, {"agent-xelatex", "XeLaTeX (local)"}, {"agent-lualatex", "LuaLaTeX (local)"}};
+  for (const auto& [engine, label] : engines) {
+    SCOPED_TRACE(engine);
+    const auto response = compile(std::string("p-") + engine, "main.tex", files, engine);
+    expect_compiled(response, label, true);
+    EXPECT_EQ(response.json().at("mainFile"), "main.tex");
+    EXPECT_EQ(response.header("Content-Type"), "application/json; charset=utf-8");
+  }
+}
+
+TEST_F(CompileTest, ContextProducesAPdf) {
+  start();
+  const auto response = compile("ctx", "main.tex", {{"main.tex", "\\starttext\nHello ConTeXt\n\\stoptext\n"}}, "agent-context");
+  expect_compiled(response, "ConTeXt (local)", false, false);
+  EXPECT_TRUE(std::filesystem::exists(agent_.cache_dir() / "work/ctx/_out/main.pdf"));
+}
+
+TEST_F(CompileTest, TexErrorIsASuccessfulRequestWithTheLog) {
+  start();
+  const auto response = compile("broken", "main.tex",
+                                {{"main.tex", "\\documentclass{article}\\begin{document}\\undefinedmacro\\end{document}\n"}},
+                                "agent-pdflatex");
+  ASSERT_EQ(response.status, 200u);
+  const auto reply = response.json();
+  EXPECT_EQ(reply.at("success"), false);
+  EXPECT_TRUE(reply.at("pdf_base64").is_null());
+  EXPECT_TRUE(reply.at("synctex_base64").is_null());
+  EXPECT_TRUE(reply.at("bbl_base64").is_null());
+  const std::string log(reply.at("log").as_string());
+  EXPECT_NE(log.find("Undefined control sequence"), std::string::npos);
+  EXPECT_NE(log.find("----- output of pdfLaTeX -----"), std::string::npos);
+}
+
+TEST_F(CompileTest, MainFileInASubdirectoryFindsItsNeighbours) {
+  start();
+  const Files files = {
+      {"chapters/thesis.tex",
+       "\\documentclass{article}\\begin{document}\\input{intro}\\cite{knuth}\\bibliographystyle{mystyle}"
+       "\\bibliography{refs}\\end{document}\n"},
+      {"chapters/intro.tex", "Introduction text.\n"},
+      {"chapters/refs.bib", REFS},
+      {"chapters/mystyle.bst", read_text("/usr/share/texlive/texmf-dist/bibtex/bst/base/plain.bst")},
+  };
+  const auto response = compile("sub", "chapters/thesis.tex", files, "agent-pdflatex");
+  expect_compiled(response, "pdfLaTeX (local)", true);
+  EXPECT_TRUE(std::filesystem::exists(agent_.cache_dir() / "work/sub/_out/thesis.pdf"));
+}
+
+TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
+  start();
+  const std::string digest = sha256_of("never uploaded");
+  const std::string body = R"({"project":"p","mainFile":"main.tex","engine":"agent-pdflatex","files":[{"path":"main.tex","sha256":")" +
+                           digest + R"("},{"path":"again.tex","sha256":")" + digest + R"("}]})";
+  const auto response = raw_compile(body);
+  EXPECT_EQ(response.status, 409u);
+  EXPECT_EQ(response.body, R"({"error":"missing contents","need":[")" + digest + R"(",")" + digest + R"("]})");
+  EXPECT_FALSE(std::filesystem::exists(agent_.cache_dir() / "work/p"));
+  // The project was released: after the upload it compiles.
+  agent_.upload(token_, {{"main.tex", "never uploaded"}});
+  EXPECT_EQ(raw_compile(body).status, 200u);
+}
+
+TEST_F(CompileTest, ValidationErrorsInTheirOrder) {
+  start();
+  const std::string main = sha256_of("main");
+  const auto request = [&](std::string project, std::string main_file, std::string files, std::string engine) {
+    return R"({"project":)" + project + R"(,"mainFile":)" + main_file + R"(,"files":)" + files + R"(,"engine":)" + engine + "}";
+  };
+  const std::string ok_files = R"([{"path":"main.tex","sha256":")" + main + R"("}])";
+  const std::pair<std::string, std::string> cases[] = {
+      {request("\".bad\"", "\"x.pdf\"", "5", "\"nope\""), "invalid project"},
+      {request("5", "\"main.tex\"", ok_files, "\"agent-pdflatex\""), "invalid project"},
+      {request("\"p\"", "\"main.pdf\"", "5", "\"nope\""), "invalid main file"},
+      {request("\"p\"", "\"main.mkiv\"", ok_files, "\"agent-pdflatex\""), "invalid main file"},
+      {request("\"p\"", "\"../main.tex\"", ok_files, "\"agent-pdflatex\""), "invalid main file"},
+      {request("\"p\"", "\"main.tex\"", "5", "\"nope\""), "invalid list: invalid type: integer `5`, expected a sequence"},
+      {request("\"p\"", "\"main.tex\"", R"([{"path":"../x.tex","sha256":")" + main + R"("}])", "\"nope\""),
+       "invalid file list or missing the main file"},
+      {request("\"p\"", "\"main.tex\"", R"([{"path":"main.tex","sha256":"abc"}])", "\"nope\""),
+       "invalid file list or missing the main file"},
+      {request("\"p\"", "\"Main.tex\"", ok_files, "\"agent-pdflatex\""), "invalid file list or missing the main file"},
+      {request("\"p\"", "\"main.tex\"", ok_files, "\"agent-nothing\""), "compiler not found on this machine"},
+      {request("\"p\"", "\"main.tex\"", ok_files, "null"), "compiler not found on this machine"},
+  };
+  for (const auto& [body, error] : cases) {
+    const auto response = raw_compile(body);
+    EXPECT_EQ(response.status, 400u) << body;
+    EXPECT_EQ(response.json().at("error"), error.c_str()) << body;
+  }
+}
+
+TEST_F(CompileTest, UpperCaseExtensionAndContextSources) {
+  start();
+  const auto response = compile("upper", "Main.TEX", {{"Main.TEX", "\\documentclass{article}\\begin{document}x\\end{document}\n"}},
+                                "agent-pdflatex");
+  expect_compiled(response, "pdfLaTeX (local)", false);
+  const auto mkiv = compile("mkiv", "doc.mkiv", {{"doc.mkiv", "\\starttext\nmkiv\n\\stoptext\n"}}, "agent-context");
+  EXPECT_EQ(mkiv.json().at("success"), true) << mkiv.body.substr(0, 300);
+}
+
+TEST_F(CompileTest, TectonicRunsWithItsArgumentsAndNeverTlmgr) {
+  write_script(agent_.bin() / "tectonic", FAKE_TECTONIC);
+  write_script(agent_.bin() / "tlmgr", "echo \"$*\" >> \"$0.calls\"\n");
+  start();
+  const auto response = compile("tec", "main.tex", {{"main.tex", "x"}}, "agent-tectonic", true);
+  ASSERT_EQ(response.json().at("success"), true) << response.body;
+  EXPECT_EQ(response.json().at("engine_used"), "Tectonic (local)");
+  EXPECT_EQ(decode(response.json().at("pdf_base64")), "%PDF-1.5 fake");
+  EXPECT_EQ(decode(response.json().at("synctex_base64")), "\x1f\x8brest");
+  EXPECT_EQ(response.json().at("log"), "This is tectonic");
+  EXPECT_FALSE(std::filesystem::exists(agent_.bin() / "tlmgr.calls"));
+}
+
+TEST_F(CompileTest, OneCompilePerProjectAtATime) {
+  write_script(agent_.bin() / "tectonic", FAKE_TECTONIC);
+  agent_.set_env("TECTONIC_SLEEP", "2");
+  start();
+  agent_.upload(token_, {{"main.tex", "x"}});
+  auto first = std::async(std::launch::async, [&] { return compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  const auto second = compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
+  EXPECT_EQ(second.status, 409u);
+  EXPECT_EQ(second.body, R"({"error":"this project is already being compiled"})");
+  const auto other = compile("other", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
+  EXPECT_EQ(other.json().at("success"), true);
+  EXPECT_EQ(first.get().json().at("success"), true);
+  EXPECT_EQ(compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic").status, 200u);
+}
+
+TEST_F(CompileTest, RunOverTheTimeLimitIsKilledWithItsChildren) {
+  write_script(agent_.bin() / "tectonic",
+               "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
+               "sleep 1000 & echo $! > \"$0.child\"\necho 'compiling for ever'\nsleep 1000\n");
+  agent_.set_env("VELLORA_RUN_LIMIT_SECS", "2");
+  start();
+  const auto started = std::chrono::steady_clock::now();
+  const auto response = compile("slow", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  const auto reply = response.json();
+  EXPECT_EQ(reply.at("success"), false);
+  const std::string log(reply.at("log").as_string());
+  EXPECT_EQ(log, "compiling for ever\n\n\nCompilation time limit exceeded (2 seconds).");
+  const std::string child = read_text(agent_.bin() / "tectonic.child");
+  ASSERT_FALSE(child.empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(process_alive(std::stoi(child)));
+}
+
+// tlmgr "installs" a package by writing its .sty into TEXMFHOME, where the real kpsewhich and
+// pdflatex then find it.
+const std::string FAKE_TLMGR =
+    "echo \"$*\" >> \"$0.calls\"\n"
+    "case \"$1\" in\n"
+    "  search) for f in fakepkg fakepkgtwo; do case \"$4\" in *$f*) echo \"$f:\"; echo \"\ttexmf-dist/tex/latex/$f/$f.sty\";; esac; done ;;\n"
+    "  install) [ \"$2\" = fakepkgtwo ] && [ -n \"$FAIL_INSTALL\" ] && { echo 'download failed'; exit 1; }\n"
+    "     mkdir -p \"$HOME/texmf/tex/latex/$2\" && echo '\\ProvidesPackage{'$2'}' > \"$HOME/texmf/tex/latex/$2/$2.sty\" ;;\n"
+    "esac\n";
+
+const std::string USES_PACKAGES =
+    "\\documentclass{article}\n\\usepackage{fakepkg}\n\\newcommand\\later{fakepkgtwo}\n\\usepackage{\\later}\n"
+    "\\begin{document}x\\end{document}\n";
+
+TEST_F(CompileTest, MissingPackagesAreInstalledBeforeAndBetweenPasses) {
+  write_script(agent_.bin() / "tlmgr", FAKE_TLMGR);
+  start();
+  const auto response = compile("pkgs", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", std::nullopt);
+  const auto reply = response.json();
+  ASSERT_EQ(reply.at("success"), true) << reply.at("log").as_string();
+  EXPECT_EQ(reply.at("installed"), json::parse(R"(["fakepkg","fakepkgtwo"])"));
+  EXPECT_TRUE(std::string(reply.at("log").as_string())
+                  .starts_with("Packages installed automatically (local TeX Live): fakepkg, fakepkgtwo\n\n"));
+  // fakepkg came from the sources before the first pass, fakepkgtwo from the first pass's log.
+  EXPECT_EQ(read_text(agent_.bin() / "tlmgr.calls"),
+            "search --global --file /(fakepkg\\.sty)$\ninstall fakepkg\n"
+            "search --global --file /fakepkgtwo.sty\ninstall fakepkgtwo\n");
+}
+
+TEST_F(CompileTest, FailedInstallStopsThePassesAndIsReported) {
+  write_script(agent_.bin() / "tlmgr", FAKE_TLMGR);
+  agent_.set_env("FAIL_INSTALL", "1");
+  start();
+  const auto reply = compile("fail", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", true).json();
+  EXPECT_EQ(reply.at("success"), false);
+  EXPECT_EQ(reply.at("installed"), json::parse(R"(["fakepkg"])"));
+  EXPECT_TRUE(std::string(reply.at("log").as_string())
+                  .starts_with("Could not install automatically (tlmgr): fakepkgtwo (fakepkgtwo.sty): download failed\n\n"
+                               "Packages installed automatically (local TeX Live): fakepkg\n\n"))
+      << reply.at("log").as_string();
+}
+
+TEST_F(CompileTest, InstallMissingFalseRunsOnce) {
+  write_script(agent_.bin() / "tlmgr", FAKE_TLMGR);
+  start();
+  const auto reply = compile("off", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", false).json();
+  EXPECT_EQ(reply.at("success"), false);
+  EXPECT_FALSE(std::filesystem::exists(agent_.bin() / "tlmgr.calls"));
+  EXPECT_NE(reply.at("log").as_string().find("File `fakepkg.sty' not found"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vellora::test
