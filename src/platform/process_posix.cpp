@@ -195,10 +195,11 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   // A pidfd wakes poll() when the child ends; without one, poll in short slices.
   Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
-  const auto deadline = options.time_limit ? std::optional(Clock::now() + *options.time_limit)
-                                           : std::nullopt;
+  const bool has_deadline = options.time_limit.has_value();
+  const Clock::time_point deadline = has_deadline ? Clock::now() + *options.time_limit : Clock::time_point::max();
   bool exited = false;
-  std::optional<Clock::time_point> drain_deadline;
+  // Once the child has ended, its streams get a little while to reach their end.
+  Clock::time_point drain_deadline = Clock::time_point::max();
   char buffer[65536];
   while (true) {
     if (!exited) {
@@ -214,9 +215,9 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
       }
     }
     const bool streams_open = started->stdout_read.fd >= 0 || started->stderr_read.fd >= 0;
-    if (exited && (!streams_open || Clock::now() > *drain_deadline)) break;
+    if (exited && (!streams_open || Clock::now() > drain_deadline)) break;
 
-    if (!exited && deadline && Clock::now() >= *deadline) {
+    if (!exited && has_deadline && Clock::now() >= deadline) {
       result.timed_out = true;
       if (!options.contain) {
         // Left running: reap it whenever it ends so that it does not linger as a zombie.
@@ -237,8 +238,8 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
     if (started->stdin_write.fd >= 0) fds.push_back({started->stdin_write.fd, POLLOUT, 0});
     if (!exited && pidfd.fd >= 0) fds.push_back({pidfd.fd, POLLIN, 0});
     int wait_ms = (pidfd.fd >= 0 || exited) ? 1000 : 10;
-    if (!exited && deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    if (!exited && has_deadline) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       wait_ms = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, wait_ms));
     }
     if (exited) wait_ms = 50;

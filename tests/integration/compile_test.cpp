@@ -28,11 +28,6 @@ const std::string FAKE_TECTONIC =
     "printf 'This is tectonic' > _out/main.log\n"
     "printf '\\037\\213rest' > _out/main.synctex.gz\n";
 
-bool process_alive(pid_t pid) {
-  const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
-  return !stat.empty() && stat.find(") Z") == std::string::npos;
-}
-
 class CompileTest : public ::testing::Test {
  protected:
   void start() {

@@ -100,6 +100,12 @@ HttpResponse http_request(std::uint16_t port, const std::string& method, const s
   return response;
 }
 
+bool process_alive(pid_t pid) {
+  const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+  const auto state = stat.find(") ");
+  return state != std::string::npos && stat[state + 2] != 'Z';
+}
+
 fs::path shared_texmf_var() {
   const fs::path dir = fs::temp_directory_path() / "vellora-test-texmf-var";
   fs::create_directories(dir);

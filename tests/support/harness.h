@@ -87,6 +87,7 @@ class Agent {
   json::array upload(const std::string& token, const std::vector<std::pair<std::string, std::string>>& files) const;
 
   std::uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
   const fs::path& home() const { return home_; }
   fs::path config_dir() const { return config_ / "vellora-agent"; }
   fs::path cache_dir() const { return cache_ / "vellora-agent"; }
@@ -104,6 +105,9 @@ class Agent {
   pid_t pid_ = -1;
   std::optional<int> exit_status_;
 };
+
+// True while the process exists and is not a zombie.
+bool process_alive(pid_t pid);
 
 // The shared TeX font and format caches, kept between tests so LuaLaTeX builds its cache once.
 fs::path shared_texmf_var();

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <fstream>
 #include <thread>
 
 #include "harness.h"
@@ -12,14 +11,7 @@ namespace {
 
 using platform::Command;
 using platform::RunOptions;
-
-bool process_alive(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const auto state = line.find(") ");
-  return state != std::string::npos && line[state + 2] != 'Z';
-}
+using test::process_alive;
 
 pid_t wait_for_pid(const std::filesystem::path& file) {
   for (int i = 0; i < 200; ++i) {

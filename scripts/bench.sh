@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds in Release and runs the benchmarks (upload throughput and memory, compile overhead).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+bash scripts/deps.sh "${BUILD_PACKAGES[@]}" "${TEX_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-bench --target upload_bench compile_bench vellora-agent
+./build-bench/bench/upload_bench
+./build-bench/bench/compile_bench
