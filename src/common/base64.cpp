@@ -46,14 +46,22 @@ std::string base64_encode(std::string_view bytes) {
 }
 
 std::optional<std::string> base64_decode(std::string_view text) {
+  std::string out;
+  out.resize(text.size() / 4 * 3);
+  const auto size = base64_decode_into(text, out.data());
+  if (!size) return std::nullopt;
+  out.resize(*size);
+  return out;
+}
+
+std::optional<std::size_t> base64_decode_into(std::string_view text, char* out) {
   if (text.size() % 4 != 0) return std::nullopt;
-  if (text.empty()) return std::string();
+  if (text.empty()) return 0;
   std::size_t padding = 0;
   if (text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
-  std::string out;
-  out.resize(text.size() / 4 * 3 - padding);
+  const std::size_t size = text.size() / 4 * 3 - padding;
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-  auto* o = reinterpret_cast<unsigned char*>(out.data());
+  auto* o = reinterpret_cast<unsigned char*>(out);
   const std::size_t full = text.size() - (padding ? 4 : 0);
   for (std::size_t i = 0; i < full; i += 4) {
     const std::uint32_t a = DECODE[in[i]], b = DECODE[in[i + 1]], c = DECODE[in[i + 2]],
@@ -79,7 +87,7 @@ std::optional<std::string> base64_decode(std::string_view text) {
       o[1] = static_cast<unsigned char>(v);
     }
   }
-  return out;
+  return size;
 }
 
 }  // namespace vellora

@@ -1,5 +1,7 @@
 #include "common/json.h"
 
+#include "common/json_stream.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -59,37 +61,12 @@ void pretty(const json::value& value, std::string& out, std::size_t depth) {
   }
 }
 
-std::pair<std::size_t, std::size_t> line_and_column(std::string_view text, std::size_t offset) {
-  std::size_t line = 1, column = 0;
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      column = 0;
-    } else {
-      ++column;
-    }
-  }
-  return {line, column};
-}
-
 }  // namespace
 
 std::expected<json::value, std::string> parse_json(std::string_view text) {
-  json::parser parser;
-  boost::system::error_code ec;
-  const std::size_t used = parser.write_some(text.data(), text.size(), ec);
-  if (!ec) {
-    const std::string_view rest = text.substr(used);
-    if (rest.find_first_not_of(" \t\r\n") != std::string_view::npos) {
-      const auto [line, column] = line_and_column(text, used + rest.find_first_not_of(" \t\r\n") + 1);
-      return std::unexpected("trailing characters at line " + std::to_string(line) + " column " +
-                             std::to_string(column));
-    }
-    return parser.release();
-  }
-  const auto [line, column] = line_and_column(text, used);
-  return std::unexpected(ec.message() + " at line " + std::to_string(line) + " column " +
-                         std::to_string(column));
+  JsonStreamParser parser(text.size());
+  if (auto fed = parser.feed(text); !fed) return std::unexpected(fed.error());
+  return parser.finish();
 }
 
 std::string to_sorted_json(json::value value) {

@@ -69,15 +69,9 @@ std::expected<CompileRequest, Reply> validate(const json::value& body, const All
   }
   if (!has_main) return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
   request.files = std::move(*refs);
-  bool found = false;
-  for (auto& engine : detect_engines()) {
-    if (engine.id == engine_id) {
-      request.engine = std::move(engine);
-      found = true;
-      break;
-    }
-  }
-  if (!found) return std::unexpected(error_reply(400, origin, "compiler not found on this machine"));
+  auto engine = usable_engine(engine_id);
+  if (!engine) return std::unexpected(error_reply(400, origin, "compiler not found on this machine"));
+  request.engine = std::move(*engine);
   if (object != nullptr) {
     const auto* install = object->if_contains("installMissing");
     request.install_missing = !(install && install->is_bool() && !install->get_bool());

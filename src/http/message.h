@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
 #include <expected>
 #include <optional>
 #include <string>
@@ -20,9 +23,11 @@ struct Request {
 class BodySource {
  public:
   virtual ~BodySource() = default;
-  // The whole body; the error "body too large" when it is longer than `max_bytes`, or the I/O
-  // error's text.
-  virtual std::expected<std::string, std::string> read(std::size_t max_bytes) = 0;
+  // The size the client announced (Content-Length), when it did.
+  virtual std::optional<std::uint64_t> announced_length() const = 0;
+  // Reads the body to its end, handing it over piece by piece; reading stops early when `consume`
+  // answers false. The error is the I/O error's text.
+  virtual std::expected<void, std::string> read(const std::function<bool(std::string_view)>& consume) = 0;
 };
 
 struct Reply {

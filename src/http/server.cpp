@@ -18,37 +18,46 @@ namespace {
 
 constexpr std::size_t HEADER_LIMIT = 64 * 1024;
 
-// The body of the request being handled, read from the socket only when the gate asks for it.
+using Parser = http::request_parser<http::buffer_body>;
+
+// The body of the request being handled, read from the socket only when the gate asks for it and
+// handed over in pieces of a fixed buffer.
 class SocketBody final : public BodySource {
  public:
-  SocketBody(tcp::socket& socket, beast::flat_buffer& buffer, http::request_parser<http::string_body>& parser)
+  SocketBody(tcp::socket& socket, beast::flat_buffer& buffer, Parser& parser)
       : socket_(socket), buffer_(buffer), parser_(parser) {}
 
-  std::expected<std::string, std::string> read(std::size_t max_bytes) override {
+  std::optional<std::uint64_t> announced_length() const override {
     const auto length = parser_.content_length();
-    if (length && *length > max_bytes) return std::unexpected(std::string("body too large"));
-    if (!parser_.is_done()) {
-      const auto& request = parser_.get();
-      const auto expect = request[http::field::expect];
-      if (beast::iequals(expect, "100-continue")) {
-        http::response<http::empty_body> go_on{http::status::continue_, 11};
-        boost::system::error_code ec;
-        http::write(socket_, go_on, ec);
-        if (ec) return std::unexpected(ec.message());
-      }
-      parser_.body_limit(max_bytes);
-      boost::system::error_code ec;
-      http::read(socket_, buffer_, parser_, ec);
-      if (ec == http::error::body_limit) return std::unexpected(std::string("body too large"));
+    return length ? std::optional<std::uint64_t>(*length) : std::nullopt;
+  }
+
+  std::expected<void, std::string> read(const std::function<bool(std::string_view)>& consume) override {
+    if (parser_.is_done()) return {};
+    boost::system::error_code ec;
+    if (beast::iequals(parser_.get()[http::field::expect], "100-continue")) {
+      http::response<http::empty_body> go_on{http::status::continue_, 11};
+      http::write(socket_, go_on, ec);
       if (ec) return std::unexpected(ec.message());
     }
-    return std::move(parser_.get().body());
+    char piece[64 * 1024];
+    while (!parser_.is_done()) {
+      auto& body = parser_.get().body();
+      body.data = piece;
+      body.size = sizeof piece;
+      http::read(socket_, buffer_, parser_, ec);
+      if (ec == http::error::need_buffer) ec = {};
+      if (ec) return std::unexpected(ec.message());
+      const std::size_t got = sizeof piece - body.size;
+      if (got > 0 && !consume(std::string_view(piece, got))) return {};
+    }
+    return {};
   }
 
  private:
   tcp::socket& socket_;
   beast::flat_buffer& buffer_;
-  http::request_parser<http::string_body>& parser_;
+  Parser& parser_;
 };
 
 // After replying to a request whose body was not read, let the client finish sending before the
@@ -73,7 +82,7 @@ void lingering_close(tcp::socket& socket) {
 void serve_connection(tcp::socket socket, std::shared_ptr<ServerContext> context) {
   beast::flat_buffer buffer;
   for (;;) {
-    http::request_parser<http::string_body> parser;
+    Parser parser;
     parser.header_limit(HEADER_LIMIT);
     parser.body_limit(boost::none);
     boost::system::error_code ec;

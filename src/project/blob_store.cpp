@@ -78,15 +78,17 @@ Reply blobs_endpoint(json::value body, const AllowedOrigin& origin) {
     auto* sha = object->if_contains("sha256");
     auto* b64 = object->if_contains("b64");
     if (sha == nullptr || b64 == nullptr || !sha->is_string() || !b64->is_string()) continue;
-    auto content = base64_decode(b64->get_string());
-    if (!content) return error_reply(400, origin, "invalid base64");
-    // The text is no longer needed: release it before the next content is decoded.
-    *b64 = nullptr;
-    const std::string digest = platform::sha256_hex(*content);
+    // Decoded in place: the text is not needed afterwards, and a large upload then needs no
+    // second buffer.
+    json::string& text = b64->get_string();
+    const auto size = base64_decode_into(text, text.data());
+    if (!size) return error_reply(400, origin, "invalid base64");
+    const std::string_view content(text.data(), *size);
+    const std::string digest = platform::sha256_hex(content);
     if (!iequals_ascii(digest, sha->get_string()))
       return error_reply(400, origin, "the content does not match the hash");
-    if (metadata_readable(blobs_dir() / digest)) continue;
-    if (store_blob(digest, *content)) ++stored;
+    if (!metadata_readable(blobs_dir() / digest) && store_blob(digest, content)) ++stored;
+    *b64 = nullptr;  // released before the next content
   }
   return json_reply(200, origin, json::object{{"stored", stored}});
 }

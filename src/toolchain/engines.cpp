@@ -68,6 +68,16 @@ std::vector<EngineInfo> detect_engines_with(const ProgramFinder& find_program) {
   return engines;
 }
 
+std::optional<EngineInfo> usable_engine(std::string_view id) {
+  for (const EngineRow& row : ENGINE_TABLE) {
+    if (row.id != id) continue;
+    if (row.needs_latexmk && !find_program("latexmk")) return std::nullopt;
+    if (!find_program(row.program)) return std::nullopt;
+    return EngineInfo{row.id, row.name, {}};
+  }
+  return std::nullopt;
+}
+
 std::vector<std::string> engine_names() {
   std::vector<std::string> names;
   for (const auto& engine : detect_engines()) names.emplace_back(engine.name);

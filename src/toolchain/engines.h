@@ -28,6 +28,10 @@ using ProgramFinder = std::function<std::optional<std::filesystem::path>(const s
 std::vector<EngineInfo> detect_engines_with(const ProgramFinder& find);
 std::vector<std::string> engine_names();
 
+// The engine with this id when detection would list it, without asking for its version: what a
+// compile needs, at the cost of a file lookup instead of a child process per engine.
+std::optional<EngineInfo> usable_engine(std::string_view id);
+
 // First line of the program's "--version" output, trimmed; empty when it cannot be run.
 std::string engine_version(const std::filesystem::path& program);
 

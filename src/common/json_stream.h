@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/json.h"
+
+namespace vellora {
+
+// Parses one JSON value handed over in pieces, so a request body never has to exist as one text:
+// the parsed value is the only copy. A long string is built in place with room for the rest of
+// the input reserved up front (`size_hint`, the announced size), so it is never reallocated;
+// reserved room that is not written costs no memory.
+class JsonStreamParser {
+ public:
+  explicit JsonStreamParser(std::optional<std::uint64_t> size_hint = std::nullopt);
+  ~JsonStreamParser();
+  JsonStreamParser(const JsonStreamParser&) = delete;
+  JsonStreamParser& operator=(const JsonStreamParser&) = delete;
+
+  // After the value only blanks, tabs, CR and LF may follow. Errors name the line and column.
+  std::expected<void, std::string> feed(std::string_view piece);
+  std::expected<json::value, std::string> finish();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vellora
