@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include "common/json_stream.h"
+#include "http/body.h"
+
+namespace vellora {
+namespace {
+
+// Hands a body over in pieces of a given size, like the socket does.
+class PiecesBody final : public BodySource {
+ public:
+  PiecesBody(std::string text, std::size_t piece, std::optional<std::uint64_t> announced = std::nullopt, int repeat = 1)
+      : text_(std::move(text)), piece_(piece), announced_(announced), repeat_(repeat) {}
+  std::optional<std::uint64_t> announced_length() const override { return announced_; }
+  std::expected<void, std::string> read(const std::function<bool(std::string_view)>& consume) override {
+    for (int r = 0; r < repeat_; ++r)
+      for (std::size_t at = 0; at < text_.size(); at += piece_)
+        if (!consume(std::string_view(text_).substr(at, piece_))) return {};
+    return {};
+  }
+
+ private:
+  std::string text_;
+  std::size_t piece_;
+  std::optional<std::uint64_t> announced_;
+  int repeat_;
+};
+
+TEST(JsonStream, AnySplitGivesTheSameValue) {
+  const std::string text =
+      R"( {"a":[1,-2,3.5,18446744073709551615,true,false,null],"k\u00e9y":"esc\"aped\\\n\u0041","big":")" +
+      std::string(40000, 'x') + R"(","o":{"a":1,"a":2}} )";
+  const json::value expected = json::parse(text);
+  for (std::size_t piece : {1u, 2u, 3u, 7u, 64u, 4096u, 100000u}) {
+    JsonStreamParser parser(text.size());
+    for (std::size_t at = 0; at < text.size(); at += piece) ASSERT_TRUE(parser.feed(std::string_view(text).substr(at, piece)));
+    const auto value = parser.finish();
+    ASSERT_TRUE(value) << value.error();
+    EXPECT_EQ(*value, expected) << "pieces of " << piece;
+  }
+}
+
+TEST(JsonStream, ErrorsNameTheirPlace) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{}\n{}", "trailing characters at line 2 column 1"},
+      {"", " at line 1 column 0"},
+      {"{\"a\":\n  tru }", " at line 2 column "},
+      {"[1,]", " at line 1 column "},
+  };
+  for (const auto& [text, place] : cases) {
+    JsonStreamParser parser;
+    auto fed = parser.feed(text);
+    const std::string error = fed ? parser.finish().error() : fed.error();
+    EXPECT_NE(error.find(place), std::string::npos) << text << " -> " << error;
+  }
+  std::string deep(100, '[');
+  EXPECT_FALSE(parse_json(deep + std::string(100, ']')));
+}
+
+TEST(ReadJsonBody, LimitsAndErrors) {
+  PiecesBody ok("{\"x\": [1, 2]}\r\n", 3);
+  EXPECT_EQ(read_json_body(ok), json::parse(R"({"x":[1,2]})"));
+
+  PiecesBody announced("{}", 1, MAX_BODY_BYTES + 1);
+  EXPECT_EQ(read_json_body(announced).error(), "body too large");
+
+  // No length announced (chunked): counted while it arrives; a body of exactly the limit is read.
+  const std::string mebibyte(1 << 20, ' ');
+  PiecesBody at_limit(mebibyte, 1 << 16, std::nullopt, 256);
+  EXPECT_EQ(read_json_body(at_limit).error(), "invalid JSON: incomplete JSON at line 1 column 268435456");
+  PiecesBody over_limit(mebibyte + " ", 1 << 16, std::nullopt, 256);
+  EXPECT_EQ(read_json_body(over_limit).error(), "body too large");
+
+  PiecesBody bad("{\"a\":}", 2);
+  EXPECT_TRUE(read_json_body(bad).error().starts_with("invalid JSON: "));
+}
+
+}  // namespace
+}  // namespace vellora
