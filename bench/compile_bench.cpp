@@ -14,7 +14,8 @@ using Clock = std::chrono::steady_clock;
 int main() {
   constexpr int ROUNDS = 5;
   const std::string document =
-      "\\documentclass{article}\n\\begin{document}\nA small document with some text.\n\\end{document}\n";
+      "\\documentclass{article}\n\\begin{document}\nA small document with some "
+      "text.\n\\end{document}\n";
   test::Agent agent;
   if (!agent.start()) {
     std::fprintf(stderr, "the agent did not start: %s\n", agent.errors().c_str());
@@ -25,8 +26,11 @@ int main() {
 
   double agent_best = 1e9;
   for (int round = 0; round < ROUNDS; ++round) {
-    json::object body{{"project", "bench-" + std::to_string(round)}, {"mainFile", "main.tex"}, {"files", files},
-                      {"engine", "agent-pdflatex"}, {"installMissing", false}};
+    json::object body{{"project", "bench-" + std::to_string(round)},
+                      {"mainFile", "main.tex"},
+                      {"files", files},
+                      {"engine", "agent-pdflatex"},
+                      {"installMissing", false}};
     const auto start = Clock::now();
     const auto reply = agent.post_auth("/v1/compile", json::serialize(body), token);
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -45,8 +49,15 @@ int main() {
     std::filesystem::create_directories(work / "_out");
     platform::Command latexmk;
     latexmk.program = "latexmk";
-    latexmk.args = {"-norc", "-pdf", "-interaction=nonstopmode", "-halt-on-error", "-synctex=1", "-file-line-error",
-                    "-pdflatex=pdflatex -no-shell-escape %O %S", "-outdir=" + (work / "_out").string(), "main.tex"};
+    latexmk.args = {"-norc",
+                    "-pdf",
+                    "-interaction=nonstopmode",
+                    "-halt-on-error",
+                    "-synctex=1",
+                    "-file-line-error",
+                    "-pdflatex=pdflatex -no-shell-escape %O %S",
+                    "-outdir=" + (work / "_out").string(),
+                    "main.tex"};
     latexmk.cwd = work;
     latexmk.capture_output = true;
     latexmk.env = {{"TEXMFVAR", test::shared_texmf_var().string()}};

@@ -33,7 +33,8 @@ std::string random_bytes(std::size_t size, unsigned seed) {
 }
 
 std::string body_for(const std::string& content) {
-  return R"({"blobs":[{"sha256":")" + platform::sha256_hex(content) + R"(","b64":")" + base64_encode(content) + R"("}]})";
+  return R"({"blobs":[{"sha256":")" + platform::sha256_hex(content) + R"(","b64":")" +
+         base64_encode(content) + R"("}]})";
 }
 
 double seconds_since(Clock::time_point start) {
@@ -88,7 +89,8 @@ int main() {
   const double mib = static_cast<double>(SIZE) / (1 << 20);
   std::printf("upload of a 64 MiB blob (best of %d)\n", ROUNDS);
   std::printf("  agent:          %7.1f MiB/s  (%.3f s)\n", mib / best, best);
-  std::printf("  machine limit:  %7.1f MiB/s  (%.3f s: base64 decoding, SHA-256, durable write)\n", mib / limit, limit);
+  std::printf("  machine limit:  %7.1f MiB/s  (%.3f s: base64 decoding, SHA-256, durable write)\n",
+              mib / limit, limit);
   std::printf("  ratio:          %7.2fx  (target: at most 1.40x)\n", best / limit);
 
   // Peak memory for one body just under the 256 MiB limit.
@@ -98,9 +100,11 @@ int main() {
   const auto reply = agent.post_auth("/v1/blobs", body, token);
   const std::size_t after = peak_resident_kib(agent.pid());
   const double body_mib = static_cast<double>(body.size()) / (1 << 20);
-  std::printf("peak memory for one %.0f MiB body: %.0f MiB (%.2fx the body; target: at most 2.20x)%s\n", body_mib,
-              static_cast<double>(after) / 1024, static_cast<double>(after) * 1024 / static_cast<double>(body.size()),
-              reply.body == R"({"stored":1})" ? "" : "  [upload failed]");
+  std::printf(
+      "peak memory for one %.0f MiB body: %.0f MiB (%.2fx the body; target: at most 2.20x)%s\n",
+      body_mib, static_cast<double>(after) / 1024,
+      static_cast<double>(after) * 1024 / static_cast<double>(body.size()),
+      reply.body == R"({"stored":1})" ? "" : "  [upload failed]");
   std::printf("  (peak before it: %.0f MiB)\n", static_cast<double>(before) / 1024);
   return 0;
 }

@@ -17,9 +17,11 @@ namespace vellora {
 using boost::asio::ip::tcp;
 
 std::string startup_report(unsigned port, const std::vector<EngineInfo>& engines) {
-  std::string report = "vellora-agent " + std::string(VERSION) + " at http://127.0.0.1:" +
-                       std::to_string(port) + "\n";
-  report += "To pair a browser: it asks for the code on the first compilation (or run: vellora-agent code).\n";
+  std::string report = "vellora-agent " + std::string(VERSION) +
+                       " at http://127.0.0.1:" + std::to_string(port) + "\n";
+  report +=
+      "To pair a browser: it asks for the code on the first compilation (or run: vellora-agent "
+      "code).\n";
   if (engines.empty()) {
     report += "No compiler found (latexmk + pdflatex/xelatex/lualatex, tectonic or ConTeXt).\n";
   }
@@ -36,14 +38,15 @@ int run_agent(const std::vector<std::string>& args) {
   boost::asio::io_context io;
   tcp::acceptor acceptor(io);
   boost::system::error_code ec;
-  const tcp::endpoint endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(port));
+  const tcp::endpoint endpoint(boost::asio::ip::make_address_v4("127.0.0.1"),
+                               static_cast<unsigned short>(port));
   acceptor.open(endpoint.protocol(), ec);
   if (!ec) platform::set_listen_options(acceptor);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(boost::asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    std::fprintf(stderr, "Could not listen on 127.0.0.1:%u: %s (is the agent already running?)\n", port,
-                 ec.message().c_str());
+    std::fprintf(stderr, "Could not listen on 127.0.0.1:%u: %s (is the agent already running?)\n",
+                 port, ec.message().c_str());
     std::fflush(stderr);
     std::exit(1);
   }

@@ -17,8 +17,8 @@ constexpr std::string_view LEGACY_FILE = "config.json";
 
 // A record is an object with the named fields (others ignored) or an array of the values in
 // field order; every field is required.
-std::optional<std::vector<const json::value*>> record_fields(const json::value& value,
-                                                              std::initializer_list<const char*> names) {
+std::optional<std::vector<const json::value*>> record_fields(
+    const json::value& value, std::initializer_list<const char*> names) {
   std::vector<const json::value*> fields;
   if (const auto* object = value.if_object()) {
     for (const char* name : names) {
@@ -101,7 +101,8 @@ std::optional<std::string> load_legacy_token(const fs::path& config_dir) {
   const auto root = read_json_file(config_dir / LEGACY_FILE);
   if (!root) return std::nullopt;
   const auto fields = record_fields(*root, {"token"});
-  if (!fields || !(*fields)[0]->is_string() || (*fields)[0]->get_string().empty()) return std::nullopt;
+  if (!fields || !(*fields)[0]->is_string() || (*fields)[0]->get_string().empty())
+    return std::nullopt;
   return std::string((*fields)[0]->get_string());
 }
 
@@ -125,7 +126,9 @@ void save_pending(const fs::path& config_dir, const Pending& pending) {
   write_atomic(config_dir / PAIRING_FILE, json::serialize(o));
 }
 
-void remove_pending(const fs::path& config_dir) { remove_quietly(config_dir / PAIRING_FILE); }
+void remove_pending(const fs::path& config_dir) {
+  remove_quietly(config_dir / PAIRING_FILE);
+}
 
 void prune_idle(std::vector<Device>& devices, std::uint64_t now) {
   std::erase_if(devices, [&](const Device& d) { return idle_time(d, now) >= DEVICE_IDLE_LIMIT; });
@@ -192,7 +195,8 @@ std::size_t revoke(const fs::path& config_dir, const std::string& id) {
 
 std::size_t revoke_all(const fs::path& config_dir) {
   std::lock_guard lock(auth_lock());
-  const std::size_t count = load_devices(config_dir).size() + (load_legacy_token(config_dir) ? 1 : 0);
+  const std::size_t count =
+      load_devices(config_dir).size() + (load_legacy_token(config_dir) ? 1 : 0);
   save_devices(config_dir, {});
   remove_quietly(config_dir / LEGACY_FILE);
   remove_quietly(config_dir / PAIRING_FILE);

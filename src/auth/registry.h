@@ -48,7 +48,8 @@ void remove_pending(const std::filesystem::path& config_dir);
 void prune_idle(std::vector<Device>& devices, std::uint64_t now);
 
 // The id of the device whose token the request carries ("legacy" for the old permanent token).
-std::optional<std::string> authenticate(const std::filesystem::path& config_dir, const Headers& headers);
+std::optional<std::string> authenticate(const std::filesystem::path& config_dir,
+                                        const Headers& headers);
 
 // A new token and its device record; the caller appends and saves it.
 std::pair<std::string, Device> issue_device(std::string_view label_source, std::uint64_t now);

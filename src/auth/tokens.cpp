@@ -7,7 +7,9 @@
 
 namespace vellora {
 
-std::string token_hash(std::string_view token) { return platform::sha256_hex(token); }
+std::string token_hash(std::string_view token) {
+  return platform::sha256_hex(token);
+}
 
 bool constant_time_equal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -1,7 +1,5 @@
 #include "cli/commands.h"
 
-#include "cli/dispatch.h"
-
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -9,6 +7,7 @@
 
 #include "agent/port.h"
 #include "auth/tokens.h"
+#include "cli/dispatch.h"
 #include "dirs/dirs.h"
 #include "pairing/pairing.h"
 #include "version.h"
@@ -45,21 +44,24 @@ void revoke_command(const std::vector<std::string>& args) {
     std::cerr << "usage: vellora-agent revoke <id|legacy|all>\n";
     return;
   }
-  const std::size_t count = args[2] == "all" ? revoke_all(config_dir()) : revoke(config_dir(), args[2]);
+  const std::size_t count =
+      args[2] == "all" ? revoke_all(config_dir()) : revoke(config_dir(), args[2]);
   std::cout << count << " access(es) revoked.\n";
 }
 
 }  // namespace
 
-std::string devices_listing(const std::vector<Device>& devices, bool has_legacy, std::uint64_t now) {
+std::string devices_listing(const std::vector<Device>& devices, bool has_legacy,
+                            std::uint64_t now) {
   if (devices.empty() && !has_legacy) return "No paired browsers.\n";
   std::string out;
   if (has_legacy)
     out += pad("legacy", 10) + " " + pad("-", 24) +
            " old permanent code (revoke with: vellora-agent revoke legacy)\n";
   for (const Device& d : devices) {
-    out += pad(d.id, 10) + " " + pad(d.label, 24) + " paired " + std::to_string(days_since(d.created, now)) +
-           " days ago, last used " + std::to_string(days_since(d.last_used, now)) + " days ago\n";
+    out += pad(d.id, 10) + " " + pad(d.label, 24) + " paired " +
+           std::to_string(days_since(d.created, now)) + " days ago, last used " +
+           std::to_string(days_since(d.last_used, now)) + " days ago\n";
   }
   return out;
 }
@@ -75,8 +77,10 @@ std::string engines_listing(const std::vector<EngineInfo>& engines) {
 
 std::string help_text(unsigned port) {
   return "vellora-agent "
-         "[code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|update|auto-update|"
-         "rollback|status|uninstall|--version]\nWithout an argument, it runs the agent on 127.0.0.1:" +
+         "[code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|update|auto-"
+         "update|"
+         "rollback|status|uninstall|--version]\nWithout an argument, it runs the agent on "
+         "127.0.0.1:" +
          std::to_string(port) + ".\n";
 }
 

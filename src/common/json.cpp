@@ -1,9 +1,9 @@
 #include "common/json.h"
 
-#include "common/json_stream.h"
-
 #include <algorithm>
 #include <vector>
+
+#include "common/json_stream.h"
 
 namespace vellora {
 namespace {
@@ -104,7 +104,8 @@ std::string describe_json(const json::value& value) {
 
 std::optional<std::uint64_t> as_u64(const json::value& value) {
   if (value.is_uint64()) return value.get_uint64();
-  if (value.is_int64() && value.get_int64() >= 0) return static_cast<std::uint64_t>(value.get_int64());
+  if (value.is_int64() && value.get_int64() >= 0)
+    return static_cast<std::uint64_t>(value.get_int64());
   return std::nullopt;
 }
 

@@ -71,7 +71,8 @@ struct TreeBuilder {
   bool on_string_part(json::string_view s, std::size_t, error_code&) {
     const std::size_t needed = text.size() + s.size();
     if (needed >= LARGE_STRING && needed > text.capacity() && room > s.size()) {
-      const std::uint64_t bound = std::min<std::uint64_t>(text.size() + room, json::string::max_size());
+      const std::uint64_t bound =
+          std::min<std::uint64_t>(text.size() + room, json::string::max_size());
       text.reserve(static_cast<std::size_t>(bound));
     }
     text.append(s);
@@ -141,7 +142,9 @@ struct JsonStreamParser::Impl {
     consumed += bytes.size();
   }
 
-  std::string where() const { return " at line " + std::to_string(line) + " column " + std::to_string(column); }
+  std::string where() const {
+    return " at line " + std::to_string(line) + " column " + std::to_string(column);
+  }
 
   std::expected<void, std::string> fail(std::string message) {
     error = message;
@@ -158,7 +161,8 @@ std::expected<void, std::string> JsonStreamParser::feed(std::string_view piece) 
   Impl& s = *impl_;
   if (s.error) return std::unexpected(*s.error);
   if (!s.parser.done()) {
-    s.parser.handler().room = s.size_hint && *s.size_hint > s.consumed ? *s.size_hint - s.consumed : 0;
+    s.parser.handler().room =
+        s.size_hint && *s.size_hint > s.consumed ? *s.size_hint - s.consumed : 0;
     error_code ec;
     const std::size_t used = s.parser.write_some(true, piece.data(), piece.size(), ec);
     s.advance(piece.substr(0, used));

@@ -5,9 +5,9 @@
 #include "common/base64.h"
 #include "common/file.h"
 #include "common/text.h"
-#include "dirs/dirs.h"
 #include "compile/compile_log.h"
 #include "compile/engine_command.h"
+#include "dirs/dirs.h"
 #include "http/json_reply.h"
 #include "platform/env.h"
 #include "project/blob_store.h"
@@ -48,14 +48,17 @@ bool main_file_extension_ok(const std::string& main_file, const std::string& eng
   return engine == "agent-context" && (lower.ends_with(".mkiv") || lower.ends_with(".mkxl"));
 }
 
-std::expected<CompileRequest, Reply> validate(const json::value& body, const AllowedOrigin& origin) {
+std::expected<CompileRequest, Reply> validate(const json::value& body,
+                                              const AllowedOrigin& origin) {
   const json::object* object = body.if_object();
   CompileRequest request;
   const std::string engine_id = string_member(object, "engine");
   request.project = string_member(object, "project");
   request.main_file = string_member(object, "mainFile");
-  if (!valid_project_id(request.project)) return std::unexpected(error_reply(400, origin, "invalid project"));
-  if (!main_file_extension_ok(request.main_file, engine_id) || !valid_relative_path(request.main_file))
+  if (!valid_project_id(request.project))
+    return std::unexpected(error_reply(400, origin, "invalid project"));
+  if (!main_file_extension_ok(request.main_file, engine_id) ||
+      !valid_relative_path(request.main_file))
     return std::unexpected(error_reply(400, origin, "invalid main file"));
   static const json::value null_value = nullptr;
   const json::value* files = object ? object->if_contains("files") : nullptr;
@@ -64,13 +67,16 @@ std::expected<CompileRequest, Reply> validate(const json::value& body, const All
   bool has_main = false;
   for (const FileRef& ref : *refs) {
     if (!valid_relative_path(ref.path) || !blob_path(ref.sha256))
-      return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
+      return std::unexpected(
+          error_reply(400, origin, "invalid file list or missing the main file"));
     has_main = has_main || ref.path == request.main_file;
   }
-  if (!has_main) return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
+  if (!has_main)
+    return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
   request.files = std::move(*refs);
   auto engine = usable_engine(engine_id);
-  if (!engine) return std::unexpected(error_reply(400, origin, "compiler not found on this machine"));
+  if (!engine)
+    return std::unexpected(error_reply(400, origin, "compiler not found on this machine"));
   request.engine = std::move(*engine);
   if (object != nullptr) {
     const auto* install = object->if_contains("installMissing");
@@ -88,7 +94,8 @@ class BusyGuard {
     active_compiles().fetch_add(1);
     return BusyGuard(context, project);
   }
-  BusyGuard(BusyGuard&& other) noexcept : context_(std::exchange(other.context_, nullptr)), project_(other.project_) {}
+  BusyGuard(BusyGuard&& other) noexcept
+      : context_(std::exchange(other.context_, nullptr)), project_(other.project_) {}
   BusyGuard(const BusyGuard&) = delete;
   ~BusyGuard() {
     if (context_ == nullptr) return;
@@ -97,7 +104,8 @@ class BusyGuard {
   }
 
  private:
-  BusyGuard(ServerContext& context, std::string project) : context_(&context), project_(std::move(project)) {}
+  BusyGuard(ServerContext& context, std::string project)
+      : context_(&context), project_(std::move(project)) {}
   ServerContext* context_;
   std::string project_;
 };
@@ -120,9 +128,12 @@ class CompileJob {
     std::optional<fs::path> tlmgr;
     if (id != "agent-tectonic" && id != "agent-context") tlmgr = find_program("tlmgr");
     const std::string job = job_name(request_.main_file);
-    const std::string program = id == "agent-tectonic" ? "tectonic" : id == "agent-context" ? "context" : "latexmk";
+    const std::string program = id == "agent-tectonic"  ? "tectonic"
+                                : id == "agent-context" ? "context"
+                                                        : "latexmk";
     const auto program_path = find_program(program);
-    if (!program_path) return error_reply(500, origin, "could not start the compiler: " + program + " not found");
+    if (!program_path)
+      return error_reply(500, origin, "could not start the compiler: " + program + " not found");
     const int limit = run_limit_secs();
     const auto t0 = Clock::now();
 
@@ -144,13 +155,15 @@ class CompileJob {
     for (int pass = 0;;) {
       run.forced = pass > 0;
       auto outcome = run_once(run, job, limit);
-      if (!outcome) return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+      if (!outcome)
+        return error_reply(500, origin, "could not start the compiler: " + outcome.error());
       if (!outcome->ok && !run.forced &&
           (outcome->stdout_text.find("in previous invocation of latexmk") != std::string::npos ||
            outcome->stdout_text.find("Nothing to do") != std::string::npos)) {
         run.forced = true;
         outcome = run_once(run, job, limit);
-        if (!outcome) return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+        if (!outcome)
+          return error_reply(500, origin, "could not start the compiler: " + outcome.error());
       }
       last = std::move(*outcome);
       auto log_file = read_file(workspace_.out_dir / (job + ".log"));
@@ -167,7 +180,8 @@ class CompileJob {
   }
 
  private:
-  std::expected<RunOutcome, std::string> run_once(const EngineRun& run, const std::string& job, int limit) {
+  std::expected<RunOutcome, std::string> run_once(const EngineRun& run, const std::string& job,
+                                                  int limit) {
     const bool context = run.engine_id == "agent-context";
     if (context) {
       remove_quietly(workspace_.work_dir / (job + ".pdf"));
@@ -182,7 +196,8 @@ class CompileJob {
         std::error_code ec;
         const fs::path from = workspace_.work_dir / (job + ext);
         if (fs::is_regular_file(from, ec))
-          fs::copy_file(from, workspace_.out_dir / (job + ext), fs::copy_options::overwrite_existing, ec);
+          fs::copy_file(from, workspace_.out_dir / (job + ext),
+                        fs::copy_options::overwrite_existing, ec);
       }
     }
     RunOutcome outcome;
@@ -207,14 +222,15 @@ class CompileJob {
 
   Reply pass_limit_reply(const AllowedOrigin& origin, const std::string& log) const {
     json::object reply = base_reply();
-    reply["log"] = "Stopped installing packages automatically (too many rounds or timed out). Installed: " +
-                   join(installs_.installed, ", ") + ".\n\n" + log;
+    reply["log"] =
+        "Stopped installing packages automatically (too many rounds or timed out). Installed: " +
+        join(installs_.installed, ", ") + ".\n\n" + log;
     reply["success"] = false;
     return json_reply(200, origin, std::move(reply));
   }
 
-  Reply final_reply(const AllowedOrigin& origin, const std::string& job, std::string log, const RunOutcome& last,
-                    int limit) const {
+  Reply final_reply(const AllowedOrigin& origin, const std::string& job, std::string log,
+                    const RunOutcome& last, int limit) const {
     const fs::path out = workspace_.out_dir;
     const bool pdf_present = metadata_readable(out / (job + ".pdf"));
     log = assemble_log(std::move(log), installs_, last.ok && pdf_present, last.timed_out, limit);
@@ -255,7 +271,8 @@ std::atomic<std::uint64_t>& active_compiles() {
   return count;
 }
 
-Reply compile_endpoint(ServerContext& context, const json::value& body, const AllowedOrigin& origin) {
+Reply compile_endpoint(ServerContext& context, const json::value& body,
+                       const AllowedOrigin& origin) {
   const auto started = Clock::now();
   auto request = validate(body, origin);
   if (!request) return std::move(request.error());
@@ -266,7 +283,8 @@ Reply compile_endpoint(ServerContext& context, const json::value& body, const Al
   for (const FileRef& ref : request->files)
     if (auto missing = blob_missing(ref.sha256)) need.push_back(json::value(*missing));
   if (!need.empty())
-    return json_reply(409, origin, json::object{{"error", "missing contents"}, {"need", std::move(need)}});
+    return json_reply(409, origin,
+                      json::object{{"error", "missing contents"}, {"need", std::move(need)}});
 
   CompileJob job(*request, materialize(request->project, request->files), started);
   return job.run(origin);

@@ -7,6 +7,7 @@
 namespace vellora {
 
 // POST /v1/compile: validates the request, materializes the project and runs its engine.
-Reply compile_endpoint(ServerContext& context, const json::value& body, const AllowedOrigin& origin);
+Reply compile_endpoint(ServerContext& context, const json::value& body,
+                       const AllowedOrigin& origin);
 
 }  // namespace vellora

@@ -6,7 +6,8 @@
 
 namespace vellora {
 
-std::string pass_log(std::string_view log_file, std::string_view output, std::string_view engine_name) {
+std::string pass_log(std::string_view log_file, std::string_view output,
+                     std::string_view engine_name) {
   if (log_file.empty()) return std::string(output);
   if (trim(output).empty()) return std::string(log_file);
   return std::string(log_file) + "\n\n----- output of " + std::string(engine_name) + " -----\n" +
@@ -17,11 +18,11 @@ std::vector<std::string> bibtex_errors(std::string_view log) {
   std::vector<std::string> errors;
   for (std::string_view raw : split_lines(log)) {
     const std::string_view line = trim(raw);
-    const bool is_error =
-        (line.find("---line ") != std::string_view::npos && line.find(" of file ") != std::string_view::npos) ||
-        line.find("I couldn't open database file") != std::string_view::npos ||
-        line.find("I couldn't open style file") != std::string_view::npos ||
-        line.find("I couldn't open file name") != std::string_view::npos;
+    const bool is_error = (line.find("---line ") != std::string_view::npos &&
+                           line.find(" of file ") != std::string_view::npos) ||
+                          line.find("I couldn't open database file") != std::string_view::npos ||
+                          line.find("I couldn't open style file") != std::string_view::npos ||
+                          line.find("I couldn't open file name") != std::string_view::npos;
     if (!is_error || std::find(errors.begin(), errors.end(), line) != errors.end()) continue;
     errors.emplace_back(line);
     if (errors.size() == 4) break;
@@ -29,10 +30,11 @@ std::vector<std::string> bibtex_errors(std::string_view log) {
   return errors;
 }
 
-std::string assemble_log(std::string log, const InstallLog& installs, bool succeeded, bool timed_out,
-                         int time_limit_secs) {
+std::string assemble_log(std::string log, const InstallLog& installs, bool succeeded,
+                         bool timed_out, int time_limit_secs) {
   if (!installs.installed.empty())
-    log = "Packages installed automatically (local TeX Live): " + join(installs.installed, ", ") + "\n\n" + log;
+    log = "Packages installed automatically (local TeX Live): " + join(installs.installed, ", ") +
+          "\n\n" + log;
   if (!installs.failed.empty())
     log = "Could not install automatically (tlmgr): " + join(installs.failed, "; ") + "\n\n" + log;
   if (!succeeded) {

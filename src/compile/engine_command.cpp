@@ -18,7 +18,7 @@ std::string job_name(std::string_view main_file) {
 }
 
 std::vector<std::pair<std::string, std::string>> input_path_env(const std::string& main_file,
-                                                               const fs::path& work_dir) {
+                                                                const fs::path& work_dir) {
   const std::string parent = parent_of(main_file);
   if (parent.empty()) return {};
   const std::string separator(1, platform::path_list_separator());
@@ -40,7 +40,8 @@ platform::Command engine_command(const EngineRun& run) {
   command.cwd = run.work_dir;
   command.capture_output = true;
   command.env = {{"PATH", run.path_value}};
-  for (auto& var : input_path_env(run.main_file, run.work_dir)) command.env.push_back(std::move(var));
+  for (auto& var : input_path_env(run.main_file, run.work_dir))
+    command.env.push_back(std::move(var));
   const std::string out = platform::path_text(run.out_dir);
 
   if (run.engine_id == "agent-tectonic") {
@@ -58,10 +59,10 @@ platform::Command engine_command(const EngineRun& run) {
     const std::string mode = engine == "pdflatex" ? "-pdf" : "-" + engine;
     command.args = {"-norc"};
     if (run.forced) command.args.push_back("-g");
-    command.args.insert(command.args.end(), {mode, "-interaction=nonstopmode", "-halt-on-error", "-synctex=1",
-                                             "-file-line-error",
-                                             "-" + engine + "=" + engine + " -no-shell-escape %O %S",
-                                             "-outdir=" + out, run.main_file});
+    command.args.insert(
+        command.args.end(),
+        {mode, "-interaction=nonstopmode", "-halt-on-error", "-synctex=1", "-file-line-error",
+         "-" + engine + "=" + engine + " -no-shell-escape %O %S", "-outdir=" + out, run.main_file});
     // No system-wide latexmk configuration either.
     command.env.emplace_back("LATEXMKRCSYS", platform::null_device());
     // Unwrapped log lines: TeX otherwise breaks them at 79 columns, which splits the messages

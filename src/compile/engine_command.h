@@ -11,13 +11,13 @@
 namespace vellora {
 
 struct EngineRun {
-  std::string_view engine_id;        // "agent-pdflatex", ...
-  std::filesystem::path program;     // latexmk, tectonic or context
-  std::string main_file;             // project-relative, "/"-separated
+  std::string_view engine_id;     // "agent-pdflatex", ...
+  std::filesystem::path program;  // latexmk, tectonic or context
+  std::string main_file;          // project-relative, "/"-separated
   std::filesystem::path work_dir;
   std::filesystem::path out_dir;
-  std::string path_value;            // PATH of the child
-  bool forced = false;               // latexmk "-g"
+  std::string path_value;                                      // PATH of the child
+  bool forced = false;                                         // latexmk "-g"
   std::vector<std::pair<std::string, std::string>> extra_env;  // ConTeXt's variables
 };
 
@@ -27,8 +27,8 @@ platform::Command engine_command(const EngineRun& run);
 
 // TEXINPUTS, BIBINPUTS and BSTINPUTS that let TeX find files beside a main file in a
 // subdirectory: ".", that directory, then the agent's own value. Empty for a main file at the root.
-std::vector<std::pair<std::string, std::string>> input_path_env(const std::string& main_file,
-                                                               const std::filesystem::path& work_dir);
+std::vector<std::pair<std::string, std::string>> input_path_env(
+    const std::string& main_file, const std::filesystem::path& work_dir);
 
 // The parent directory of a "/"-separated path ("" at the root).
 std::string parent_of(std::string_view path);

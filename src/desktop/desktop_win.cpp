@@ -9,7 +9,8 @@ namespace vellora {
 bool show_notification(const std::string& title, const std::string& body) {
   platform::Command command;
   command.program = "powershell";
-  command.args = {"-NoProfile", "-NonInteractive", "-WindowStyle", "Hidden", "-Command", std::string(TOAST_SCRIPT)};
+  command.args = {"-NoProfile", "-NonInteractive", "-WindowStyle",
+                  "Hidden",     "-Command",        std::string(TOAST_SCRIPT)};
   command.env = {{"VL_TITLE", title}, {"VL_BODY", body}};
   const auto result = platform::run(command);
   return result && result->success();

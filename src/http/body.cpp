@@ -6,7 +6,8 @@ namespace vellora {
 
 std::expected<json::value, std::string> read_json_body(BodySource& source) {
   const auto announced = source.announced_length();
-  if (announced && *announced > MAX_BODY_BYTES) return std::unexpected(std::string("body too large"));
+  if (announced && *announced > MAX_BODY_BYTES)
+    return std::unexpected(std::string("body too large"));
   JsonStreamParser parser(announced);
   std::uint64_t total = 0;
   bool too_large = false;

@@ -24,8 +24,9 @@ bool host_allowed(const Headers& headers) {
   const std::string port = std::to_string(agent_port());
   for (const std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
     if (iequals_ascii(*host, name)) return true;
-    if (host->size() == name.size() + 1 + port.size() && iequals_ascii(host->substr(0, name.size()), name) &&
-        (*host)[name.size()] == ':' && host->substr(name.size() + 1) == port)
+    if (host->size() == name.size() + 1 + port.size() &&
+        iequals_ascii(host->substr(0, name.size()), name) && (*host)[name.size()] == ':' &&
+        host->substr(name.size() + 1) == port)
       return true;
   }
   return false;
@@ -45,7 +46,9 @@ Reply preflight(const AllowedOrigin& origin) {
   return reply;
 }
 
-Reply not_found(const AllowedOrigin& origin) { return error_reply(404, origin, "not found"); }
+Reply not_found(const AllowedOrigin& origin) {
+  return error_reply(404, origin, "not found");
+}
 
 }  // namespace
 
@@ -85,7 +88,8 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   }
   if (path == "/v1/unpair") return unpair_endpoint(request.headers, origin);
 
-  const bool protected_route = path == "/v1/prepare" || path == "/v1/blobs" || path == "/v1/compile";
+  const bool protected_route =
+      path == "/v1/prepare" || path == "/v1/blobs" || path == "/v1/compile";
   if (!protected_route) return not_found(origin);
   if (!authenticate(config_dir(), request.headers))
     return error_reply(401, origin, "not paired: invalid code or token");

@@ -5,7 +5,8 @@ namespace vellora {
 Reply json_reply(unsigned status, const AllowedOrigin& origin, json::value body) {
   Reply reply;
   reply.status = status;
-  reply.headers = {{"Content-Type", "application/json; charset=utf-8"}, {"Cache-Control", "no-store"}};
+  reply.headers = {{"Content-Type", "application/json; charset=utf-8"},
+                   {"Cache-Control", "no-store"}};
   if (origin) {
     reply.headers.emplace_back("Access-Control-Allow-Origin", *origin);
     reply.headers.emplace_back("Vary", "Origin");

@@ -2,11 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <string_view>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/headers.h"
 
@@ -27,7 +27,8 @@ class BodySource {
   virtual std::optional<std::uint64_t> announced_length() const = 0;
   // Reads the body to its end, handing it over piece by piece; reading stops early when `consume`
   // answers false. The error is the I/O error's text.
-  virtual std::expected<void, std::string> read(const std::function<bool(std::string_view)>& consume) = 0;
+  virtual std::expected<void, std::string> read(
+      const std::function<bool(std::string_view)>& consume) = 0;
 };
 
 struct Reply {

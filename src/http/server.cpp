@@ -32,7 +32,8 @@ class SocketBody final : public BodySource {
     return length ? std::optional<std::uint64_t>(*length) : std::nullopt;
   }
 
-  std::expected<void, std::string> read(const std::function<bool(std::string_view)>& consume) override {
+  std::expected<void, std::string> read(
+      const std::function<bool(std::string_view)>& consume) override {
     if (parser_.is_done()) return {};
     boost::system::error_code ec;
     if (beast::iequals(parser_.get()[http::field::expect], "100-continue")) {
@@ -93,7 +94,8 @@ void serve_connection(tcp::socket socket, std::shared_ptr<ServerContext> context
     Request request;
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
-    for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
+    for (const auto& field : message)
+      request.headers.emplace_back(field.name_string(), field.value());
 
     SocketBody body(socket, buffer, parser);
     Reply reply = handle_request(*context, request, body);
@@ -124,7 +126,8 @@ void serve(tcp::acceptor& acceptor, std::shared_ptr<ServerContext> context) {
     tcp::socket socket(acceptor.get_executor());
     boost::system::error_code ec;
     acceptor.accept(socket, ec);
-    if (ec == boost::asio::error::connection_aborted || ec == boost::asio::error::interrupted) continue;
+    if (ec == boost::asio::error::connection_aborted || ec == boost::asio::error::interrupted)
+      continue;
     if (ec) return;
     try {
       std::thread(serve_connection, std::move(socket), context).detach();

@@ -18,7 +18,8 @@ constexpr std::uint32_t MAX_ATTEMPTS = 5;
 
 std::atomic<std::uint64_t> last_pair_request{0};
 
-Reply pairing_error(unsigned status, const AllowedOrigin& origin, const char* error, const char* reason) {
+Reply pairing_error(unsigned status, const AllowedOrigin& origin, const char* error,
+                    const char* reason) {
   return json_reply(status, origin, json::object{{"error", error}, {"reason", reason}});
 }
 
@@ -40,7 +41,8 @@ std::string pairing_notification_body(const std::string& code, bool copied) {
   body +=
       "This is the pairing code of the Vellora local agent: it links the browser to this program, "
       "which compiles your projects with the LaTeX on this machine.";
-  if (copied) body += "\nThe code has already been copied to the clipboard: just paste it (Ctrl+V).";
+  if (copied)
+    body += "\nThe code has already been copied to the clipboard: just paste it (Ctrl+V).";
   body +=
       "\nType or paste the code in the Vellora window (valid for 5 minutes and can only be used "
       "once). This notification is in the system notification area.";
@@ -55,7 +57,8 @@ Reply pair_request(const AllowedOrigin& origin) {
     return error_reply(429, origin, "wait a few seconds");
   const std::string code = issue_code(config_dir());
   const bool copied = copy_to_clipboard(code);
-  const bool notified = show_notification("Vellora: pairing code", pairing_notification_body(code, copied));
+  const bool notified =
+      show_notification("Vellora: pairing code", pairing_notification_body(code, copied));
   return json_reply(200, origin, json::object{{"clipboard", copied}, {"notified", notified}});
 }
 
@@ -81,7 +84,8 @@ Reply pair_confirm(const json::value& body, const std::string& origin_header,
     auto devices = load_devices(dir);
     prune_idle(devices, now);
     if (devices.size() >= MAX_DEVICES)
-      return pairing_error(409, origin, "paired browser limit reached (vellora-agent revoke)", "too_many");
+      return pairing_error(409, origin, "paired browser limit reached (vellora-agent revoke)",
+                           "too_many");
     remove_pending(dir);
     auto [token, device] = issue_device(origin_header, now);
     const std::string id = device.id;

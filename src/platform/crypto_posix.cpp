@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/text.h"
 #include "platform/crypto.h"
 
 namespace vellora::platform {
@@ -23,7 +22,9 @@ Sha256::Sha256() : state_(std::make_unique<State>()) {
 
 Sha256::~Sha256() = default;
 
-void Sha256::update(std::string_view bytes) { EVP_DigestUpdate(state_->ctx, bytes.data(), bytes.size()); }
+void Sha256::update(std::string_view bytes) {
+  EVP_DigestUpdate(state_->ctx, bytes.data(), bytes.size());
+}
 
 Digest Sha256::finish() {
   Digest digest{};
@@ -39,23 +40,11 @@ Digest sha256(std::string_view bytes) {
   return digest;
 }
 
-std::string sha256_hex(std::string_view bytes) {
-  const Digest digest = sha256(bytes);
-  return hex_lower(digest.data(), digest.size());
-}
-
 void random_bytes(unsigned char* buffer, std::size_t size) {
   if (RAND_bytes(buffer, static_cast<int>(size)) != 1) {
     std::fputs("the system's random generator failed\n", stderr);
     std::abort();
   }
-}
-
-std::uint32_t random_u32() {
-  unsigned char bytes[4];
-  random_bytes(bytes, sizeof bytes);
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-         (std::uint32_t{bytes[2]} << 8) | bytes[3];
 }
 
 }  // namespace vellora::platform

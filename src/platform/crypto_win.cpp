@@ -1,11 +1,10 @@
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/text.h"
 #include "platform/crypto.h"
 
 namespace vellora::platform {
@@ -37,8 +36,8 @@ struct Sha256::State {
 };
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(sha256_provider(), &state_->hash, nullptr, 0,
-                                       nullptr, 0, 0)))
+  if (!BCRYPT_SUCCESS(
+          BCryptCreateHash(sha256_provider(), &state_->hash, nullptr, 0, nullptr, 0, 0)))
     fail("SHA-256 is not available\n");
 }
 
@@ -48,7 +47,8 @@ void Sha256::update(std::string_view bytes) {
   // BCryptHashData takes at most 4 GiB at a time.
   while (!bytes.empty()) {
     const ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    BCryptHashData(state_->hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())), chunk, 0);
+    BCryptHashData(state_->hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())), chunk,
+                   0);
     bytes.remove_prefix(chunk);
   }
 }
@@ -65,22 +65,10 @@ Digest sha256(std::string_view bytes) {
   return hasher.finish();
 }
 
-std::string sha256_hex(std::string_view bytes) {
-  const Digest digest = sha256(bytes);
-  return hex_lower(digest.data(), digest.size());
-}
-
 void random_bytes(unsigned char* buffer, std::size_t size) {
   if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, buffer, static_cast<ULONG>(size),
                                       BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
     fail("the system's random generator failed\n");
-}
-
-std::uint32_t random_u32() {
-  unsigned char bytes[4];
-  random_bytes(bytes, sizeof bytes);
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-         (std::uint32_t{bytes[2]} << 8) | bytes[3];
 }
 
 }  // namespace vellora::platform

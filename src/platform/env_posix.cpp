@@ -17,7 +17,9 @@ std::optional<std::filesystem::path> get_env_path(const std::string& name) {
   return std::filesystem::path(value);
 }
 
-char path_list_separator() { return ':'; }
+char path_list_separator() {
+  return ':';
+}
 
 std::vector<std::filesystem::path> split_path_list(const std::string& value) {
   std::vector<std::filesystem::path> entries;
@@ -42,7 +44,9 @@ std::filesystem::path current_executable() {
   return ec ? std::filesystem::path() : path;
 }
 
-std::string path_text(const std::filesystem::path& path) { return path.native(); }
+std::string path_text(const std::filesystem::path& path) {
+  return path.native();
+}
 
 }  // namespace vellora::platform
 
@@ -50,13 +54,17 @@ std::string path_text(const std::filesystem::path& path) { return path.native();
 
 namespace vellora::platform {
 
-void prepare_runtime() { std::signal(SIGPIPE, SIG_IGN); }
+void prepare_runtime() {
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 }  // namespace vellora::platform
 
 namespace vellora::platform {
 
-bool on_windows() { return false; }
+bool on_windows() {
+  return false;
+}
 
 }  // namespace vellora::platform
 
@@ -70,6 +78,8 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 
 namespace vellora::platform {
 
-const char* null_device() { return "/dev/null"; }
+const char* null_device() {
+  return "/dev/null";
+}
 
 }  // namespace vellora::platform

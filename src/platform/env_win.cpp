@@ -8,7 +8,8 @@ namespace {
 
 std::wstring widen(const std::string& text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
@@ -48,7 +49,9 @@ std::optional<std::filesystem::path> get_env_path(const std::string& name) {
   return std::filesystem::path(*wide);
 }
 
-char path_list_separator() { return ';'; }
+char path_list_separator() {
+  return ';';
+}
 
 std::vector<std::filesystem::path> split_path_list(const std::string& value) {
   // Entries are separated by ";" outside double quotes; the quotes themselves are removed.
@@ -112,13 +115,17 @@ std::string path_text(const std::filesystem::path& path) {
 
 namespace vellora::platform {
 
-void prepare_runtime() { SetConsoleOutputCP(CP_UTF8); }
+void prepare_runtime() {
+  SetConsoleOutputCP(CP_UTF8);
+}
 
 }  // namespace vellora::platform
 
 namespace vellora::platform {
 
-bool on_windows() { return true; }
+bool on_windows() {
+  return true;
+}
 
 }  // namespace vellora::platform
 
@@ -139,6 +146,8 @@ std::vector<std::string> program_arguments(int, char**) {
 
 namespace vellora::platform {
 
-const char* null_device() { return "NUL"; }
+const char* null_device() {
+  return "NUL";
+}
 
 }  // namespace vellora::platform

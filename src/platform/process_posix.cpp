@@ -177,7 +177,9 @@ std::optional<int> exit_code_of(int status) {
   return std::nullopt;
 }
 
-void kill_group(pid_t pid) { ::kill(-pid, SIGKILL); }
+void kill_group(pid_t pid) {
+  ::kill(-pid, SIGKILL);
+}
 
 }  // namespace
 
@@ -187,7 +189,8 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   const pid_t pid = started->pid;
   RunResult result;
 
-  std::string_view pending_input = command.input ? std::string_view(*command.input) : std::string_view();
+  std::string_view pending_input =
+      command.input ? std::string_view(*command.input) : std::string_view();
   if (started->stdin_write.fd >= 0) {
     ::fcntl(started->stdin_write.fd, F_SETFL, O_NONBLOCK);
     if (pending_input.empty()) started->stdin_write.reset();
@@ -196,7 +199,8 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
   const bool has_deadline = options.time_limit.has_value();
-  const Clock::time_point deadline = has_deadline ? Clock::now() + *options.time_limit : Clock::time_point::max();
+  const Clock::time_point deadline =
+      has_deadline ? Clock::now() + *options.time_limit : Clock::time_point::max();
   bool exited = false;
   // Once the child has ended, its streams get a little while to reach their end.
   Clock::time_point drain_deadline = Clock::time_point::max();
@@ -239,7 +243,8 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
     if (!exited && pidfd.fd >= 0) fds.push_back({pidfd.fd, POLLIN, 0});
     int wait_ms = (pidfd.fd >= 0 || exited) ? 1000 : 10;
     if (!exited && has_deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       wait_ms = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, wait_ms));
     }
     if (exited) wait_ms = 50;

@@ -30,7 +30,8 @@ struct Handle {
 
 std::wstring widen(std::string_view text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
@@ -147,14 +148,16 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
     child_err = Handle(w);
     SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
   }
-  HANDLE std_handles[3] = {child_in.h ? child_in.h : null_in.h, child_out.h ? child_out.h : null_out.h,
+  HANDLE std_handles[3] = {child_in.h ? child_in.h : null_in.h,
+                           child_out.h ? child_out.h : null_out.h,
                            child_err.h ? child_err.h : null_out.h};
 
   // Only these handles reach the child, so that a pipe of a concurrent run is never inherited.
   HANDLE unique_handles[3];
   DWORD unique_count = 0;
   for (HANDLE h : std_handles)
-    if (std::find(unique_handles, unique_handles + unique_count, h) == unique_handles + unique_count)
+    if (std::find(unique_handles, unique_handles + unique_count, h) ==
+        unique_handles + unique_count)
       unique_handles[unique_count++] = h;
   SIZE_T attr_size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
@@ -200,7 +203,8 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
     if (started.job.h) {
       JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
       limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-      SetInformationJobObject(started.job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+      SetInformationJobObject(started.job.h, JobObjectExtendedLimitInformation, &limits,
+                              sizeof limits);
       AssignProcessToJobObject(started.job.h, started.process.h);
     }
     ResumeThread(started.thread.h);
@@ -237,25 +241,30 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   RunResult result;
   std::thread out_reader, err_reader, writer;
   if (started->stdout_read.h) {
-    out_reader = std::thread(read_all, started->stdout_read.h, std::ref(result.out), options.output_limit);
-    err_reader = std::thread(read_all, started->stderr_read.h, std::ref(result.err), options.output_limit);
+    out_reader =
+        std::thread(read_all, started->stdout_read.h, std::ref(result.out), options.output_limit);
+    err_reader =
+        std::thread(read_all, started->stderr_read.h, std::ref(result.err), options.output_limit);
   }
   if (started->stdin_write.h) {
-    // The writer owns its pipe end and text: it may outlive this call when the child is left running.
-    writer = std::thread([pipe = std::move(started->stdin_write), input = *command.input]() mutable {
-      std::string_view rest(input);
-      while (!rest.empty()) {
-        DWORD n = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1 << 20));
-        if (!WriteFile(pipe.h, rest.data(), chunk, &n, nullptr)) break;
-        rest.remove_prefix(n);
-      }
-      pipe.reset();
-    });
+    // The writer owns its pipe end and text: it may outlive this call when the child is left
+    // running.
+    writer =
+        std::thread([pipe = std::move(started->stdin_write), input = *command.input]() mutable {
+          std::string_view rest(input);
+          while (!rest.empty()) {
+            DWORD n = 0;
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1 << 20));
+            if (!WriteFile(pipe.h, rest.data(), chunk, &n, nullptr)) break;
+            rest.remove_prefix(n);
+          }
+          pipe.reset();
+        });
   }
   const DWORD wait_ms =
-      options.time_limit ? static_cast<DWORD>(std::min<long long>(options.time_limit->count(), 0xFFFFFFF0))
-                         : INFINITE;
+      options.time_limit
+          ? static_cast<DWORD>(std::min<long long>(options.time_limit->count(), 0xFFFFFFF0))
+          : INFINITE;
   const DWORD waited = WaitForSingleObject(started->process.h, wait_ms);
   if (waited == WAIT_TIMEOUT) {
     result.timed_out = true;

@@ -13,7 +13,9 @@
 
 namespace vellora {
 namespace fs = std::filesystem;
-fs::path blobs_dir() { return cache_dir() / "blobs"; }
+fs::path blobs_dir() {
+  return cache_dir() / "blobs";
+}
 
 std::optional<fs::path> blob_path(std::string_view id) {
   if (id.size() != 64) return std::nullopt;
@@ -59,7 +61,8 @@ Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin) {
     if (!path) return error_reply(400, origin, "invalid hash");
     if (metadata_readable(*path)) continue;
     const std::string id = to_lower_ascii(ref.sha256);
-    if (std::find(need.begin(), need.end(), json::value(id)) == need.end()) need.push_back(json::value(id));
+    if (std::find(need.begin(), need.end(), json::value(id)) == need.end())
+      need.push_back(json::value(id));
   }
   return json_reply(200, origin, json::object{{"need", std::move(need)}});
 }

@@ -4,7 +4,8 @@ namespace vellora {
 namespace {
 
 std::expected<std::string, std::string> string_field(const json::value& v) {
-  if (!v.is_string()) return std::unexpected("invalid type: " + describe_json(v) + ", expected a string");
+  if (!v.is_string())
+    return std::unexpected("invalid type: " + describe_json(v) + ", expected a string");
   return std::string(v.get_string());
 }
 
@@ -37,7 +38,8 @@ std::expected<FileRef, std::string> decode_file_ref(const json::value& value) {
 
 std::expected<std::vector<FileRef>, std::string> decode_file_refs(const json::value& value) {
   const auto* array = value.if_array();
-  if (array == nullptr) return std::unexpected("invalid type: " + describe_json(value) + ", expected a sequence");
+  if (array == nullptr)
+    return std::unexpected("invalid type: " + describe_json(value) + ", expected a sequence");
   std::vector<FileRef> refs;
   refs.reserve(array->size());
   for (const auto& element : *array) {

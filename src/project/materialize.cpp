@@ -46,7 +46,9 @@ void place(const fs::path& target, const fs::path& blob) {
 
 }  // namespace
 
-fs::path work_dir_of(const std::string& project) { return cache_dir() / "work" / project; }
+fs::path work_dir_of(const std::string& project) {
+  return cache_dir() / "work" / project;
+}
 
 bool is_latexmkrc_name(std::string_view path) {
   const std::string name = to_lower_ascii(last_segment(path));
@@ -72,13 +74,14 @@ Workspace materialize(const std::string& project, const std::vector<FileRef>& fi
       fs::create_directories(out / relative_parent, ec);
     }
     const auto previous = old.find(file.path);
-    const bool unchanged = previous != old.end() && previous->second == hash &&
-                           metadata_readable(target);
+    const bool unchanged =
+        previous != old.end() && previous->second == hash && metadata_readable(target);
     if (!unchanged) place(target, blobs_dir() / hash);
     current[file.path] = hash;
   }
   for (const auto& [path, hash] : old)
-    if (!current.contains(path) && valid_relative_path(path)) remove_quietly(work / utf8_path(path));
+    if (!current.contains(path) && valid_relative_path(path))
+      remove_quietly(work / utf8_path(path));
   write_manifest(manifest_path, current);
   fs::create_directories(out, ec);
   return {work, out};

@@ -31,7 +31,8 @@ bool valid_relative_path(std::string_view path) {
   if (path.empty() || path.size() > 400 || path.front() == '/') return false;
   if (!is_valid_utf8(path) || has_control_character(path)) return false;
   for (std::string_view segment : split(path, '/')) {
-    if (segment.empty() || segment == "." || segment == ".." || segment.front() == '-') return false;
+    if (segment.empty() || segment == "." || segment == ".." || segment.front() == '-')
+      return false;
     if (segment.find_first_of("\\:") != std::string_view::npos) return false;
   }
   return true;

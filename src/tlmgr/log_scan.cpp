@@ -17,8 +17,9 @@ constexpr std::string_view GRAVE = "`";
 constexpr std::string_view LEFT_QUOTE = "\u2018";
 
 bool only_chars(std::string_view s, std::string_view extra) {
-  return std::all_of(s.begin(), s.end(),
-                     [&](char c) { return is_ascii_alnum(c) || extra.find(c) != std::string_view::npos; });
+  return std::all_of(s.begin(), s.end(), [&](char c) {
+    return is_ascii_alnum(c) || extra.find(c) != std::string_view::npos;
+  });
 }
 
 // The text after `marker` up to the next "'" (or the line's end).
@@ -35,7 +36,8 @@ void add_unique(std::vector<std::string>& list, std::string name) {
 
 std::optional<std::string_view> candidate_of(std::string_view line) {
   if (auto c = quoted_after(line, "! LaTeX Error: File `")) return c;
-  if (auto c = quoted_after(line, "! I can't find file `"); c && c->find('.') != std::string_view::npos)
+  if (auto c = quoted_after(line, "! I can't find file `");
+      c && c->find('.') != std::string_view::npos)
     return c;
   if (line.find("Package ") != std::string_view::npos) {
     if (auto c = quoted_after(line, "File `")) return c;
@@ -44,7 +46,8 @@ std::optional<std::string_view> candidate_of(std::string_view line) {
 }
 
 std::optional<std::string> font_of(std::string_view line) {
-  if (line.find("not loadable: Metric (TFM) file not found") == std::string_view::npos) return std::nullopt;
+  if (line.find("not loadable: Metric (TFM) file not found") == std::string_view::npos)
+    return std::nullopt;
   const auto eq = line.find('=');
   if (eq == std::string_view::npos) return std::nullopt;
   std::string_view name = line.substr(eq + 1);

@@ -12,9 +12,13 @@ struct Wanted {
   bool is_class;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 void skip_blanks(std::string_view text, std::size_t& i) {
   while (i < text.size() && is_blank(text[i])) ++i;
@@ -25,8 +29,9 @@ bool has_name(const std::vector<Wanted>& list, std::string_view name) {
 }
 
 bool only_chars(std::string_view s, std::string_view extra) {
-  return std::all_of(s.begin(), s.end(),
-                     [&](char c) { return is_ascii_alnum(c) || extra.find(c) != std::string_view::npos; });
+  return std::all_of(s.begin(), s.end(), [&](char c) {
+    return is_ascii_alnum(c) || extra.find(c) != std::string_view::npos;
+  });
 }
 
 void add_babel_languages(std::string_view options, std::vector<Wanted>& wanted) {
@@ -41,7 +46,8 @@ void add_babel_languages(std::string_view options, std::vector<Wanted>& wanted) 
 
 void scan_command(std::string_view text, std::string_view command, bool is_class,
                   std::vector<Wanted>& wanted) {
-  for (std::size_t at = text.find(command); at != std::string_view::npos; at = text.find(command, at + 1)) {
+  for (std::size_t at = text.find(command); at != std::string_view::npos;
+       at = text.find(command, at + 1)) {
     std::size_t i = at + command.size();
     if (i < text.size() && is_ascii_letter(text[i])) continue;
     skip_blanks(text, i);
@@ -57,10 +63,13 @@ void scan_command(std::string_view text, std::string_view command, bool is_class
     const auto close = text.find('}', i);
     if (close == std::string_view::npos) continue;
     std::vector<std::string_view> names;
-    for (std::string_view name : split(text.substr(i + 1, close - i - 1), ',')) names.push_back(trim(name));
-    if (std::find(names.begin(), names.end(), "babel") != names.end()) add_babel_languages(options, wanted);
+    for (std::string_view name : split(text.substr(i + 1, close - i - 1), ','))
+      names.push_back(trim(name));
+    if (std::find(names.begin(), names.end(), "babel") != names.end())
+      add_babel_languages(options, wanted);
     for (std::string_view name : names) {
-      if (name.empty() || name.size() > 59 || !only_chars(name, "._-") || has_name(wanted, name)) continue;
+      if (name.empty() || name.size() > 59 || !only_chars(name, "._-") || has_name(wanted, name))
+        continue;
       wanted.push_back({std::string(name), is_class});
     }
   }
@@ -95,8 +104,10 @@ std::vector<std::string> wanted_files_in_source(std::string_view text) {
   scan_command(code, "\\LoadClass", true, wanted);
   std::vector<std::string> files;
   for (const Wanted& w : wanted) {
-    std::string file = w.name.find('.') != std::string::npos ? w.name : w.name + (w.is_class ? ".cls" : ".sty");
-    if (std::find(files.begin(), files.end(), file) == files.end()) files.push_back(std::move(file));
+    std::string file =
+        w.name.find('.') != std::string::npos ? w.name : w.name + (w.is_class ? ".cls" : ".sty");
+    if (std::find(files.begin(), files.end(), file) == files.end())
+      files.push_back(std::move(file));
   }
   return files;
 }

@@ -21,7 +21,9 @@ constexpr int COMBINED_SEARCH_LIMIT_SECS = 120;
 constexpr int LOOKUP_LIMIT_SECS = 60;
 constexpr std::size_t FILES_PER_PASS = 6;
 
-bool starts_with_space(std::string_view line) { return trim(line).data() != line.data(); }
+bool starts_with_space(std::string_view line) {
+  return trim(line).data() != line.data();
+}
 
 bool contains(const std::vector<std::string>& list, std::string_view item) {
   return std::find(list.begin(), list.end(), item) != list.end();
@@ -101,7 +103,8 @@ std::expected<void, std::string> install_package(const fs::path& tlmgr, const st
       first.text.find("tlmgr update --self") != std::string::npos) {
     const ToolResult update = run_tlmgr(tlmgr, {"update", "--self"}, path_value, run_limit_secs());
     if (!update.ok)
-      return std::unexpected("tlmgr is out of date and I could not update it: " + tlmgr_summary(update.text));
+      return std::unexpected("tlmgr is out of date and I could not update it: " +
+                             tlmgr_summary(update.text));
     const ToolResult again = run_tlmgr(tlmgr, {"install", package}, path_value, run_limit_secs());
     if (again.ok) return {};
     return std::unexpected(tlmgr_summary(again.text));
@@ -109,7 +112,8 @@ std::expected<void, std::string> install_package(const fs::path& tlmgr, const st
   return std::unexpected(tlmgr_summary(first.text));
 }
 
-std::vector<std::string> packages_in_search(std::string_view output, const std::vector<std::string>& files) {
+std::vector<std::string> packages_in_search(std::string_view output,
+                                            const std::vector<std::string>& files) {
   std::vector<std::string> packages;
   std::optional<std::string_view> current;
   for (std::string_view line : split_lines(output)) {
@@ -120,14 +124,16 @@ std::vector<std::string> packages_in_search(std::string_view output, const std::
     if (!current) continue;
     const std::string_view entry = trim(line);
     for (const auto& file : files) {
-      if (entry.ends_with("/" + file) && !contains(packages, *current)) packages.emplace_back(*current);
+      if (entry.ends_with("/" + file) && !contains(packages, *current))
+        packages.emplace_back(*current);
     }
   }
   return packages;
 }
 
 void preinstall_from_sources(const fs::path& work_dir, const std::vector<FileRef>& files,
-                             const fs::path& tlmgr, const std::string& path_value, InstallLog& log) {
+                             const fs::path& tlmgr, const std::string& path_value,
+                             InstallLog& log) {
   std::vector<std::string> own_names;
   for (const auto& file : files) own_names.emplace_back(last_segment(file.path));
   const auto kpsewhich = find_program("kpsewhich");
@@ -142,8 +148,10 @@ void preinstall_from_sources(const fs::path& work_dir, const std::vector<FileRef
     const auto text = read_file(work_dir / utf8_path(file.path));
     if (!text || !is_valid_utf8(*text)) continue;
     for (const auto& wanted : wanted_files_in_source(*text)) {
-      if (!safe_tex_file_name(wanted) || contains(own_names, wanted) || contains(missing, wanted)) continue;
-      if (!kpsewhich || !kpsewhich_finds(*kpsewhich, wanted, work_dir, path_value)) missing.push_back(wanted);
+      if (!safe_tex_file_name(wanted) || contains(own_names, wanted) || contains(missing, wanted))
+        continue;
+      if (!kpsewhich || !kpsewhich_finds(*kpsewhich, wanted, work_dir, path_value))
+        missing.push_back(wanted);
     }
   }
   if (missing.empty()) return;
@@ -151,13 +159,13 @@ void preinstall_from_sources(const fs::path& work_dir, const std::vector<FileRef
   std::vector<std::string> escaped;
   for (const auto& file : missing) escaped.push_back(escape_dots(file));
   const std::string pattern = "/(" + join(escaped, "|") + ")$";
-  const ToolResult search =
-      run_tlmgr(tlmgr, {"search", "--global", "--file", pattern}, path_value, COMBINED_SEARCH_LIMIT_SECS);
+  const ToolResult search = run_tlmgr(tlmgr, {"search", "--global", "--file", pattern}, path_value,
+                                      COMBINED_SEARCH_LIMIT_SECS);
   install_all(packages_in_search(search.text, missing), tlmgr, path_value, log);
 }
 
-bool install_from_log(std::string_view log_text, const fs::path& tlmgr, const std::string& path_value,
-                      InstallLog& log) {
+bool install_from_log(std::string_view log_text, const fs::path& tlmgr,
+                      const std::string& path_value, InstallLog& log) {
   std::vector<std::string> batch;
   for (auto& file : missing_files_in_log(log_text)) {
     if (batch.size() == FILES_PER_PASS) break;
@@ -166,8 +174,8 @@ bool install_from_log(std::string_view log_text, const fs::path& tlmgr, const st
   bool progress = false;
   for (const auto& file : batch) {
     log.tried.push_back(file);
-    const ToolResult search =
-        run_tlmgr(tlmgr, {"search", "--global", "--file", "/" + file}, path_value, LOOKUP_LIMIT_SECS);
+    const ToolResult search = run_tlmgr(tlmgr, {"search", "--global", "--file", "/" + file},
+                                        path_value, LOOKUP_LIMIT_SECS);
     const auto packages = packages_in_search(search.text, {file});
     if (packages.empty()) {
       log.failed.push_back(file + ": no TeX Live package contains this file");

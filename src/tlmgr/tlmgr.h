@@ -37,13 +37,14 @@ std::expected<void, std::string> install_package(const std::filesystem::path& tl
 
 // Packages whose file lines in a "tlmgr search --file" output end with "/" + one of the files,
 // in order of appearance, each once.
-std::vector<std::string> packages_in_search(std::string_view output, const std::vector<std::string>& files);
+std::vector<std::string> packages_in_search(std::string_view output,
+                                            const std::vector<std::string>& files);
 
 // Before the first pass: installs the packages of the files the sources load and kpsewhich
 // cannot find.
-void preinstall_from_sources(const std::filesystem::path& work_dir, const std::vector<FileRef>& files,
-                             const std::filesystem::path& tlmgr, const std::string& path_value,
-                             InstallLog& log);
+void preinstall_from_sources(const std::filesystem::path& work_dir,
+                             const std::vector<FileRef>& files, const std::filesystem::path& tlmgr,
+                             const std::string& path_value, InstallLog& log);
 
 // After a failed pass: installs the packages of up to six new missing files named in the log.
 // True when at least one of them is now covered by an installed package.

@@ -101,8 +101,9 @@ std::vector<std::pair<std::string, std::string>> context_env(const fs::path& con
       is_dir(resolved.parent_path().parent_path() / "texmf-context"))
     return {};
   std::optional<fs::path> root;
-  for (const char* candidate : {"/usr/share/texmf-dist/texmf-context", "/usr/share/texmf-context",
-                                "/usr/local/share/texmf-dist/texmf-context", "/opt/texmf-context"}) {
+  for (const char* candidate :
+       {"/usr/share/texmf-dist/texmf-context", "/usr/share/texmf-context",
+        "/usr/local/share/texmf-dist/texmf-context", "/opt/texmf-context"}) {
     if (fs::is_regular_file(fs::path(candidate) / "web2c/contextcnf.lua", ec)) {
       root = candidate;
       break;
@@ -110,9 +111,9 @@ std::vector<std::pair<std::string, std::string>> context_env(const fs::path& con
   }
   if (!root) return {};
   const fs::path texmf = root->parent_path() / "texmf";
-  const std::string texmf_value = is_dir(texmf) ? "{" + platform::path_text(*root) + "," +
-                                                      platform::path_text(texmf) + "}"
-                                                : "{" + platform::path_text(*root) + "}";
+  const std::string texmf_value =
+      is_dir(texmf) ? "{" + platform::path_text(*root) + "," + platform::path_text(texmf) + "}"
+                    : "{" + platform::path_text(*root) + "}";
   const fs::path cache = cache_dir() / "context";
   fs::create_directories(cache, ec);
   return {{"TEXMFCNF", platform::path_text(*root / "web2c")},

@@ -11,8 +11,10 @@ int run_limit_secs() {
   const auto value = platform::get_env("VELLORA_RUN_LIMIT_SECS");
   if (!value) return DEFAULT_SECS;
   int secs = 0;
-  const auto [end, ec] = std::from_chars(value->text.data(), value->text.data() + value->text.size(), secs);
-  if (ec != std::errc() || end != value->text.data() + value->text.size() || secs <= 0) return DEFAULT_SECS;
+  const auto [end, ec] =
+      std::from_chars(value->text.data(), value->text.data() + value->text.size(), secs);
+  if (ec != std::errc() || end != value->text.data() + value->text.size() || secs <= 0)
+    return DEFAULT_SECS;
   return secs;
 }
 

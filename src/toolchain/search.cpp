@@ -65,7 +65,8 @@ std::optional<fs::path> find_program(const std::string& name) {
   return find_program_in(tool_search_dirs(), name);
 }
 
-std::optional<fs::path> find_program_in(const std::vector<fs::path>& dirs, const std::string& name) {
+std::optional<fs::path> find_program_in(const std::vector<fs::path>& dirs,
+                                        const std::string& name) {
   const std::string candidates[] = {name + ".exe", name + ".bat", name};
   for (const auto& dir : dirs) {
     for (const auto& candidate : candidates) {

@@ -15,7 +15,9 @@ TEST(AgentMode, StartupReportNamesTheAddressAndTheEngines) {
   const auto lines = split_lines(output);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[0], "vellora-agent 0.4.15 at http://127.0.0.1:" + std::to_string(agent.port()));
-  EXPECT_EQ(lines[1], "To pair a browser: it asks for the code on the first compilation (or run: vellora-agent code).");
+  EXPECT_EQ(lines[1],
+            "To pair a browser: it asks for the code on the first compilation (or run: "
+            "vellora-agent code).");
   // This machine has TeX Live: one line per engine, the name padded to 8 columns.
   EXPECT_TRUE(lines[2].starts_with("  pdfLaTeX ")) << lines[2];
   EXPECT_EQ(output.find("System tray icon"), std::string::npos);
@@ -24,7 +26,8 @@ TEST(AgentMode, StartupReportNamesTheAddressAndTheEngines) {
 
 TEST(AgentMode, UnknownWordsStartTheAgent) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"background", "--no-tray"},
-                                              {"Code", "--no-tray"}, {"--yes", "install-tinytex", "--no-tray"}}) {
+                                               {"Code", "--no-tray"},
+                                               {"--yes", "install-tinytex", "--no-tray"}}) {
     Agent agent;
     EXPECT_TRUE(agent.start(args)) << args[0];
   }
@@ -52,9 +55,12 @@ TEST(Commands, PortComesFromTheEnvironmentOrDefaults) {
     agent.set_env("VELLORA_AGENT_PORT", value);
     const auto result = agent.run({"help"});
     EXPECT_EQ(result.out,
-              "vellora-agent [code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|update|"
-              "auto-update|rollback|status|uninstall|--version]\nWithout an argument, it runs the agent on "
-              "127.0.0.1:" + std::string(port) + ".\n")
+              "vellora-agent "
+              "[code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|update|"
+              "auto-update|rollback|status|uninstall|--version]\nWithout an argument, it runs the "
+              "agent on "
+              "127.0.0.1:" +
+                  std::string(port) + ".\n")
         << "'" << value << "'";
   }
   agent.unset_env("VELLORA_AGENT_PORT");

@@ -43,8 +43,9 @@ TEST_F(BlobsTest, PrepareListsEachMissingDigestOnceInLowerCase) {
   const std::string missing = sha256_of("missing");
   std::string upper = missing;
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
-  const std::string body = R"({"files":[{"path":"a.tex","sha256":")" + upper + R"("},{"path":"b.tex","sha256":")" +
-                           sha256_of("present") + R"("},["c.tex",")" + missing + R"("]]})";
+  const std::string body = R"({"files":[{"path":"a.tex","sha256":")" + upper +
+                           R"("},{"path":"b.tex","sha256":")" + sha256_of("present") +
+                           R"("},["c.tex",")" + missing + R"("]]})";
   EXPECT_EQ(post("/v1/prepare", body).body, R"({"need":[")" + missing + R"("]})");
   EXPECT_EQ(post("/v1/prepare", R"({"files":[]})").body, R"({"need":[]})");
 }
@@ -54,7 +55,8 @@ TEST_F(BlobsTest, PrepareRejectsBadLists) {
       {R"({})", "invalid list: invalid type: null, expected a sequence"},
       {R"({"files":{}})", "invalid list: invalid type: map, expected a sequence"},
       {R"({"files":[{"path":"a"}]})", "invalid list: missing field `sha256`"},
-      {R"({"files":[{"path":"a","sha256":5}]})", "invalid list: invalid type: integer `5`, expected a string"},
+      {R"({"files":[{"path":"a","sha256":5}]})",
+       "invalid list: invalid type: integer `5`, expected a string"},
       {R"({"files":[{"path":"a","sha256":")" + std::string(63, 'a') + R"("}]})", "invalid hash"},
       {R"({"files":[{"path":"a","sha256":")" + std::string(63, 'a') + R"(g"}]})", "invalid hash"},
   };
@@ -88,14 +90,16 @@ TEST_F(BlobsTest, UploadStoresOnceAndKeepsEarlierBlobsOnFailure) {
   std::string upper = sha256_of("upper");
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   // Elements that are not objects with two strings are skipped silently.
-  const std::string body = "{\"blobs\":[" + blob("upper", upper) + "," + blob("") + R"(,"bare",{"sha256":1,"b64":"QQ=="}]})";
+  const std::string body = "{\"blobs\":[" + blob("upper", upper) + "," + blob("") +
+                           R"(,"bare",{"sha256":1,"b64":"QQ=="}]})";
   EXPECT_EQ(post("/v1/blobs", body).body, R"({"stored":2})");
   EXPECT_EQ(read_text(blob_file("upper")), "upper");
   EXPECT_TRUE(std::filesystem::exists(blob_file("")));
   EXPECT_EQ(std::filesystem::file_size(blob_file("")), 0u);
   EXPECT_EQ(post("/v1/blobs", body).body, R"({"stored":0})");
 
-  const auto response = post("/v1/blobs", "{\"blobs\":[" + blob("first") + "," + blob("second", sha256_of("x")) + "]}");
+  const auto response = post(
+      "/v1/blobs", "{\"blobs\":[" + blob("first") + "," + blob("second", sha256_of("x")) + "]}");
   EXPECT_EQ(response.status, 400u);
   EXPECT_EQ(read_text(blob_file("first")), "first");
   EXPECT_FALSE(std::filesystem::exists(blob_file("second")));
@@ -112,11 +116,19 @@ TEST_F(BlobsTest, EmptyUploadCreatesTheStore) {
   EXPECT_TRUE(std::filesystem::is_directory(fresh.cache_dir() / "blobs"));
 }
 
-platform::RunResult curl_post(const std::string& url, const std::string& token, const std::filesystem::path& file) {
+platform::RunResult curl_post(const std::string& url, const std::string& token,
+                              const std::filesystem::path& file) {
   platform::Command curl;
   curl.program = "curl";
-  curl.args = {"-sS", "-v", "-H", "Authorization: Bearer " + token, "-H", "Content-Type: application/json",
-               "--data-binary", "@" + file.string(), url};
+  curl.args = {"-sS",
+               "-v",
+               "-H",
+               "Authorization: Bearer " + token,
+               "-H",
+               "Content-Type: application/json",
+               "--data-binary",
+               "@" + file.string(),
+               url};
   curl.capture_output = true;
   platform::RunOptions options;
   options.time_limit = std::chrono::seconds(120);

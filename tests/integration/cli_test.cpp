@@ -20,7 +20,9 @@ TEST(Cli, CodeCommandPrintsACodeTheAgentAccepts) {
     if (i == 4 || i == 9) {
       EXPECT_EQ(code[i], '-');
     } else {
-      EXPECT_NE(std::string_view("ABCDEFGHJKLMNPQRSTUVWXYZ23456789").find(code[i]), std::string_view::npos) << code;
+      EXPECT_NE(std::string_view("ABCDEFGHJKLMNPQRSTUVWXYZ23456789").find(code[i]),
+                std::string_view::npos)
+          << code;
     }
   }
   const auto reply = agent.post("/v1/pair/confirm", json::serialize(json::object{{"code", code}}),
@@ -32,25 +34,29 @@ TEST(Cli, DevicesListsLegacyThenDevices) {
   Agent agent;
   EXPECT_EQ(agent.run({"devices"}).out, "No paired browsers.\n");
   const std::uint64_t now = now_secs();
-  write_file(agent.config_dir() / "devices.json",
-             R"({"devices":[{"id":"0123abcd","hash":"h","label":"http://localhost:3000","created":)" +
-                 std::to_string(now - 3 * 86400 - 5) + R"(,"last_used":)" + std::to_string(now + 100) +
-                 R"(},["89abcdef","h","https://a-very-long-origin.example.com","1","2"],)" +
-                 R"({"id":"ffff0000","hash":"h","label":"https://a-very-long-origin.example.com","created":)" +
-                 std::to_string(now) + R"(,"last_used":)" + std::to_string(now) + "}]}");
+  write_file(
+      agent.config_dir() / "devices.json",
+      R"({"devices":[{"id":"0123abcd","hash":"h","label":"http://localhost:3000","created":)" +
+          std::to_string(now - 3 * 86400 - 5) + R"(,"last_used":)" + std::to_string(now + 100) +
+          R"(},["89abcdef","h","https://a-very-long-origin.example.com","1","2"],)" +
+          R"({"id":"ffff0000","hash":"h","label":"https://a-very-long-origin.example.com","created":)" +
+          std::to_string(now) + R"(,"last_used":)" + std::to_string(now) + "}]}");
   // One malformed device (numbers as strings) makes the whole file read as empty.
   EXPECT_EQ(agent.run({"devices"}).out, "No paired browsers.\n");
 
-  write_file(agent.config_dir() / "devices.json",
-             R"({"devices":[{"id":"0123abcd","hash":"h","label":"http://localhost:3000","extra":1,"created":)" +
-                 std::to_string(now - 3 * 86400 - 5) + R"(,"last_used":)" + std::to_string(now + 100) +
-                 R"(},{"id":"ffff0000","hash":"h","label":"https://a-very-long-origin.example.com","created":)" +
-                 std::to_string(now) + R"(,"last_used":)" + std::to_string(now) + "}]}");
+  write_file(
+      agent.config_dir() / "devices.json",
+      R"({"devices":[{"id":"0123abcd","hash":"h","label":"http://localhost:3000","extra":1,"created":)" +
+          std::to_string(now - 3 * 86400 - 5) + R"(,"last_used":)" + std::to_string(now + 100) +
+          R"(},{"id":"ffff0000","hash":"h","label":"https://a-very-long-origin.example.com","created":)" +
+          std::to_string(now) + R"(,"last_used":)" + std::to_string(now) + "}]}");
   write_file(agent.config_dir() / "config.json", R"({"token":"OLD"})");
   EXPECT_EQ(agent.run({"devices"}).out,
-            "legacy     -                        old permanent code (revoke with: vellora-agent revoke legacy)\n"
+            "legacy     -                        old permanent code (revoke with: vellora-agent "
+            "revoke legacy)\n"
             "0123abcd   http://localhost:3000    paired 3 days ago, last used 0 days ago\n"
-            "ffff0000   https://a-very-long-origin.example.com paired 0 days ago, last used 0 days ago\n");
+            "ffff0000   https://a-very-long-origin.example.com paired 0 days ago, last used 0 days "
+            "ago\n");
 }
 
 TEST(Cli, RevokeOneLegacyOrAll) {
@@ -59,8 +65,9 @@ TEST(Cli, RevokeOneLegacyOrAll) {
     std::string text = R"({"devices":[)";
     bool first = true;
     for (const char* id : ids) {
-      text += std::string(first ? "" : ",") + R"({"id":")" + id + R"(","hash":"h","label":"l","created":1,"last_used":)" +
-              std::to_string(now_secs()) + "}";
+      text += std::string(first ? "" : ",") + R"({"id":")" + id +
+              R"(","hash":"h","label":"l","created":1,"last_used":)" + std::to_string(now_secs()) +
+              "}";
       first = false;
     }
     write_file(agent.config_dir() / "devices.json", text + "]}");
@@ -74,13 +81,15 @@ TEST(Cli, RevokeOneLegacyOrAll) {
 
   devices({"aaaaaaaa", "bbbbbbbb", "cccccccc"});
   write_file(agent.config_dir() / "config.json", R"({"token":"OLD"})");
-  write_file(agent.config_dir() / "pairing.json", R"({"code":"AAAA-BBBB-CCCC","expires":1,"attempts":0})");
+  write_file(agent.config_dir() / "pairing.json",
+             R"({"code":"AAAA-BBBB-CCCC","expires":1,"attempts":0})");
   EXPECT_EQ(agent.run({"revoke", "all"}).out, "4 access(es) revoked.\n");
   EXPECT_EQ(read_text(agent.config_dir() / "devices.json"), "{\n  \"devices\": []\n}");
   EXPECT_FALSE(std::filesystem::exists(agent.config_dir() / "config.json"));
   EXPECT_FALSE(std::filesystem::exists(agent.config_dir() / "pairing.json"));
 
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"revoke"}, {"revoke", ""}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"revoke"}, {"revoke", ""}}) {
     const auto result = agent.run(args);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out, "");
@@ -96,8 +105,10 @@ TEST(Cli, DevicesFileIsPrettyInFieldOrder) {
   const std::string hash = sha256_of(token);
   const auto parsed = json::parse(text);
   const auto created = parsed.at("devices").at(0).at("created").as_int64();
-  EXPECT_EQ(text, "{\n  \"devices\": [\n    {\n      \"id\": \"" + hash.substr(0, 8) + "\",\n      \"hash\": \"" + hash +
-                      "\",\n      \"label\": \"http://localhost:3000\",\n      \"created\": " + std::to_string(created) +
+  EXPECT_EQ(text, "{\n  \"devices\": [\n    {\n      \"id\": \"" + hash.substr(0, 8) +
+                      "\",\n      \"hash\": \"" + hash +
+                      "\",\n      \"label\": \"http://localhost:3000\",\n      \"created\": " +
+                      std::to_string(created) +
                       ",\n      \"last_used\": " + std::to_string(created) + "\n    }\n  ]\n}");
 }
 

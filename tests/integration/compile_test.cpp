@@ -17,12 +17,14 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 const std::string ARTICLE_WITH_BIBLIOGRAPHY =
     "\\documentclass{article}\n\\begin{document}\nHello \\cite{knuth}.\n"
     "\\bibliographystyle{plain}\n\\bibliography{refs}\n\\end{document}\n";
-const std::string REFS = "@book{knuth, author={Donald Knuth}, title={The TeXbook}, year={1984}, publisher={AW}}\n";
+const std::string REFS =
+    "@book{knuth, author={Donald Knuth}, title={The TeXbook}, year={1984}, publisher={AW}}\n";
 
 // A tectonic that checks its arguments and writes what the real one would.
 const std::string FAKE_TECTONIC =
     "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
-    "[ \"$*\" = \"-X compile --synctex --keep-logs --outdir $PWD/_out main.tex\" ] || { echo \"bad args: $*\"; exit 9; }\n"
+    "[ \"$*\" = \"-X compile --synctex --keep-logs --outdir $PWD/_out main.tex\" ] || { echo \"bad "
+    "args: $*\"; exit 9; }\n"
     "[ -n \"$TECTONIC_SLEEP\" ] && sleep \"$TECTONIC_SLEEP\"\n"
     "printf '%%PDF-1.5 fake' > _out/main.pdf\n"
     "printf 'This is tectonic' > _out/main.log\n"
@@ -44,24 +46,29 @@ class CompileTest : public ::testing::Test {
     if (install_missing) body["installMissing"] = *install_missing;
     return agent_.post_auth("/v1/compile", json::serialize(body), token_);
   }
-  HttpResponse raw_compile(const std::string& body) { return agent_.post_auth("/v1/compile", body, token_); }
+  HttpResponse raw_compile(const std::string& body) {
+    return agent_.post_auth("/v1/compile", body, token_);
+  }
   static std::string decode(const json::value& v) { return *base64_decode(v.as_string()); }
 
   Agent agent_;
   std::string token_;
 };
 
-void expect_compiled(const HttpResponse& response, const std::string& engine_used, bool with_bbl, bool with_synctex = true) {
+void expect_compiled(const HttpResponse& response, const std::string& engine_used, bool with_bbl,
+                     bool with_synctex = true) {
   ASSERT_EQ(response.status, 200u) << response.body.substr(0, 500);
   const auto reply = response.json();
   ASSERT_EQ(reply.at("success"), true) << reply.at("log").as_string();
   EXPECT_EQ(reply.at("engine_used"), engine_used.c_str());
   EXPECT_TRUE(std::string(reply.at("pdf_base64").as_string()).starts_with("JVBERi0"));  // "%PDF-"
   if (with_synctex) {
-    EXPECT_TRUE(std::string(reply.at("synctex_base64").as_string()).starts_with("H4s"));  // gzip magic
+    EXPECT_TRUE(
+        std::string(reply.at("synctex_base64").as_string()).starts_with("H4s"));  // gzip magic
   }
   if (with_bbl) {
-    EXPECT_NE(base64_decode(reply.at("bbl_base64").as_string())->find("\\bibitem{knuth}"), std::string::npos);
+    EXPECT_NE(base64_decode(reply.at("bbl_base64").as_string())->find("\\bibitem{knuth}"),
+              std::string::npos);
   }
   EXPECT_TRUE(reply.at("installed").as_array().empty());
   EXPECT_TRUE(reply.at("ms").is_int64() || reply.at("ms").is_uint64());
@@ -70,8 +77,9 @@ void expect_compiled(const HttpResponse& response, const std::string& engine_use
 TEST_F(CompileTest, LatexEnginesProducePdfSynctexAndBibliography) {
   start();
   const Files files = {{"main.tex", ARTICLE_WITH_BIBLIOGRAPHY}, {"refs.bib", REFS}};
-  const std::pair<const char*, const char*> engines[] = {
-      {"agent-pdflatex", "pdfLaTeX (local)"}, {"agent-xelatex", "XeLaTeX (local)"}, {"agent-lualatex", "LuaLaTeX (local)"}};
+  const std::pair<const char*, const char*> engines[] = {{"agent-pdflatex", "pdfLaTeX (local)"},
+                                                         {"agent-xelatex", "XeLaTeX (local)"},
+                                                         {"agent-lualatex", "LuaLaTeX (local)"}};
   for (const auto& [engine, label] : engines) {
     SCOPED_TRACE(engine);
     const auto response = compile(std::string("p-") + engine, "main.tex", files, engine);
@@ -83,16 +91,19 @@ TEST_F(CompileTest, LatexEnginesProducePdfSynctexAndBibliography) {
 
 TEST_F(CompileTest, ContextProducesAPdf) {
   start();
-  const auto response = compile("ctx", "main.tex", {{"main.tex", "\\starttext\nHello ConTeXt\n\\stoptext\n"}}, "agent-context");
+  const auto response =
+      compile("ctx", "main.tex", {{"main.tex", "\\starttext\nHello ConTeXt\n\\stoptext\n"}},
+              "agent-context");
   expect_compiled(response, "ConTeXt (local)", false, false);
   EXPECT_TRUE(std::filesystem::exists(agent_.cache_dir() / "work/ctx/_out/main.pdf"));
 }
 
 TEST_F(CompileTest, TexErrorIsASuccessfulRequestWithTheLog) {
   start();
-  const auto response = compile("broken", "main.tex",
-                                {{"main.tex", "\\documentclass{article}\\begin{document}\\undefinedmacro\\end{document}\n"}},
-                                "agent-pdflatex");
+  const auto response = compile(
+      "broken", "main.tex",
+      {{"main.tex", "\\documentclass{article}\\begin{document}\\undefinedmacro\\end{document}\n"}},
+      "agent-pdflatex");
   ASSERT_EQ(response.status, 200u);
   const auto reply = response.json();
   EXPECT_EQ(reply.at("success"), false);
@@ -108,11 +119,13 @@ TEST_F(CompileTest, MainFileInASubdirectoryFindsItsNeighbours) {
   start();
   const Files files = {
       {"chapters/thesis.tex",
-       "\\documentclass{article}\\begin{document}\\input{intro}\\cite{knuth}\\bibliographystyle{mystyle}"
+       "\\documentclass{article}\\begin{document}\\input{intro}\\cite{knuth}\\bibliographystyle{"
+       "mystyle}"
        "\\bibliography{refs}\\end{document}\n"},
       {"chapters/intro.tex", "Introduction text.\n"},
       {"chapters/refs.bib", REFS},
-      {"chapters/mystyle.bst", read_text("/usr/share/texlive/texmf-dist/bibtex/bst/base/plain.bst")},
+      {"chapters/mystyle.bst",
+       read_text("/usr/share/texlive/texmf-dist/bibtex/bst/base/plain.bst")},
   };
   const auto response = compile("sub", "chapters/thesis.tex", files, "agent-pdflatex");
   expect_compiled(response, "pdfLaTeX (local)", true);
@@ -122,11 +135,13 @@ TEST_F(CompileTest, MainFileInASubdirectoryFindsItsNeighbours) {
 TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
   start();
   const std::string digest = sha256_of("never uploaded");
-  const std::string body = R"({"project":"p","mainFile":"main.tex","engine":"agent-pdflatex","files":[{"path":"main.tex","sha256":")" +
-                           digest + R"("},{"path":"again.tex","sha256":")" + digest + R"("}]})";
+  const std::string body =
+      R"({"project":"p","mainFile":"main.tex","engine":"agent-pdflatex","files":[{"path":"main.tex","sha256":")" +
+      digest + R"("},{"path":"again.tex","sha256":")" + digest + R"("}]})";
   const auto response = raw_compile(body);
   EXPECT_EQ(response.status, 409u);
-  EXPECT_EQ(response.body, R"({"error":"missing contents","need":[")" + digest + R"(",")" + digest + R"("]})");
+  EXPECT_EQ(response.body,
+            R"({"error":"missing contents","need":[")" + digest + R"(",")" + digest + R"("]})");
   EXPECT_FALSE(std::filesystem::exists(agent_.cache_dir() / "work/p"));
   // The project was released: after the upload it compiles.
   agent_.upload(token_, {{"main.tex", "never uploaded"}});
@@ -136,8 +151,10 @@ TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
 TEST_F(CompileTest, ValidationErrorsInTheirOrder) {
   start();
   const std::string main = sha256_of("main");
-  const auto request = [&](std::string project, std::string main_file, std::string files, std::string engine) {
-    return R"({"project":)" + project + R"(,"mainFile":)" + main_file + R"(,"files":)" + files + R"(,"engine":)" + engine + "}";
+  const auto request = [&](std::string project, std::string main_file, std::string files,
+                           std::string engine) {
+    return R"({"project":)" + project + R"(,"mainFile":)" + main_file + R"(,"files":)" + files +
+           R"(,"engine":)" + engine + "}";
   };
   const std::string ok_files = R"([{"path":"main.tex","sha256":")" + main + R"("}])";
   const std::pair<std::string, std::string> cases[] = {
@@ -146,13 +163,17 @@ TEST_F(CompileTest, ValidationErrorsInTheirOrder) {
       {request("\"p\"", "\"main.pdf\"", "5", "\"nope\""), "invalid main file"},
       {request("\"p\"", "\"main.mkiv\"", ok_files, "\"agent-pdflatex\""), "invalid main file"},
       {request("\"p\"", "\"../main.tex\"", ok_files, "\"agent-pdflatex\""), "invalid main file"},
-      {request("\"p\"", "\"main.tex\"", "5", "\"nope\""), "invalid list: invalid type: integer `5`, expected a sequence"},
-      {request("\"p\"", "\"main.tex\"", R"([{"path":"../x.tex","sha256":")" + main + R"("}])", "\"nope\""),
+      {request("\"p\"", "\"main.tex\"", "5", "\"nope\""),
+       "invalid list: invalid type: integer `5`, expected a sequence"},
+      {request("\"p\"", "\"main.tex\"", R"([{"path":"../x.tex","sha256":")" + main + R"("}])",
+               "\"nope\""),
        "invalid file list or missing the main file"},
       {request("\"p\"", "\"main.tex\"", R"([{"path":"main.tex","sha256":"abc"}])", "\"nope\""),
        "invalid file list or missing the main file"},
-      {request("\"p\"", "\"Main.tex\"", ok_files, "\"agent-pdflatex\""), "invalid file list or missing the main file"},
-      {request("\"p\"", "\"main.tex\"", ok_files, "\"agent-nothing\""), "compiler not found on this machine"},
+      {request("\"p\"", "\"Main.tex\"", ok_files, "\"agent-pdflatex\""),
+       "invalid file list or missing the main file"},
+      {request("\"p\"", "\"main.tex\"", ok_files, "\"agent-nothing\""),
+       "compiler not found on this machine"},
       {request("\"p\"", "\"main.tex\"", ok_files, "null"), "compiler not found on this machine"},
   };
   for (const auto& [body, error] : cases) {
@@ -164,10 +185,13 @@ TEST_F(CompileTest, ValidationErrorsInTheirOrder) {
 
 TEST_F(CompileTest, UpperCaseExtensionAndContextSources) {
   start();
-  const auto response = compile("upper", "Main.TEX", {{"Main.TEX", "\\documentclass{article}\\begin{document}x\\end{document}\n"}},
-                                "agent-pdflatex");
+  const auto response =
+      compile("upper", "Main.TEX",
+              {{"Main.TEX", "\\documentclass{article}\\begin{document}x\\end{document}\n"}},
+              "agent-pdflatex");
   expect_compiled(response, "pdfLaTeX (local)", false);
-  const auto mkiv = compile("mkiv", "doc.mkiv", {{"doc.mkiv", "\\starttext\nmkiv\n\\stoptext\n"}}, "agent-context");
+  const auto mkiv = compile("mkiv", "doc.mkiv", {{"doc.mkiv", "\\starttext\nmkiv\n\\stoptext\n"}},
+                            "agent-context");
   EXPECT_EQ(mkiv.json().at("success"), true) << mkiv.body.substr(0, 300);
 }
 
@@ -189,7 +213,9 @@ TEST_F(CompileTest, OneCompilePerProjectAtATime) {
   agent_.set_env("TECTONIC_SLEEP", "2");
   start();
   agent_.upload(token_, {{"main.tex", "x"}});
-  auto first = std::async(std::launch::async, [&] { return compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic"); });
+  auto first = std::async(std::launch::async, [&] {
+    return compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   const auto second = compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
   EXPECT_EQ(second.status, 409u);
@@ -224,24 +250,31 @@ TEST_F(CompileTest, RunOverTheTimeLimitIsKilledWithItsChildren) {
 const std::string FAKE_TLMGR =
     "echo \"$*\" >> \"$0.calls\"\n"
     "case \"$1\" in\n"
-    "  search) for f in fakepkg fakepkgtwo; do case \"$4\" in *$f*) echo \"$f:\"; echo \"\ttexmf-dist/tex/latex/$f/$f.sty\";; esac; done ;;\n"
-    "  install) [ \"$2\" = fakepkgtwo ] && [ -n \"$FAIL_INSTALL\" ] && { echo 'download failed'; exit 1; }\n"
-    "     mkdir -p \"$HOME/texmf/tex/latex/$2\" && echo '\\ProvidesPackage{'$2'}' > \"$HOME/texmf/tex/latex/$2/$2.sty\" ;;\n"
+    "  search) for f in fakepkg fakepkgtwo; do case \"$4\" in *$f*) echo \"$f:\"; echo "
+    "\"\ttexmf-dist/tex/latex/$f/$f.sty\";; esac; done ;;\n"
+    "  install) [ \"$2\" = fakepkgtwo ] && [ -n \"$FAIL_INSTALL\" ] && { echo 'download failed'; "
+    "exit 1; }\n"
+    "     mkdir -p \"$HOME/texmf/tex/latex/$2\" && echo '\\ProvidesPackage{'$2'}' > "
+    "\"$HOME/texmf/tex/latex/$2/$2.sty\" ;;\n"
     "esac\n";
 
 const std::string USES_PACKAGES =
-    "\\documentclass{article}\n\\usepackage{fakepkg}\n\\newcommand\\later{fakepkgtwo}\n\\usepackage{\\later}\n"
+    "\\documentclass{article}\n\\usepackage{fakepkg}\n\\newcommand\\later{fakepkgtwo}"
+    "\n\\usepackage{\\later}\n"
     "\\begin{document}x\\end{document}\n";
 
 TEST_F(CompileTest, MissingPackagesAreInstalledBeforeAndBetweenPasses) {
   write_script(agent_.bin() / "tlmgr", FAKE_TLMGR);
   start();
-  const auto response = compile("pkgs", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", std::nullopt);
+  const auto response =
+      compile("pkgs", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", std::nullopt);
   const auto reply = response.json();
   ASSERT_EQ(reply.at("success"), true) << reply.at("log").as_string();
   EXPECT_EQ(reply.at("installed"), json::parse(R"(["fakepkg","fakepkgtwo"])"));
-  EXPECT_TRUE(std::string(reply.at("log").as_string())
-                  .starts_with("Packages installed automatically (local TeX Live): fakepkg, fakepkgtwo\n\n"));
+  EXPECT_TRUE(
+      std::string(reply.at("log").as_string())
+          .starts_with(
+              "Packages installed automatically (local TeX Live): fakepkg, fakepkgtwo\n\n"));
   // fakepkg came from the sources before the first pass, fakepkgtwo from the first pass's log.
   EXPECT_EQ(read_text(agent_.bin() / "tlmgr.calls"),
             "search --global --file /(fakepkg\\.sty)$\ninstall fakepkg\n"
@@ -252,11 +285,13 @@ TEST_F(CompileTest, FailedInstallStopsThePassesAndIsReported) {
   write_script(agent_.bin() / "tlmgr", FAKE_TLMGR);
   agent_.set_env("FAIL_INSTALL", "1");
   start();
-  const auto reply = compile("fail", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", true).json();
+  const auto reply =
+      compile("fail", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", true).json();
   EXPECT_EQ(reply.at("success"), false);
   EXPECT_EQ(reply.at("installed"), json::parse(R"(["fakepkg"])"));
   EXPECT_TRUE(std::string(reply.at("log").as_string())
-                  .starts_with("Could not install automatically (tlmgr): fakepkgtwo (fakepkgtwo.sty): download failed\n\n"
+                  .starts_with("Could not install automatically (tlmgr): fakepkgtwo "
+                               "(fakepkgtwo.sty): download failed\n\n"
                                "Packages installed automatically (local TeX Live): fakepkg\n\n"))
       << reply.at("log").as_string();
 }
@@ -264,7 +299,8 @@ TEST_F(CompileTest, FailedInstallStopsThePassesAndIsReported) {
 TEST_F(CompileTest, InstallMissingFalseRunsOnce) {
   write_script(agent_.bin() / "tlmgr", FAKE_TLMGR);
   start();
-  const auto reply = compile("off", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", false).json();
+  const auto reply =
+      compile("off", "main.tex", {{"main.tex", USES_PACKAGES}}, "agent-pdflatex", false).json();
   EXPECT_EQ(reply.at("success"), false);
   EXPECT_FALSE(std::filesystem::exists(agent_.bin() / "tlmgr.calls"));
   EXPECT_NE(reply.at("log").as_string().find("File `fakepkg.sty' not found"), std::string::npos);

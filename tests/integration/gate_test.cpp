@@ -35,9 +35,15 @@ TEST_F(GateTest, HostAllowList) {
     std::optional<std::string> host;
     unsigned status;
   } cases[] = {
-      {"127.0.0.1:" + port, 200}, {"LOCALHOST:" + port, 200}, {"localhost", 200},
-      {"[::1]:" + port, 200},     {"[::1]", 200},             {"localhost:8080", 403},
-      {"127.0.0.1.example", 403}, {"evil.example:" + port, 403}, {std::nullopt, 403},
+      {"127.0.0.1:" + port, 200},
+      {"LOCALHOST:" + port, 200},
+      {"localhost", 200},
+      {"[::1]:" + port, 200},
+      {"[::1]", 200},
+      {"localhost:8080", 403},
+      {"127.0.0.1.example", 403},
+      {"evil.example:" + port, 403},
+      {std::nullopt, 403},
   };
   for (const auto& c : cases) {
     Headers headers = {{"Origin", "http://localhost:3000"}};
@@ -56,9 +62,14 @@ TEST_F(GateTest, OriginAllowList) {
     std::optional<std::string> origin;
     bool allowed;
   } cases[] = {
-      {"http://localhost:3000", true}, {"https://a.example", true}, {"http://b.example", true},
-      {std::nullopt, true},            {"null", false},             {"http://localhost:3000/", false},
-      {"HTTP://localhost:3000", false}, {"http://localhost:3001", false},
+      {"http://localhost:3000", true},
+      {"https://a.example", true},
+      {"http://b.example", true},
+      {std::nullopt, true},
+      {"null", false},
+      {"http://localhost:3000/", false},
+      {"HTTP://localhost:3000", false},
+      {"http://localhost:3001", false},
   };
   for (const auto& c : cases) {
     Headers headers;
@@ -73,7 +84,8 @@ TEST_F(GateTest, OriginAllowList) {
     }
     EXPECT_EQ(response.status, 200u) << label;
     EXPECT_EQ(response.header("Access-Control-Allow-Origin"), c.origin) << label;
-    EXPECT_EQ(response.header("Vary"), c.origin ? std::optional<std::string>("Origin") : std::nullopt);
+    EXPECT_EQ(response.header("Vary"),
+              c.origin ? std::optional<std::string>("Origin") : std::nullopt);
     EXPECT_EQ(response.header("Content-Type"), "application/json; charset=utf-8");
     EXPECT_EQ(response.header("Cache-Control"), "no-store");
   }
@@ -114,8 +126,9 @@ TEST_F(GateTest, RoutesMatchExactPaths) {
       {"POST", "/v1/status", 404},    {"POST", "/v1/nothing", 404},  {"GET", "/", 404},
   };
   for (const auto& c : cases) {
-    const auto response = http_request(agent_->port(), c.method, c.target,
-                                       {{"Host", agent_->host()}, {"Origin", "http://localhost:3000"}});
+    const auto response =
+        http_request(agent_->port(), c.method, c.target,
+                     {{"Host", agent_->host()}, {"Origin", "http://localhost:3000"}});
     EXPECT_EQ(response.status, c.status) << c.method << " " << c.target;
     if (c.status == 404) {
       EXPECT_EQ(response.body, R"({"error":"not found"})");
@@ -153,10 +166,12 @@ TEST_F(GateTest, BodyMustBeOneJsonValue) {
   EXPECT_EQ(response.status, 401u) << response.body;
   response = agent_->post("/v1/pair/confirm", "{\"code\":\"AAAA\"} {}", origin);
   EXPECT_EQ(response.status, 400u);
-  EXPECT_TRUE(response.json().at("error").as_string().starts_with("invalid JSON: ")) << response.body;
+  EXPECT_TRUE(response.json().at("error").as_string().starts_with("invalid JSON: "))
+      << response.body;
   response = agent_->post("/v1/pair/confirm", "", origin);
   EXPECT_EQ(response.status, 400u);
-  EXPECT_TRUE(response.json().at("error").as_string().starts_with("invalid JSON: ")) << response.body;
+  EXPECT_TRUE(response.json().at("error").as_string().starts_with("invalid JSON: "))
+      << response.body;
 }
 
 TEST_F(GateTest, StatusOfAFreshAgentIsByteExact) {

@@ -13,7 +13,9 @@ namespace {
 
 const Headers PAGE = {{"Origin", "http://localhost:3000"}};
 
-std::string confirm_body(const std::string& code) { return json::serialize(json::object{{"code", code}}); }
+std::string confirm_body(const std::string& code) {
+  return json::serialize(json::object{{"code", code}});
+}
 
 std::string issue_code(const Agent& agent) {
   const auto out = agent.run({"code"}).out;
@@ -21,8 +23,8 @@ std::string issue_code(const Agent& agent) {
 }
 
 std::string device_json(const std::string& id, std::uint64_t last_used) {
-  return R"({"id":")" + id + R"(","hash":")" + std::string(64, 'a') + R"(","label":"x","created":1,"last_used":)" +
-         std::to_string(last_used) + "}";
+  return R"({"id":")" + id + R"(","hash":")" + std::string(64, 'a') +
+         R"(","label":"x","created":1,"last_used":)" + std::to_string(last_used) + "}";
 }
 
 void write_devices(const Agent& agent, const std::vector<std::string>& devices) {
@@ -35,7 +37,8 @@ class PairingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     write_script(agent_.bin() / "notify-send", "printf '%s\\n--\\n' \"$@\" >> \"$0.args\"\n");
-    write_script(agent_.bin() / "xclip", "printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n");
+    write_script(agent_.bin() / "xclip",
+                 "printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n");
     ASSERT_TRUE(agent_.start());
   }
   Agent agent_;
@@ -51,7 +54,8 @@ TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
   ASSERT_EQ(code.size(), 14u);
   EXPECT_EQ(read_text(agent_.bin() / "xclip.args"), "-selection\nclipboard\n");
   const std::string notification = read_text(agent_.bin() / "notify-send.args");
-  EXPECT_TRUE(notification.starts_with("Vellora: pairing code\n--\nCode: " + code + "\n\n")) << notification;
+  EXPECT_TRUE(notification.starts_with("Vellora: pairing code\n--\nCode: " + code + "\n\n"))
+      << notification;
   EXPECT_NE(notification.find("already been copied to the clipboard"), std::string::npos);
   EXPECT_EQ(response.body.find(code), std::string::npos);
 
@@ -91,13 +95,16 @@ TEST_F(PairingTest, ConfirmedCodeGivesAWorkingToken) {
   EXPECT_NE(devices.find("\"label\": \"http://localhost:3000\""), std::string::npos) << devices;
   EXPECT_EQ(devices.find(token), std::string::npos);
 
-  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), true);
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"),
+            true);
   // Single use.
-  EXPECT_EQ(agent_.post("/v1/pair/confirm", confirm_body(code), PAGE).json().at("reason"), "invalid");
+  EXPECT_EQ(agent_.post("/v1/pair/confirm", confirm_body(code), PAGE).json().at("reason"),
+            "invalid");
 
   const auto unpair = agent_.post("/v1/unpair", "", {{"Authorization", "Bearer " + token}});
   EXPECT_EQ(unpair.body, R"({"ok":true})");
-  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), false);
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"),
+            false);
 }
 
 TEST_F(PairingTest, FifthWrongCodeLocksIt) {
@@ -107,18 +114,21 @@ TEST_F(PairingTest, FifthWrongCodeLocksIt) {
     EXPECT_EQ(response.status, 401u);
     EXPECT_EQ(response.body, R"({"error":"invalid code","reason":"invalid"})");
   }
-  EXPECT_NE(read_text(agent_.config_dir() / "pairing.json").find("\"attempts\":4"), std::string::npos);
+  EXPECT_NE(read_text(agent_.config_dir() / "pairing.json").find("\"attempts\":4"),
+            std::string::npos);
   // A number is an empty code: a wrong attempt too.
   auto response = agent_.post("/v1/pair/confirm", R"({"code":12})", PAGE);
   EXPECT_EQ(response.status, 429u);
-  EXPECT_EQ(response.body, R"({"error":"too many attempts: ask for a new code","reason":"locked"})");
+  EXPECT_EQ(response.body,
+            R"({"error":"too many attempts: ask for a new code","reason":"locked"})");
   EXPECT_FALSE(std::filesystem::exists(agent_.config_dir() / "pairing.json"));
   EXPECT_EQ(agent_.post("/v1/pair/confirm", confirm_body(code), PAGE).status, 401u);
 }
 
 TEST_F(PairingTest, ExpiredCodeIsRefusedAndDeleted) {
-  write_file(agent_.config_dir() / "pairing.json",
-             R"({"code":"ABCD-EFGH-JKLM","expires":)" + std::to_string(now_secs() - 1) + R"(,"attempts":0})");
+  write_file(agent_.config_dir() / "pairing.json", R"({"code":"ABCD-EFGH-JKLM","expires":)" +
+                                                       std::to_string(now_secs() - 1) +
+                                                       R"(,"attempts":0})");
   const auto response = agent_.post("/v1/pair/confirm", confirm_body("ABCD-EFGH-JKLM"), PAGE);
   EXPECT_EQ(response.status, 401u);
   EXPECT_EQ(response.body, R"({"error":"expired code","reason":"expired"})");
@@ -127,14 +137,17 @@ TEST_F(PairingTest, ExpiredCodeIsRefusedAndDeleted) {
 
 TEST_F(PairingTest, TwentyBrowsersAtMostButIdleOnesArePruned) {
   std::vector<std::string> devices;
-  for (int i = 0; i < 20; ++i) devices.push_back(device_json("0000000" + std::to_string(i % 10), now_secs()));
+  for (int i = 0; i < 20; ++i)
+    devices.push_back(device_json("0000000" + std::to_string(i % 10), now_secs()));
   write_devices(agent_, devices);
   const std::string code = issue_code(agent_);
   auto response = agent_.post("/v1/pair/confirm", confirm_body(code), PAGE);
   EXPECT_EQ(response.status, 409u);
-  EXPECT_EQ(response.body,
-            R"x({"error":"paired browser limit reached (vellora-agent revoke)","reason":"too_many"})x");
-  EXPECT_NE(read_text(agent_.config_dir() / "pairing.json").find("\"attempts\":0"), std::string::npos);
+  EXPECT_EQ(
+      response.body,
+      R"x({"error":"paired browser limit reached (vellora-agent revoke)","reason":"too_many"})x");
+  EXPECT_NE(read_text(agent_.config_dir() / "pairing.json").find("\"attempts\":0"),
+            std::string::npos);
 
   devices[5] = device_json("idle0000", now_secs() - 7'776'000);
   write_devices(agent_, devices);
@@ -151,32 +164,37 @@ TEST_F(PairingTest, IdleDeviceIsDroppedByItsOwnRequest) {
   const std::string hash = sha256_of(token);
   const auto with_last_used = [&](std::uint64_t t) {
     write_file(agent_.config_dir() / "devices.json",
-               R"({"devices":[{"id":")" + id + R"(","hash":")" + hash + R"(","label":"x","created":1,"last_used":)" +
-                   std::to_string(t) + "}]}");
+               R"({"devices":[{"id":")" + id + R"(","hash":")" + hash +
+                   R"(","label":"x","created":1,"last_used":)" + std::to_string(t) + "}]}");
   };
   // Used 30 s ago: nothing is written. 60 s ago: the new time is stored.
   with_last_used(now_secs() - 30);
   const std::string before = read_text(agent_.config_dir() / "devices.json");
-  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), true);
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"),
+            true);
   EXPECT_EQ(read_text(agent_.config_dir() / "devices.json"), before);
   with_last_used(now_secs() - 60);
-  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"), true);
+  EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", "Bearer " + token}}).json().at("paired"),
+            true);
   EXPECT_NE(read_text(agent_.config_dir() / "devices.json"), before);
 
   with_last_used(now_secs() - 7'776'000);
   EXPECT_EQ(agent_.post_auth("/v1/prepare", R"({"files":[]})", token).status, 401u);
-  EXPECT_EQ(json::parse(read_text(agent_.config_dir() / "devices.json")).at("devices").as_array().size(), 0u);
+  EXPECT_EQ(
+      json::parse(read_text(agent_.config_dir() / "devices.json")).at("devices").as_array().size(),
+      0u);
 }
 
 TEST_F(PairingTest, LegacyTokenIgnoresCaseAndPunctuation) {
   write_file(agent_.config_dir() / "config.json", R"({"token":"AB12-CD34"})");
   const std::pair<const char*, bool> cases[] = {
-      {"Bearer ab12cd34", true},     {"Bearer   AB-12 CD.34  ", true}, {"Bearer ab12cd3", false},
-      {"Bearer ab12cd345", false},   {"bearer ab12cd34", false},       {"Bearer", false},
+      {"Bearer ab12cd34", true},      {"Bearer   AB-12 CD.34  ", true}, {"Bearer ab12cd3", false},
+      {"Bearer ab12cd345", false},    {"bearer ab12cd34", false},       {"Bearer", false},
       {"Bearer vat_ab12cd34", false},
   };
   for (const auto& [authorization, paired] : cases)
-    EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", authorization}}).json().at("paired"), paired)
+    EXPECT_EQ(agent_.get("/v1/status", {{"Authorization", authorization}}).json().at("paired"),
+              paired)
         << authorization;
   EXPECT_EQ(agent_.post("/v1/unpair", "", {{"Authorization", "Bearer ab12cd34"}}).status, 200u);
   EXPECT_FALSE(std::filesystem::exists(agent_.config_dir() / "config.json"));

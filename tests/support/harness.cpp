@@ -64,7 +64,9 @@ std::uint16_t free_port() {
   return acceptor.local_endpoint().port();
 }
 
-std::string sha256_of(std::string_view content) { return platform::sha256_hex(content); }
+std::string sha256_of(std::string_view content) {
+  return platform::sha256_hex(content);
+}
 
 json::value HttpResponse::json() const {
   auto parsed = json::parse(body);
@@ -95,7 +97,8 @@ HttpResponse http_request(std::uint16_t port, const std::string& method, const s
   http::read(socket, buffer, parser);
   HttpResponse response;
   response.status = parser.get().result_int();
-  for (const auto& field : parser.get()) response.headers.emplace_back(field.name_string(), field.value());
+  for (const auto& field : parser.get())
+    response.headers.emplace_back(field.name_string(), field.value());
   response.body = parser.get().body();
   return response;
 }
@@ -129,7 +132,9 @@ Agent::Agent()
           {"LANG", "C.UTF-8"}};
 }
 
-Agent::~Agent() { stop(); }
+Agent::~Agent() {
+  stop();
+}
 
 std::vector<std::string> Agent::environment() const {
   std::vector<std::string> env;
@@ -191,8 +196,12 @@ void Agent::stop() {
   pid_ = -1;
 }
 
-std::string Agent::output() const { return read_text(dir_.path() / "agent.out"); }
-std::string Agent::errors() const { return read_text(dir_.path() / "agent.err"); }
+std::string Agent::output() const {
+  return read_text(dir_.path() / "agent.out");
+}
+std::string Agent::errors() const {
+  return read_text(dir_.path() / "agent.err");
+}
 
 platform::RunResult Agent::run(const std::vector<std::string>& args) const {
   // The child gets exactly this agent's environment: start from an empty one.
@@ -214,19 +223,23 @@ HttpResponse Agent::get(const std::string& target, Headers headers) const {
   return http_request(port_, "GET", target, headers);
 }
 
-HttpResponse Agent::post(const std::string& target, const std::string& body, Headers headers) const {
+HttpResponse Agent::post(const std::string& target, const std::string& body,
+                         Headers headers) const {
   if (!header_value(headers, "Host")) headers.emplace_back("Host", host());
   return http_request(port_, "POST", target, headers, body);
 }
 
-HttpResponse Agent::post_auth(const std::string& target, const std::string& body, const std::string& token) const {
-  return post(target, body, {{"Authorization", "Bearer " + token}, {"Content-Type", "application/json"}});
+HttpResponse Agent::post_auth(const std::string& target, const std::string& body,
+                              const std::string& token) const {
+  return post(target, body,
+              {{"Authorization", "Bearer " + token}, {"Content-Type", "application/json"}});
 }
 
 std::string Agent::pair(const std::string& origin) const {
   const auto code = run({"code"});
   const std::string text = code.out.substr(0, code.out.find('\n'));
-  const auto reply = post("/v1/pair/confirm", json::serialize(json::object{{"code", text}}), {{"Origin", origin}});
+  const auto reply =
+      post("/v1/pair/confirm", json::serialize(json::object{{"code", text}}), {{"Origin", origin}});
   return std::string(reply.json().at("token").as_string());
 }
 
@@ -246,7 +259,8 @@ json::array Agent::upload(const std::string& token,
 
 namespace vellora::test {
 
-std::string raw_exchange(std::uint16_t port, const std::string& bytes, std::chrono::milliseconds wait) {
+std::string raw_exchange(std::uint16_t port, const std::string& bytes,
+                         std::chrono::milliseconds wait) {
   boost::asio::io_context io;
   tcp::socket socket(io);
   socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));

@@ -53,7 +53,8 @@ struct HttpResponse {
 HttpResponse http_request(std::uint16_t port, const std::string& method, const std::string& target,
                           const Headers& headers, const std::string& body = "");
 
-// A vellora-agent with its own HOME, XDG directories, PATH (a private bin directory first) and port.
+// A vellora-agent with its own HOME, XDG directories, PATH (a private bin directory first) and
+// port.
 class Agent {
  public:
   Agent();
@@ -79,12 +80,14 @@ class Agent {
   HttpResponse get(const std::string& target, Headers headers = {}) const;
   HttpResponse post(const std::string& target, const std::string& body, Headers headers = {}) const;
   // A POST with the bearer token.
-  HttpResponse post_auth(const std::string& target, const std::string& body, const std::string& token) const;
+  HttpResponse post_auth(const std::string& target, const std::string& body,
+                         const std::string& token) const;
 
   // Pairs through the `code` command and /v1/pair/confirm; the token.
   std::string pair(const std::string& origin = "http://localhost:3000") const;
   // Uploads contents and returns their FileRefs (in order) with the given paths.
-  json::array upload(const std::string& token, const std::vector<std::pair<std::string, std::string>>& files) const;
+  json::array upload(const std::string& token,
+                     const std::vector<std::pair<std::string, std::string>>& files) const;
 
   std::uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
@@ -118,7 +121,8 @@ namespace vellora::test {
 
 // Sends raw bytes on a fresh connection and returns what arrives until the server closes the
 // connection or `wait` passes.
-std::string raw_exchange(std::uint16_t port, const std::string& bytes, std::chrono::milliseconds wait);
+std::string raw_exchange(std::uint16_t port, const std::string& bytes,
+                         std::chrono::milliseconds wait);
 
 }  // namespace vellora::test
 

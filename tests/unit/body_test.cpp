@@ -1,7 +1,8 @@
+#include "http/body.h"
+
 #include <gtest/gtest.h>
 
 #include "common/json_stream.h"
-#include "http/body.h"
 
 namespace vellora {
 namespace {
@@ -9,10 +10,12 @@ namespace {
 // Hands a body over in pieces of a given size, like the socket does.
 class PiecesBody final : public BodySource {
  public:
-  PiecesBody(std::string text, std::size_t piece, std::optional<std::uint64_t> announced = std::nullopt, int repeat = 1)
+  PiecesBody(std::string text, std::size_t piece,
+             std::optional<std::uint64_t> announced = std::nullopt, int repeat = 1)
       : text_(std::move(text)), piece_(piece), announced_(announced), repeat_(repeat) {}
   std::optional<std::uint64_t> announced_length() const override { return announced_; }
-  std::expected<void, std::string> read(const std::function<bool(std::string_view)>& consume) override {
+  std::expected<void, std::string> read(
+      const std::function<bool(std::string_view)>& consume) override {
     for (int r = 0; r < repeat_; ++r)
       for (std::size_t at = 0; at < text_.size(); at += piece_)
         if (!consume(std::string_view(text_).substr(at, piece_))) return {};
@@ -33,7 +36,8 @@ TEST(JsonStream, AnySplitGivesTheSameValue) {
   const json::value expected = json::parse(text);
   for (std::size_t piece : {1u, 2u, 3u, 7u, 64u, 4096u, 100000u}) {
     JsonStreamParser parser(text.size());
-    for (std::size_t at = 0; at < text.size(); at += piece) ASSERT_TRUE(parser.feed(std::string_view(text).substr(at, piece)));
+    for (std::size_t at = 0; at < text.size(); at += piece)
+      ASSERT_TRUE(parser.feed(std::string_view(text).substr(at, piece)));
     const auto value = parser.finish();
     ASSERT_TRUE(value) << value.error();
     EXPECT_EQ(*value, expected) << "pieces of " << piece;
@@ -67,7 +71,8 @@ TEST(ReadJsonBody, LimitsAndErrors) {
   // No length announced (chunked): counted while it arrives; a body of exactly the limit is read.
   const std::string mebibyte(1 << 20, ' ');
   PiecesBody at_limit(mebibyte, 1 << 16, std::nullopt, 256);
-  EXPECT_EQ(read_json_body(at_limit).error(), "invalid JSON: incomplete JSON at line 1 column 268435456");
+  EXPECT_EQ(read_json_body(at_limit).error(),
+            "invalid JSON: incomplete JSON at line 1 column 268435456");
   PiecesBody over_limit(mebibyte + " ", 1 << 16, std::nullopt, 256);
   EXPECT_EQ(read_json_body(over_limit).error(), "body too large");
 

@@ -21,17 +21,29 @@ TEST(Base64, RoundTripsEveryLength) {
 
 TEST(Base64, DecodingIsStrict) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
-      {"", ""},          {"QQ==", "A"},      {"QUI=", "AB"},    {"QUJD", "ABC"},  {"QQ", std::nullopt},
+      {"", ""},
+      {"QQ==", "A"},
+      {"QUI=", "AB"},
+      {"QUJD", "ABC"},
+      {"QQ", std::nullopt},
       {"QR==", std::nullopt},  // unused bits set
-      {"QUJ=", std::nullopt},  {"Q===", std::nullopt}, {"=QQQ", std::nullopt}, {"QQ=A", std::nullopt},
-      {"QU JD", std::nullopt}, {"QUJD\n", std::nullopt}, {"QU-_", std::nullopt}, {"QUJDQQ==QQ==", std::nullopt},
+      {"QUJ=", std::nullopt},
+      {"Q===", std::nullopt},
+      {"=QQQ", std::nullopt},
+      {"QQ=A", std::nullopt},
+      {"QU JD", std::nullopt},
+      {"QUJD\n", std::nullopt},
+      {"QU-_", std::nullopt},
+      {"QUJDQQ==QQ==", std::nullopt},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(base64_decode(text), expected) << text;
 }
 
 TEST(Json, RepliesSortKeysAtEveryLevel) {
-  json::value v = json::parse(R"({"version":1,"agent":"a","engines":[{"z":1,"id":2}],"autoUpdate":{"b":1,"a":2}})");
-  EXPECT_EQ(to_sorted_json(v), R"({"agent":"a","autoUpdate":{"a":2,"b":1},"engines":[{"id":2,"z":1}],"version":1})");
+  json::value v = json::parse(
+      R"({"version":1,"agent":"a","engines":[{"z":1,"id":2}],"autoUpdate":{"b":1,"a":2}})");
+  EXPECT_EQ(to_sorted_json(v),
+            R"({"agent":"a","autoUpdate":{"a":2,"b":1},"engines":[{"id":2,"z":1}],"version":1})");
 }
 
 TEST(Json, PrettyTextHasTwoSpaceIndentation) {
@@ -61,7 +73,9 @@ TEST(Text, TrimAndLossyDecoding) {
   EXPECT_EQ(trim("  \t a b \n"), "a b");
   EXPECT_EQ(trim("\u00a0x\u2003"), "x");
   EXPECT_EQ(trim(" \xff "), "\xff");
-  EXPECT_EQ(utf8_lossy("a\xff" "b\xc3"), "a\uFFFDb\uFFFD");
+  EXPECT_EQ(utf8_lossy("a\xff"
+                       "b\xc3"),
+            "a\uFFFDb\uFFFD");
   EXPECT_EQ(utf8_lossy("\xed\xa0\x80"), "\uFFFD\uFFFD\uFFFD");  // a surrogate is not UTF-8
   EXPECT_EQ(first_chars("h\u00e9llo", 2), "h\u00e9");
 }

@@ -31,10 +31,11 @@ EngineRun run_of(std::string_view id, std::string main_file) {
 TEST(EngineCommand, LatexmkArguments) {
   auto run = run_of("agent-xelatex", "main.tex");
   auto command = engine_command(run);
-  EXPECT_EQ(command.args, (std::vector<std::string>{"-norc", "-xelatex", "-interaction=nonstopmode", "-halt-on-error",
-                                                    "-synctex=1", "-file-line-error",
-                                                    "-xelatex=xelatex -no-shell-escape %O %S", "-outdir=/w/_out",
-                                                    "main.tex"}));
+  EXPECT_EQ(command.args,
+            (std::vector<std::string>{"-norc", "-xelatex", "-interaction=nonstopmode",
+                                      "-halt-on-error", "-synctex=1", "-file-line-error",
+                                      "-xelatex=xelatex -no-shell-escape %O %S", "-outdir=/w/_out",
+                                      "main.tex"}));
   EXPECT_EQ(command.cwd, "/w");
   EXPECT_EQ(env_of(command, "PATH"), "/p1:/p2");
   EXPECT_EQ(env_of(command, "LATEXMKRCSYS"), "/dev/null");
@@ -53,11 +54,13 @@ TEST(EngineCommand, LatexmkArguments) {
 
 TEST(EngineCommand, TectonicAndContext) {
   EXPECT_EQ(engine_command(run_of("agent-tectonic", "a/b.tex")).args,
-            (std::vector<std::string>{"-X", "compile", "--synctex", "--keep-logs", "--outdir", "/w/_out", "a/b.tex"}));
+            (std::vector<std::string>{"-X", "compile", "--synctex", "--keep-logs", "--outdir",
+                                      "/w/_out", "a/b.tex"}));
   auto run = run_of("agent-context", "doc/main.mkiv");
   run.extra_env = {{"TEXMF", "{/r}"}};
   const auto command = engine_command(run);
-  EXPECT_EQ(command.args, (std::vector<std::string>{"--nonstopmode", "--path=doc", "doc/main.mkiv"}));
+  EXPECT_EQ(command.args,
+            (std::vector<std::string>{"--nonstopmode", "--path=doc", "doc/main.mkiv"}));
   EXPECT_EQ(env_of(command, "TEXMF"), "{/r}");
   EXPECT_FALSE(env_of(command, "LATEXMKRCSYS"));
   EXPECT_EQ(engine_command(run_of("agent-context", "main.tex")).args,
@@ -69,7 +72,9 @@ TEST(EngineCommand, InputPathsForAMainFileInASubdirectory) {
   test::ScopedEnv bibinputs("BIBINPUTS", std::nullopt);
   test::ScopedEnv bstinputs("BSTINPUTS", "/styles");
   EXPECT_EQ(input_path_env("chapters/thesis.tex", "/w"),
-            (Env{{"TEXINPUTS", ".:/w/chapters:/mine:"}, {"BIBINPUTS", ".:/w/chapters:"}, {"BSTINPUTS", ".:/w/chapters:/styles"}}));
+            (Env{{"TEXINPUTS", ".:/w/chapters:/mine:"},
+                 {"BIBINPUTS", ".:/w/chapters:"},
+                 {"BSTINPUTS", ".:/w/chapters:/styles"}}));
   EXPECT_TRUE(input_path_env("thesis.tex", "/w").empty());
 }
 
@@ -95,26 +100,32 @@ TEST(CompileLog, FirstFourDistinctBibtexErrors) {
       "I couldn't open style file foo.bst\n"
       "I couldn't open file name `x.aux'\n"
       "I couldn't open style file bar.bst\n";
-  EXPECT_EQ(bibtex_errors(log), (std::vector<std::string>{"I couldn't open database file refs.bib",
-                                                          "I was expecting a `,' or a `}'---line 3 of file refs.bib",
-                                                          "I couldn't open style file foo.bst",
-                                                          "I couldn't open file name `x.aux'"}));
+  EXPECT_EQ(bibtex_errors(log),
+            (std::vector<std::string>{"I couldn't open database file refs.bib",
+                                      "I was expecting a `,' or a `}'---line 3 of file refs.bib",
+                                      "I couldn't open style file foo.bst",
+                                      "I couldn't open file name `x.aux'"}));
 }
 
 TEST(CompileLog, PrefixesComeInTheirOrder) {
   InstallLog installs;
   installs.installed = {"a", "b"};
   installs.failed = {"x: no TeX Live package contains this file", "y: timed out"};
-  const std::string log = assemble_log("I couldn't open style file s.bst\nbody", installs, false, true, 300);
-  EXPECT_EQ(log,
-            "BibTeX found errors: I couldn't open style file s.bst. If it is a .bst style from the project, try the "
-            "TeX Live version (e.g. delete the project's .bst).\n\n"
-            "Could not install automatically (tlmgr): x: no TeX Live package contains this file; y: timed out\n\n"
-            "Packages installed automatically (local TeX Live): a, b\n\n"
-            "I couldn't open style file s.bst\nbody\n\nCompilation time limit exceeded (300 seconds).");
+  const std::string log =
+      assemble_log("I couldn't open style file s.bst\nbody", installs, false, true, 300);
+  EXPECT_EQ(
+      log,
+      "BibTeX found errors: I couldn't open style file s.bst. If it is a .bst style from the "
+      "project, try the "
+      "TeX Live version (e.g. delete the project's .bst).\n\n"
+      "Could not install automatically (tlmgr): x: no TeX Live package contains this file; y: "
+      "timed out\n\n"
+      "Packages installed automatically (local TeX Live): a, b\n\n"
+      "I couldn't open style file s.bst\nbody\n\nCompilation time limit exceeded (300 seconds).");
   EXPECT_EQ(std::string("\n\nCompilation time limit exceeded (300 seconds).").size(), 48u);
   // A successful compile does not look for BibTeX errors.
-  EXPECT_EQ(assemble_log("I couldn't open style file s.bst", {}, true, false, 300), "I couldn't open style file s.bst");
+  EXPECT_EQ(assemble_log("I couldn't open style file s.bst", {}, true, false, 300),
+            "I couldn't open style file s.bst");
 }
 
 class ToolchainTest : public ::testing::Test {
@@ -179,7 +190,9 @@ TEST_F(ToolchainTest, SearchDirectoriesStartWithPathAndReachTexTrees) {
   EXPECT_EQ(dirs[2], "/usr/local/bin");
   EXPECT_EQ(dirs[5], dir_.path() / ".local/bin");
   EXPECT_EQ(dirs[6], dir_.path() / "AppData/Local" / "Programs/MiKTeX/miktex/bin/x64");
-  const auto has = [&](const std::filesystem::path& p) { return std::find(dirs.begin(), dirs.end(), p) != dirs.end(); };
+  const auto has = [&](const std::filesystem::path& p) {
+    return std::find(dirs.begin(), dirs.end(), p) != dirs.end();
+  };
   EXPECT_TRUE(has(dir_.path() / ".TinyTeX/bin/x86_64-linux"));
   EXPECT_TRUE(has(dir_.path() / "context/tex/texmf-linux-64/bin"));
   EXPECT_FALSE(has(dir_.path() / "context/tex/texmfx/bin"));

@@ -1,8 +1,9 @@
+#include "desktop/desktop.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "desktop/desktop.h"
 #include "desktop/toast_script.h"
 #include "harness.h"
 
@@ -18,7 +19,8 @@ class DesktopTest : public ::testing::Test {
 };
 
 TEST_F(DesktopTest, NotificationPassesTitleAndBodyAsArguments) {
-  test::write_script(bin() / "notify-send", "for a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$0.args\"\n");
+  test::write_script(bin() / "notify-send",
+                     "for a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$0.args\"\n");
   EXPECT_TRUE(show_notification("Title \"q\"", "line 1\nline $HOME; `x`"));
   EXPECT_EQ(test::read_text(bin() / "notify-send.args"), "[Title \"q\"][line 1\nline $HOME; `x`]");
   test::write_script(bin() / "notify-send", "exit 1\n");

@@ -1,10 +1,11 @@
+#include "platform/process.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <thread>
 
 #include "harness.h"
-#include "platform/process.h"
 
 namespace vellora {
 namespace {
@@ -59,7 +60,9 @@ TEST(Process, TimeLimitKillsTheWholeTree) {
   const auto pid_file = dir.path() / "grandchild";
   RunOptions options;
   options.time_limit = std::chrono::milliseconds(500);
-  const auto result = platform::run(shell("sleep 1000 & echo $! > '" + pid_file.string() + "'; echo started; sleep 1000"), options);
+  const auto result = platform::run(
+      shell("sleep 1000 & echo $! > '" + pid_file.string() + "'; echo started; sleep 1000"),
+      options);
   ASSERT_TRUE(result);
   EXPECT_TRUE(result->timed_out);
   EXPECT_FALSE(result->exit_code);
@@ -74,7 +77,8 @@ TEST(Process, NoGrandchildOutlivesANormalExit) {
   test::TempDir dir;
   const auto pid_file = dir.path() / "grandchild";
   const auto started = std::chrono::steady_clock::now();
-  const auto result = platform::run(shell("sleep 1000 & echo $! > '" + pid_file.string() + "'; exit 0"));
+  const auto result =
+      platform::run(shell("sleep 1000 & echo $! > '" + pid_file.string() + "'; exit 0"));
   ASSERT_TRUE(result);
   EXPECT_EQ(result->exit_code, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
@@ -89,7 +93,8 @@ TEST(Process, FloodedOutputKeepsItsEnd) {
   const auto result = platform::run(shell("head -c 50000000 /dev/zero; echo END"), options);
   ASSERT_TRUE(result);
   EXPECT_EQ(result->out.size(), options.output_limit);
-  EXPECT_TRUE(result->out.ends_with("\nEND\n") || result->out.ends_with(std::string(1, '\0') + "END\n"));
+  EXPECT_TRUE(result->out.ends_with("\nEND\n") ||
+              result->out.ends_with(std::string(1, '\0') + "END\n"));
 }
 
 TEST(Process, UncontainedChildIsLeftRunningAtTheLimit) {

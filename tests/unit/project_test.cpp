@@ -16,8 +16,14 @@ using test::write_file;
 
 TEST(Names, ProjectIdentifiers) {
   const std::pair<std::string, bool> cases[] = {
-      {"a", true},      {"my-thesis_v2.0", true}, {std::string(200, 'x'), true}, {"", false},
-      {".hidden", false}, {"a/b", false},          {"a b", false},                {std::string(201, 'x'), false},
+      {"a", true},
+      {"my-thesis_v2.0", true},
+      {std::string(200, 'x'), true},
+      {"", false},
+      {".hidden", false},
+      {"a/b", false},
+      {"a b", false},
+      {std::string(201, 'x'), false},
       {"caf\u00e9", false},
   };
   for (const auto& [id, valid] : cases) EXPECT_EQ(valid_project_id(id), valid) << id;
@@ -25,28 +31,42 @@ TEST(Names, ProjectIdentifiers) {
 
 TEST(Names, RelativePaths) {
   const std::pair<std::string, bool> cases[] = {
-      {"main.tex", true},        {"figs/a b.png", true},     {"\u00e9t\u00e9/r\u00e9sum\u00e9.tex", true},
-      {"a/.hidden", true},       {"a..b", true},             {std::string(400, 'x'), true},
-      {"/etc/passwd", false},    {"a//b", false},            {"a/", false},
-      {"./a", false},            {"a/../b", false},          {"..", false},
-      {"-x.tex", false},         {"a/-b", false},            {"a\\b", false},
-      {"C:x", false},            {"a\tb", false},            {"a\x7f", false},
-      {"a\u0085b", false},       {"", false},                {std::string(401, 'x'), false},
+      {"main.tex", true},
+      {"figs/a b.png", true},
+      {"\u00e9t\u00e9/r\u00e9sum\u00e9.tex", true},
+      {"a/.hidden", true},
+      {"a..b", true},
+      {std::string(400, 'x'), true},
+      {"/etc/passwd", false},
+      {"a//b", false},
+      {"a/", false},
+      {"./a", false},
+      {"a/../b", false},
+      {"..", false},
+      {"-x.tex", false},
+      {"a/-b", false},
+      {"a\\b", false},
+      {"C:x", false},
+      {"a\tb", false},
+      {"a\x7f", false},
+      {"a\u0085b", false},
+      {"", false},
+      {std::string(401, 'x'), false},
   };
   for (const auto& [path, valid] : cases) EXPECT_EQ(valid_relative_path(path), valid) << path;
 }
 
 TEST(Names, LatexmkConfigurationFiles) {
-  for (const char* name : {"latexmkrc", "sub/.latexmkrc", ".latexmkrc.bak", "LatexMkRC.pl", "a/LATEXMKRC"})
+  for (const char* name :
+       {"latexmkrc", "sub/.latexmkrc", ".latexmkrc.bak", "LatexMkRC.pl", "a/LATEXMKRC"})
     EXPECT_TRUE(is_latexmkrc_name(name)) << name;
-  for (const char* name : {"mylatexmkrc", "latexmkrcx", "latexmkrc/x.tex"}) EXPECT_FALSE(is_latexmkrc_name(name)) << name;
+  for (const char* name : {"mylatexmkrc", "latexmkrcx", "latexmkrc/x.tex"})
+    EXPECT_FALSE(is_latexmkrc_name(name)) << name;
 }
 
 class MaterializeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(blobs_dir());
-  }
+  void SetUp() override { std::filesystem::create_directories(blobs_dir()); }
   FileRef file(const std::string& path, const std::string& content) {
     const std::string digest = test::sha256_of(content);
     EXPECT_TRUE(store_blob(digest, content));
@@ -79,7 +99,8 @@ TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
 }
 
 TEST_F(MaterializeTest, SecondCompileTouchesOnlyWhatChanged) {
-  const auto ws = materialize("p", {file("main.tex", "v1"), file("keep.tex", "same"), file("gone.tex", "bye")});
+  const auto ws =
+      materialize("p", {file("main.tex", "v1"), file("keep.tex", "same"), file("gone.tex", "bye")});
   const auto keep = ws.work_dir / "keep.tex";
   const auto keep_inode = inode(keep);
   const auto keep_time = std::filesystem::last_write_time(keep);

@@ -60,9 +60,12 @@ TEST(Settings, PolicyFileFormatAndFallback) {
   EXPECT_EQ(load_policy(dir.path()), AutoUpdate::Notify);
   EXPECT_EQ(settings_text(AutoUpdate::On), "{\n  \"auto_update\": \"on\"\n}");
   const std::pair<const char*, AutoUpdate> cases[] = {
-      {R"({"auto_update":"off","other":1})", AutoUpdate::Off}, {R"({"auto_update":"on"})", AutoUpdate::On},
-      {R"({"auto_update":"ON"})", AutoUpdate::Notify},        {R"({"auto_update":1})", AutoUpdate::Notify},
-      {R"(not json)", AutoUpdate::Notify},                    {R"({})", AutoUpdate::Notify},
+      {R"({"auto_update":"off","other":1})", AutoUpdate::Off},
+      {R"({"auto_update":"on"})", AutoUpdate::On},
+      {R"({"auto_update":"ON"})", AutoUpdate::Notify},
+      {R"({"auto_update":1})", AutoUpdate::Notify},
+      {R"(not json)", AutoUpdate::Notify},
+      {R"({})", AutoUpdate::Notify},
   };
   for (const auto& [text, policy] : cases) {
     test::write_file(dir.path() / "settings.json", text);
@@ -81,10 +84,12 @@ TEST(Origins, ExtraOriginsAreTrimmedAndKeptInOrder) {
 }
 
 TEST(StartupReport, EngineNamesArePaddedToEightColumns) {
-  const std::vector<EngineInfo> engines = {{"agent-context", "ConTeXt", "mtx 1.0"}, {"agent-x", "LongerName", ""}};
+  const std::vector<EngineInfo> engines = {{"agent-context", "ConTeXt", "mtx 1.0"},
+                                           {"agent-x", "LongerName", ""}};
   EXPECT_EQ(startup_report(47474, engines),
             "vellora-agent 0.4.15 at http://127.0.0.1:47474\n"
-            "To pair a browser: it asks for the code on the first compilation (or run: vellora-agent code).\n"
+            "To pair a browser: it asks for the code on the first compilation (or run: "
+            "vellora-agent code).\n"
             "  ConTeXt  mtx 1.0\n"
             "  LongerName \n");
   EXPECT_TRUE(startup_report(1, {}).ends_with(
@@ -92,8 +97,11 @@ TEST(StartupReport, EngineNamesArePaddedToEightColumns) {
 }
 
 TEST(Listings, Engines) {
-  EXPECT_EQ(engines_listing({}), "No compiler found (needs latexmk + pdflatex/xelatex/lualatex, tectonic or ConTeXt).\n");
-  EXPECT_EQ(engines_listing({{"agent-pdflatex", "pdfLaTeX", "pdfTeX 3.14"}, {"agent-context", "ConTeXt", ""}}),
+  EXPECT_EQ(
+      engines_listing({}),
+      "No compiler found (needs latexmk + pdflatex/xelatex/lualatex, tectonic or ConTeXt).\n");
+  EXPECT_EQ(engines_listing(
+                {{"agent-pdflatex", "pdfLaTeX", "pdfTeX 3.14"}, {"agent-context", "ConTeXt", ""}}),
             "agent-pdflatex   pdfLaTeX   pdfTeX 3.14\n"
             "agent-context    ConTeXt    \n");
 }
@@ -118,17 +126,21 @@ TEST(Registry, IssuedDeviceMatchesItsToken) {
 
 TEST(Registry, RecordsReadAsObjectsOrArrays) {
   test::TempDir dir;
-  test::write_file(dir.path() / "devices.json", R"({"devices":[["abcd1234","h","l",1,2],{"id":"x","hash":"h","label":"","created":3,"last_used":4,"more":[]}]})");
+  test::write_file(
+      dir.path() / "devices.json",
+      R"({"devices":[["abcd1234","h","l",1,2],{"id":"x","hash":"h","label":"","created":3,"last_used":4,"more":[]}]})");
   const auto devices = load_devices(dir.path());
   ASSERT_EQ(devices.size(), 2u);
   EXPECT_EQ(devices[0], (Device{"abcd1234", "h", "l", 1, 2}));
-  test::write_file(dir.path() / "devices.json", R"({"devices":[{"id":"x","hash":"h","created":3,"last_used":4}]})");
+  test::write_file(dir.path() / "devices.json",
+                   R"({"devices":[{"id":"x","hash":"h","created":3,"last_used":4}]})");
   EXPECT_TRUE(load_devices(dir.path()).empty());
   test::write_file(dir.path() / "devices.json", R"({"devices":[]} x)");
   EXPECT_TRUE(load_devices(dir.path()).empty());
 
   save_pending(dir.path(), {"ABCD-EFGH-JKLM", 1700000000, 3});
-  EXPECT_EQ(test::read_text(dir.path() / "pairing.json"), R"({"code":"ABCD-EFGH-JKLM","expires":1700000000,"attempts":3})");
+  EXPECT_EQ(test::read_text(dir.path() / "pairing.json"),
+            R"({"code":"ABCD-EFGH-JKLM","expires":1700000000,"attempts":3})");
   test::write_file(dir.path() / "pairing.json", R"(["ABCD-EFGH-JKLM",5,1])");
   const auto pending = load_pending(dir.path());
   ASSERT_TRUE(pending);

@@ -31,7 +31,8 @@ TEST_F(TlmgrTest, InstallUpdatesTlmgrItselfWhenAsked) {
   fake_tlmgr(
       "case \"$1\" in\n"
       "  update) : > \"$0.updated\" ;;\n"
-      "  install) [ -e \"$0.updated\" ] && exit 0; echo 'tlmgr itself needs to be updated.' >&2; exit 1 ;;\n"
+      "  install) [ -e \"$0.updated\" ] && exit 0; echo 'tlmgr itself needs to be updated.' >&2; "
+      "exit 1 ;;\n"
       "esac\n");
   const auto installed = install_package(tlmgr(), "koma-script", "/x");
   EXPECT_TRUE(installed) << (installed ? "" : installed.error());
@@ -39,12 +40,15 @@ TEST_F(TlmgrTest, InstallUpdatesTlmgrItselfWhenAsked) {
 }
 
 TEST_F(TlmgrTest, InstallErrorsAreSummaries) {
-  fake_tlmgr("case \"$1\" in update) echo 'cannot update' ; echo '=====' ; exit 1 ;; *) echo 'run tlmgr update --self'; exit 1;; esac\n");
+  fake_tlmgr(
+      "case \"$1\" in update) echo 'cannot update' ; echo '=====' ; exit 1 ;; *) echo 'run tlmgr "
+      "update --self'; exit 1;; esac\n");
   auto result = install_package(tlmgr(), "pkg", std::nullopt);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "tlmgr is out of date and I could not update it: cannot update");
   fake_tlmgr("echo 'tlmgr: package foo not present in repository.'; exit 1\n");
-  EXPECT_EQ(install_package(tlmgr(), "foo", std::nullopt).error(), "tlmgr: package foo not present in repository.");
+  EXPECT_EQ(install_package(tlmgr(), "foo", std::nullopt).error(),
+            "tlmgr: package foo not present in repository.");
   EXPECT_EQ(install_package(bin() / "absent", "foo", std::nullopt).error(), "could not run tlmgr");
   EXPECT_FALSE(install_package(tlmgr(), "-dangerous", std::nullopt));
 }
@@ -74,10 +78,12 @@ TEST_F(TlmgrTest, LogDrivenInstallSearchesSixNewFilesPerPass) {
     log += std::string("! LaTeX Error: File `") + f + ".sty' not found.\n";
   InstallLog installs;
   EXPECT_TRUE(install_from_log(log, tlmgr(), "/p", installs));
-  EXPECT_EQ(installs.tried, (std::vector<std::string>{"a.sty", "b.sty", "nowhere.sty", "broken.sty", "c.sty", "d.sty"}));
+  EXPECT_EQ(installs.tried, (std::vector<std::string>{"a.sty", "b.sty", "nowhere.sty", "broken.sty",
+                                                      "c.sty", "d.sty"}));
   EXPECT_EQ(installs.installed, (std::vector<std::string>{"pkg-a", "pkg-b", "pkg-c", "pkg-d"}));
-  EXPECT_EQ(installs.failed, (std::vector<std::string>{"nowhere.sty: no TeX Live package contains this file",
-                                                       "pkg-broken (broken.sty): install failed"}));
+  EXPECT_EQ(installs.failed,
+            (std::vector<std::string>{"nowhere.sty: no TeX Live package contains this file",
+                                      "pkg-broken (broken.sty): install failed"}));
   EXPECT_NE(calls().find("search --global --file /a.sty\n"), std::string::npos);
 
   EXPECT_TRUE(install_from_log(log, tlmgr(), "/p", installs));
@@ -87,22 +93,28 @@ TEST_F(TlmgrTest, LogDrivenInstallSearchesSixNewFilesPerPass) {
 
 TEST_F(TlmgrTest, PreinstallLooksUpWhatKpsewhichCannotFind) {
   test::write_script(bin() / "kpsewhich",
-                     "echo \"$*\" >> \"$0.calls\"\ncase \"$1\" in article.cls|amsmath.sty) echo /tex/$1 ;; esac\n");
+                     "echo \"$*\" >> \"$0.calls\"\ncase \"$1\" in article.cls|amsmath.sty) echo "
+                     "/tex/$1 ;; esac\n");
   fake_tlmgr(
       "case \"$1\" in\n"
-      "  search) printf 'tlmgr: package repository x\\nfoo:\\n\\ttexmf-dist/tex/latex/foo/foo.sty\\n"
+      "  search) printf 'tlmgr: package repository "
+      "x\\nfoo:\\n\\ttexmf-dist/tex/latex/foo/foo.sty\\n"
       "babel-ngerman:\\n\\ttexmf-dist/tex/generic/babel-german/ngerman.ldf\\n' ;;\n"
       "esac\n");
   test::write_file(work() / "main.tex",
-                   "\\documentclass{article}\n\\usepackage{amsmath,foo,mystyle}\n\\usepackage[ngerman]{babel}\n% \\usepackage{commented}\n");
+                   "\\documentclass{article}\n\\usepackage{amsmath,foo,mystyle}\n\\usepackage["
+                   "ngerman]{babel}\n% \\usepackage{commented}\n");
   test::write_file(work() / "mystyle.sty", "\\RequirePackage{foo}\n");
   test::write_file(work() / "notes.txt", "\\usepackage{ignored}\n");
   const std::vector<FileRef> files = {{"main.tex", ""}, {"mystyle.sty", ""}, {"notes.txt", ""}};
   InstallLog installs;
   preinstall_from_sources(work(), files, tlmgr(), "/p", installs);
   // \usepackage lines first, then \RequirePackage, then the classes; foo is asked once.
-  EXPECT_EQ(test::read_text(bin() / "kpsewhich.calls"), "amsmath.sty\nfoo.sty\nngerman.ldf\nbabel.sty\narticle.cls\n");
-  EXPECT_EQ(calls(), "search --global --file /(foo\\.sty|ngerman\\.ldf|babel\\.sty)$\ninstall foo\ninstall babel-ngerman\n");
+  EXPECT_EQ(test::read_text(bin() / "kpsewhich.calls"),
+            "amsmath.sty\nfoo.sty\nngerman.ldf\nbabel.sty\narticle.cls\n");
+  EXPECT_EQ(calls(),
+            "search --global --file /(foo\\.sty|ngerman\\.ldf|babel\\.sty)$\ninstall foo\ninstall "
+            "babel-ngerman\n");
   EXPECT_EQ(installs.installed, (std::vector<std::string>{"foo", "babel-ngerman"}));
 }
 

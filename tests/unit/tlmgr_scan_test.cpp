@@ -10,18 +10,23 @@ namespace {
 using Files = std::vector<std::string>;
 
 TEST(MissingFilesInLog, RealEngineLines) {
-  const std::pair<const char*, Files> cases[] = {
-      // pdflatex, xelatex and lualatex on \usepackage{nonexistentpkg} and \documentclass{nonexistentclass}
+  const std::pair<std::string, Files> cases[] = {
+      // pdflatex, xelatex and lualatex on \usepackage{nonexistentpkg} and
+      // \documentclass{nonexistentclass}
       {"! LaTeX Error: File `nonexistentpkg.sty' not found.", {"nonexistentpkg.sty"}},
       {"! LaTeX Error: File `nonexistentclass.cls' not found.", {"nonexistentclass.cls"}},
       // pdflatex on \font\x=nonexistfont10 at 10pt (log lines unwrapped)
       {"./font.tex:2: Font \\x=nonexistfont10 at 10.0pt not loadable: Metric (TFM) file not found.",
        {"nonexistfont10.tfm"}},
       // xelatex and lualatex say it otherwise: no TeX Live file to look for
-      {"./font.tex:2: Font \\x=nonexistfont10 at 10.0pt not loadable: Metric (TFM) file or installed font not found.", {}},
-      {"./font.tex:2: Font \\x=nonexistfont10 at 10pt not loadable: metric data not found or bad.", {}},
+      {"./font.tex:2: Font \\x=nonexistfont10 at 10.0pt not loadable: Metric (TFM) file or "
+       "installed font not found.",
+       {}},
+      {"./font.tex:2: Font \\x=nonexistfont10 at 10pt not loadable: metric data not found or bad.",
+       {}},
       // babel on an unknown language
-      {"/usr/share/texlive/texmf-dist/tex/generic/babel/babel.sty:4357: Package babel Error: Unknown option "
+      {"/usr/share/texlive/texmf-dist/tex/generic/babel/babel.sty:4357: Package babel Error: "
+       "Unknown option "
        "'klingonese'. Either you misspelled it",
        {"klingonese.ldf"}},
       {"! Package babel Error: Unknown option `ngerman'.", {"ngerman.ldf"}},
@@ -35,9 +40,10 @@ TEST(MissingFilesInLog, RealEngineLines) {
       {"Package tikz Warning: File `tikzlibraryx.code.tex' is missing", {"tikzlibraryx.code.tex"}},
       {"File `x.sty' without a package mention", {}},
       {"! LaTeX Error: File `has space.sty' not found.", {}},
-      {("! LaTeX Error: File `" + std::string(80, 'a') + "' not found.").c_str(), {}},
+      {"! LaTeX Error: File `" + std::string(80, 'a') + "' not found.", {}},
   };
-  for (const auto& [line, expected] : cases) EXPECT_EQ(missing_files_in_log(line), expected) << line;
+  for (const auto& [line, expected] : cases)
+    EXPECT_EQ(missing_files_in_log(line), expected) << line;
 }
 
 TEST(MissingFilesInLog, KeepsOrderWithoutRepeats) {
@@ -50,13 +56,15 @@ TEST(MissingFilesInLog, KeepsOrderWithoutRepeats) {
 
 TEST(WantedFilesInSource, CommandsOptionsAndComments) {
   const std::pair<const char*, Files> cases[] = {
-      {"\\usepackage[utf8]{inputenc}\n\\usepackage{amsmath, amssymb}", {"inputenc.sty", "amsmath.sty", "amssymb.sty"}},
+      {"\\usepackage[utf8]{inputenc}\n\\usepackage{amsmath, amssymb}",
+       {"inputenc.sty", "amsmath.sty", "amssymb.sty"}},
       {"\\documentclass[11pt]{article}", {"article.cls"}},
       {"\\usepackage{foo.sty}", {"foo.sty"}},
       {"x % \\usepackage{hidden}\n\\usepackage{shown}", {"shown.sty"}},
       {"50\\% \\usepackage{after}", {"after.sty"}},
       {"%\\usepackage{hidden}", {}},
-      {"\\usepackage[main=ngerman,english,a=b,x y]{babel}", {"ngerman.ldf", "english.ldf", "babel.sty"}},
+      {"\\usepackage[main=ngerman,english,a=b,x y]{babel}",
+       {"ngerman.ldf", "english.ldf", "babel.sty"}},
       {"\\RequirePackageWithOptions{opt}\\RequirePackage{req}", {"req.sty", "opt.sty"}},
       {"\\LoadClass{report}", {"report.cls"}},
       {"\\usepackage [x] \n {spaced}", {"spaced.sty"}},
@@ -64,7 +72,8 @@ TEST(WantedFilesInSource, CommandsOptionsAndComments) {
       {"\\usepackage{a}\\usepackage{a}", {"a.sty"}},
       {"\\usepackage{bad name,-dash,ok}", {"-dash.sty", "ok.sty"}},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(wanted_files_in_source(text), expected) << text;
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(wanted_files_in_source(text), expected) << text;
 }
 
 TEST(SearchOutput, HeadersAndIndentedPaths) {
@@ -77,13 +86,15 @@ TEST(SearchOutput, HeadersAndIndentedPaths) {
       "orphanpkg:\n"
       "\ttexmf-dist/tex/latex/o/orphan.sty\n"
       "  indented-header:\n";
-  EXPECT_EQ(packages_in_search(output, {"scrlayer.sty", "orphan.sty"}), (Files{"koma-script", "orphanpkg"}));
+  EXPECT_EQ(packages_in_search(output, {"scrlayer.sty", "orphan.sty"}),
+            (Files{"koma-script", "orphanpkg"}));
   EXPECT_EQ(packages_in_search(output, {"layer.sty"}), Files{});
   EXPECT_EQ(packages_in_search(output, {"nothing.sty"}), Files{});
 }
 
 TEST(TlmgrSummary, LastMeaningfulLine) {
-  EXPECT_EQ(tlmgr_summary("first\ntlmgr: package not found\n\n=====\n  \n"), "tlmgr: package not found");
+  EXPECT_EQ(tlmgr_summary("first\ntlmgr: package not found\n\n=====\n  \n"),
+            "tlmgr: package not found");
   EXPECT_EQ(tlmgr_summary("==\n"), "==");
   EXPECT_EQ(tlmgr_summary(""), "no details");
   EXPECT_EQ(tlmgr_summary(std::string(300, 'x')), std::string(200, 'x'));
