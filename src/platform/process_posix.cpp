@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -184,6 +185,9 @@ void kill_group(pid_t pid) {
 }  // namespace
 
 std::expected<RunResult, std::string> run(const Command& command, const RunOptions& options) {
+  // A child that stops reading its input must give this process an error, not SIGPIPE.
+  static const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+  (void)sigpipe_ignored;
   auto started = start(command, /*own_group=*/true);
   if (!started) return std::unexpected(started.error());
   const pid_t pid = started->pid;

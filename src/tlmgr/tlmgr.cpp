@@ -81,7 +81,8 @@ ToolResult run_tlmgr(const fs::path& tlmgr, const std::vector<std::string>& args
   const auto result = platform::run(command, options);
   if (!result) return {false, "could not run tlmgr"};
   if (result->timed_out) return {false, "timed out"};
-  return {result->success(), utf8_lossy(result->out) + utf8_lossy(result->err)};
+  std::string out = utf8_lossy(result->out);
+  return {result->success(), out + utf8_lossy(result->err), out};
 }
 
 std::string tlmgr_summary(std::string_view text) {
@@ -176,7 +177,7 @@ bool install_from_log(std::string_view log_text, const fs::path& tlmgr,
     log.tried.push_back(file);
     const ToolResult search = run_tlmgr(tlmgr, {"search", "--global", "--file", "/" + file},
                                         path_value, LOOKUP_LIMIT_SECS);
-    const auto packages = packages_in_search(search.text, {file});
+    const auto packages = packages_in_search(search.out, {file});
     if (packages.empty()) {
       log.failed.push_back(file + ": no TeX Live package contains this file");
       continue;

@@ -21,6 +21,7 @@ struct InstallLog {
 struct ToolResult {
   bool ok = false;
   std::string text;  // standard output followed by standard error
+  std::string out;   // standard output alone
 };
 
 // Runs tlmgr under a time limit; at the limit the whole process tree is killed.

@@ -112,5 +112,20 @@ TEST(Cli, DevicesFileIsPrettyInFieldOrder) {
                       ",\n      \"last_used\": " + std::to_string(created) + "\n    }\n  ]\n}");
 }
 
+TEST(Cli, EnginesListsWhatThisMachineHas) {
+  Agent agent;
+  write_script(agent.bin() / "tectonic", "echo 'Tectonic 0.15.0'\n");
+  const auto result = agent.run({"engines", "ignored"});
+  EXPECT_EQ(result.exit_code, 0);
+  // TeX Live's four engines, then the fake Tectonic, in the fixed order.
+  const std::string& out = result.out;
+  const auto at = [&](const char* line) { return out.find(line); };
+  ASSERT_NE(at("agent-pdflatex   pdfLaTeX   pdfTeX "), std::string::npos) << out;
+  EXPECT_LT(at("agent-pdflatex"), at("agent-xelatex    XeLaTeX    XeTeX "));
+  EXPECT_LT(at("agent-xelatex"), at("agent-lualatex   LuaLaTeX   "));
+  EXPECT_LT(at("agent-lualatex"), at("agent-tectonic   Tectonic   Tectonic 0.15.0\n"));
+  EXPECT_LT(at("agent-tectonic"), at("agent-context    ConTeXt    "));
+}
+
 }  // namespace
 }  // namespace vellora::test
