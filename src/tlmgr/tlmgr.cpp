@@ -79,8 +79,8 @@ ToolResult run_tlmgr(const fs::path& tlmgr, const std::vector<std::string>& args
   platform::RunOptions options;
   options.time_limit = std::chrono::seconds(limit_secs);
   const auto result = platform::run(command, options);
-  if (!result) return {false, "could not run tlmgr"};
-  if (result->timed_out) return {false, "timed out"};
+  if (!result) return {false, "could not run tlmgr", {}};
+  if (result->timed_out) return {false, "timed out", {}};
   std::string out = utf8_lossy(result->out);
   return {result->success(), out + utf8_lossy(result->err), out};
 }
