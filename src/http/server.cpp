@@ -2,7 +2,12 @@
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <array>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -19,6 +24,71 @@ namespace {
 constexpr std::size_t HEADER_LIMIT = 64 * 1024;
 
 using Parser = http::request_parser<http::buffer_body>;
+
+// Buffers handed from the socket reader to the parsing thread and back.
+class PiecePipe {
+ public:
+  static constexpr std::size_t BUFFERS = 4;
+  static constexpr std::size_t BUFFER_SIZE = 256 * 1024;
+
+  PiecePipe() {
+    for (auto& b : buffers_) {
+      b.resize(BUFFER_SIZE);
+      empty_.push_back(&b);
+    }
+  }
+
+  // Reader side: an empty buffer to fill; null once the consumer has stopped.
+  std::string* take_empty() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopped_ || !empty_.empty(); });
+    if (stopped_) return nullptr;
+    std::string* b = empty_.front();
+    empty_.pop_front();
+    return b;
+  }
+  void put_full(std::string* buffer, std::size_t size) {
+    std::lock_guard lock(mutex_);
+    full_.emplace_back(buffer, size);
+    changed_.notify_all();
+  }
+  void finish() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  // Consumer side: the next filled piece, none at the end. give_back() returns it.
+  std::optional<std::string_view> take_full() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return finished_ || !full_.empty(); });
+    if (full_.empty()) return std::nullopt;
+    current_ = full_.front().first;
+    const std::string_view piece(current_->data(), full_.front().second);
+    full_.pop_front();
+    return piece;
+  }
+  void give_back() {
+    std::lock_guard lock(mutex_);
+    empty_.push_back(current_);
+    changed_.notify_all();
+  }
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::array<std::string, BUFFERS> buffers_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string*> empty_;
+  std::deque<std::pair<std::string*, std::size_t>> full_;
+  std::string* current_ = nullptr;
+  bool finished_ = false;
+  bool stopped_ = false;
+};
 
 // The body of the request being handled, read from the socket only when the gate asks for it and
 // handed over in pieces of a fixed buffer.
@@ -41,17 +111,43 @@ class SocketBody final : public BodySource {
       http::write(socket_, go_on, ec);
       if (ec) return std::unexpected(ec.message());
     }
-    char piece[64 * 1024];
-    while (!parser_.is_done()) {
-      auto& body = parser_.get().body();
-      body.data = piece;
-      body.size = sizeof piece;
-      http::read(socket_, buffer_, parser_, ec);
-      if (ec == http::error::need_buffer) ec = {};
-      if (ec) return std::unexpected(ec.message());
-      const std::size_t got = sizeof piece - body.size;
-      if (got > 0 && !consume(std::string_view(piece, got))) return {};
+    // A reader thread keeps the socket busy while this thread parses what has already arrived;
+    // the two pass a few reused buffers back and forth.
+    PiecePipe pipe;
+    std::string read_error;
+    std::thread reader([&] {
+      while (!parser_.is_done()) {
+        std::string* piece = pipe.take_empty();
+        if (piece == nullptr) return;  // the consumer stopped early
+        std::size_t filled = 0;
+        while (filled < piece->size() && !parser_.is_done()) {
+          auto& body = parser_.get().body();
+          body.data = piece->data() + filled;
+          body.size = piece->size() - filled;
+          boost::system::error_code ec;
+          http::read(socket_, buffer_, parser_, ec);
+          if (ec == http::error::need_buffer) ec = {};
+          filled = piece->size() - body.size;
+          if (ec) {
+            read_error = ec.message();
+            pipe.finish();
+            return;
+          }
+        }
+        pipe.put_full(piece, filled);
+      }
+      pipe.finish();
+    });
+    bool stopped = false;
+    while (const auto piece = pipe.take_full()) {
+      if (!stopped && !consume(*piece)) {
+        stopped = true;
+        pipe.stop();
+      }
+      pipe.give_back();
     }
+    reader.join();
+    if (!read_error.empty()) return std::unexpected(read_error);
     return {};
   }
 

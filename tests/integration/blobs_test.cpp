@@ -149,6 +149,21 @@ TEST_F(BlobsTest, CurlUploadOfAHundredMegabytesWithExpectContinue) {
   EXPECT_EQ(std::filesystem::file_size(blob_file(content)), content.size());
 }
 
+TEST_F(BlobsTest, ChunkedBodyIsReadToo) {
+  TempDir dir;
+  const std::string content(3 << 20, 'c');
+  const std::filesystem::path body = dir.path() / "body.json";
+  write_file(body, "{\"blobs\":[" + blob(content) + "]}");
+  platform::Command curl;
+  curl.program = "curl";
+  curl.args = {"-sS", "-H", "Authorization: Bearer " + *token_, "-H", "Transfer-Encoding: chunked",
+               "--data-binary", "@" + body.string(), "http://" + agent_->host() + "/v1/blobs"};
+  curl.capture_output = true;
+  const auto result = platform::run(curl).value();
+  EXPECT_EQ(result.out, R"({"stored":1})") << result.err;
+  EXPECT_EQ(std::filesystem::file_size(blob_file(content)), content.size());
+}
+
 TEST_F(BlobsTest, BodyOneByteOverTheLimitIsRefused) {
   TempDir dir;
   const std::filesystem::path body = dir.path() / "big.json";
