@@ -1,15 +1,15 @@
 #include "http/server.h"
 
+#include <array>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "http/gate.h"
@@ -204,7 +204,13 @@ void serve_connection(tcp::socket socket, std::shared_ptr<ServerContext> context
     response.keep_alive(keep_alive);
     // A 204 carries no body and so no Content-Length either.
     if (reply.status != 204) response.prepare_payload();
-    http::write(socket, response, ec);
+    if (message.method() == http::verb::head) {
+      // The same header, and no body: the client would not read one.
+      http::response_serializer<http::string_body> serializer{response};
+      http::write_header(socket, serializer, ec);
+    } else {
+      http::write(socket, response, ec);
+    }
     if (ec) break;
     if (!keep_alive) {
       if (!body_read) lingering_close(socket);

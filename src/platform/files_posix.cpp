@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,10 @@ bool write_file_durable(const std::filesystem::path& path, std::string_view byte
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
   return ok;
+}
+
+void make_read_only(const std::filesystem::path& path) {
+  ::chmod(path.c_str(), 0444);
 }
 
 }  // namespace vellora::platform

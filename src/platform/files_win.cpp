@@ -25,4 +25,6 @@ bool write_file_durable(const std::filesystem::path& path, std::string_view byte
   return ok;
 }
 
+void make_read_only(const std::filesystem::path&) {}
+
 }  // namespace vellora::platform

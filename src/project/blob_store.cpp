@@ -39,6 +39,9 @@ bool store_blob(const std::string& digest, std::string_view content) {
     remove_quietly(tmp);
     return false;
   }
+  // Work directories share the blob's storage through hard links: a tool that opened one of the
+  // project's files for writing would otherwise change the stored content under its digest.
+  platform::make_read_only(tmp);
   std::error_code ec;
   fs::rename(tmp, target, ec);
   if (ec) {

@@ -19,8 +19,9 @@ std::optional<std::filesystem::path> blob_path(std::string_view id);
 // The lower-case identifier when it is valid and its file is absent.
 std::optional<std::string> blob_missing(std::string_view id);
 
-// Stores content under its digest: written to a temporary file in the store, flushed, then
-// renamed, so no reader ever sees a partial blob under a digest name. False when it failed.
+// Stores content under its digest: written to a temporary file in the store, flushed, made
+// read-only, then renamed, so no reader ever sees a partial blob under a digest name. False when
+// it failed.
 bool store_blob(const std::string& digest, std::string_view content);
 
 // POST /v1/prepare: which of the listed digests the agent lacks.

@@ -156,8 +156,14 @@ TEST_F(BlobsTest, ChunkedBodyIsReadToo) {
   write_file(body, "{\"blobs\":[" + blob(content) + "]}");
   platform::Command curl;
   curl.program = "curl";
-  curl.args = {"-sS", "-H", "Authorization: Bearer " + *token_, "-H", "Transfer-Encoding: chunked",
-               "--data-binary", "@" + body.string(), "http://" + agent_->host() + "/v1/blobs"};
+  curl.args = {"-sS",
+               "-H",
+               "Authorization: Bearer " + *token_,
+               "-H",
+               "Transfer-Encoding: chunked",
+               "--data-binary",
+               "@" + body.string(),
+               "http://" + agent_->host() + "/v1/blobs"};
   curl.capture_output = true;
   const auto result = platform::run(curl).value();
   EXPECT_EQ(result.out, R"({"stored":1})") << result.err;

@@ -137,6 +137,18 @@ TEST_F(GateTest, RoutesMatchExactPaths) {
   }
 }
 
+TEST_F(GateTest, HeadGetsNoBodyAndTheConnectionStaysUsable) {
+  const std::string request = "HEAD /v1/status HTTP/1.1\r\nHost: " + agent_->host() +
+                              "\r\n\r\nGET /nothing HTTP/1.1\r\nHost: " + agent_->host() +
+                              "\r\nConnection: close\r\n\r\n";
+  const std::string received = raw_exchange(agent_->port(), request, std::chrono::seconds(3));
+  EXPECT_TRUE(received.starts_with("HTTP/1.1 404 Not Found\r\n")) << received;
+  const auto second = received.find("HTTP/1.1 404", 10);
+  ASSERT_NE(second, std::string::npos) << received;
+  EXPECT_EQ(received.substr(received.size() - 21), R"({"error":"not found"})");
+  EXPECT_EQ(received.find("{"), received.rfind("{"));  // one body only
+}
+
 TEST_F(GateTest, TokenIsCheckedBeforeTheBody) {
   for (const char* path : {"/v1/prepare", "/v1/blobs", "/v1/compile"}) {
     const auto response = agent_->post(path, "this is not JSON");

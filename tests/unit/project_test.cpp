@@ -94,8 +94,13 @@ TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
   const auto manifest = json::parse(read_text(ws.work_dir / ".vellora-manifest.json")).as_object();
   EXPECT_EQ(manifest.size(), 2u);
   EXPECT_EQ(manifest.at("main.tex"), test::sha256_of("main").c_str());
-  // Placed by hard link: no copy of the data.
+  // Placed by hard link: no copy of the data. The shared storage is read-only, so a tool cannot
+  // change a stored blob through the work directory.
   EXPECT_EQ(inode(ws.work_dir / "main.tex"), inode(blobs_dir() / test::sha256_of("main")));
+  EXPECT_EQ(
+      std::filesystem::status(ws.work_dir / "main.tex").permissions() & std::filesystem::perms::all,
+      std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+          std::filesystem::perms::others_read);
 }
 
 TEST_F(MaterializeTest, SecondCompileTouchesOnlyWhatChanged) {
