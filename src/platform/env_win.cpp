@@ -2,11 +2,11 @@
 
 #include "common/text.h"
 #include "platform/env.h"
+#include "platform/wide_text.h"
 
 namespace vellora::platform {
-namespace {
 
-std::wstring widen(const std::string& text) {
+std::wstring widen(std::string_view text) {
   if (text.empty()) return {};
   const int n =
       MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -14,6 +14,8 @@ std::wstring widen(const std::string& text) {
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
 }
+
+namespace {
 
 std::optional<std::wstring> get_env_wide(const std::string& name) {
   const std::wstring wname = widen(name);

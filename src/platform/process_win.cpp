@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "platform/env.h"
 #include "platform/process.h"
+#include "platform/wide_text.h"
 
 namespace vellora::platform {
 namespace {
@@ -27,15 +28,6 @@ struct Handle {
     h = nullptr;
   }
 };
-
-std::wstring widen(std::string_view text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
 
 std::string system_error_text(DWORD code) {
   wchar_t* message = nullptr;
