@@ -306,5 +306,47 @@ TEST_F(CompileTest, InstallMissingFalseRunsOnce) {
   EXPECT_NE(reply.at("log").as_string().find("File `fakepkg.sty' not found"), std::string::npos);
 }
 
+// A latexmk that never finds its next package: every run names a new missing file.
+const std::string ENDLESSLY_MISSING_LATEXMK =
+    "n=$(cat \"$0.count\" 2>/dev/null || echo 0); n=$((n+1)); echo $n > \"$0.count\"\n"
+    "echo \"$*\" >> \"$0.calls\"\n"
+    "echo \"! LaTeX Error: File \\`pkg$n.sty' not found.\"\nexit 12\n";
+
+TEST_F(CompileTest, PassesStopAfterForty) {
+  write_script(agent_.bin() / "latexmk", ENDLESSLY_MISSING_LATEXMK);
+  write_script(agent_.bin() / "tlmgr",
+               "case \"$1\" in search) f=${4#/}; echo \"p-${f%.sty}:\"; echo \" "
+               "texmf-dist/tex/$f\" ;; esac\n");
+  start();
+  const auto reply =
+      compile("loop", "main.tex", {{"main.tex", "x"}}, "agent-pdflatex", true).json();
+  EXPECT_EQ(reply.at("success"), false);
+  EXPECT_FALSE(reply.as_object().contains("pdf_base64"));
+  EXPECT_EQ(reply.at("installed").as_array().size(), 40u);
+  const std::string log(reply.at("log").as_string());
+  EXPECT_TRUE(
+      log.starts_with("Stopped installing packages automatically (too many rounds or timed out). "
+                      "Installed: p-pkg1, p-pkg2, "))
+      << log.substr(0, 300);
+  EXPECT_NE(log.find("p-pkg40.\n\n! LaTeX Error: File `pkg40.sty' not found."), std::string::npos);
+  const std::string calls = read_text(agent_.bin() / "latexmk.calls");
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 40);
+  // Every pass after the first forces a rebuild.
+  EXPECT_TRUE(calls.starts_with("-norc -pdf ")) << calls.substr(0, 200);
+  EXPECT_NE(calls.find("\n-norc -g -pdf "), std::string::npos);
+}
+
+TEST_F(CompileTest, NothingToDoIsRetriedOnceWithForce) {
+  write_script(agent_.bin() / "latexmk",
+               "echo \"$*\" >> \"$0.calls\"\n"
+               "case \"$2\" in -g) printf '%%PDF-1.5' > \"${9#-outdir=}/main.pdf\"; exit 0;; esac\n"
+               "echo 'Latexmk: Nothing to do for main.tex'; exit 1\n");
+  start();
+  const auto reply = compile("retry", "main.tex", {{"main.tex", "x"}}, "agent-pdflatex").json();
+  EXPECT_EQ(reply.at("success"), true) << reply.at("log").as_string();
+  const std::string calls = read_text(agent_.bin() / "latexmk.calls");
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 2) << calls;
+}
+
 }  // namespace
 }  // namespace vellora::test
