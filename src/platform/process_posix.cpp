@@ -211,12 +211,16 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   char buffer[65536];
   while (true) {
     if (!exited) {
-      int status = 0;
-      const pid_t r = ::waitpid(pid, &status, WNOHANG);
-      if (r == pid) {
+      // Look without reaping: while the child is a zombie its id, and so its group's, cannot be
+      // given to another process, so the group kill below cannot hit a stranger.
+      siginfo_t info{};
+      const int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+      if (r == 0 && info.si_pid == pid) {
+        if (options.contain) kill_group(pid);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
         exited = true;
         result.exit_code = exit_code_of(status);
-        if (options.contain) kill_group(pid);
         drain_deadline = Clock::now() + std::chrono::seconds(2);
       } else if (r < 0 && errno != EINTR) {
         exited = true;
