@@ -210,13 +210,13 @@ TEST_F(CompileTest, TectonicRunsWithItsArgumentsAndNeverTlmgr) {
 
 TEST_F(CompileTest, OneCompilePerProjectAtATime) {
   write_script(agent_.bin() / "tectonic", FAKE_TECTONIC);
-  agent_.set_env("TECTONIC_SLEEP", "2");
+  agent_.set_env("TECTONIC_SLEEP", "3");
   start();
   agent_.upload(token_, {{"main.tex", "x"}});
   auto first = std::async(std::launch::async, [&] {
     return compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   const auto second = compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
   EXPECT_EQ(second.status, 409u);
   EXPECT_EQ(second.body, R"({"error":"this project is already being compiled"})");

@@ -59,10 +59,11 @@ TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
   EXPECT_NE(notification.find("already been copied to the clipboard"), std::string::npos);
   EXPECT_EQ(response.body.find(code), std::string::npos);
 
-  // The window restarts with every refused request.
+  // The window restarts with every refused request. Times are whole seconds: a pause of 1.5 s is
+  // 1 or 2 seconds on the clock, never 3.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(agent_.post("/v1/pair/request", "", PAGE).status, 429u);
-  std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   response = agent_.post("/v1/pair/request", "", PAGE);
   EXPECT_EQ(response.status, 429u);
   EXPECT_EQ(response.body, R"({"error":"wait a few seconds"})");
