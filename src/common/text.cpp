@@ -121,13 +121,6 @@ std::string to_lower_ascii(std::string_view text) {
   return out;
 }
 
-std::string to_upper_ascii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
-}
-
 bool iequals_ascii(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {

@@ -14,7 +14,6 @@ bool is_valid_utf8(std::string_view bytes);
 std::string_view trim(std::string_view text);
 
 std::string to_lower_ascii(std::string_view text);
-std::string to_upper_ascii(std::string_view text);
 bool iequals_ascii(std::string_view a, std::string_view b);
 bool is_ascii_alnum(char c);
 bool is_hex_digit(char c);

@@ -9,7 +9,7 @@
 #include "compile/engine_command.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
-#include "platform/env.h"
+#include "platform/process.h"
 #include "project/blob_store.h"
 #include "project/file_refs.h"
 #include "project/materialize.h"

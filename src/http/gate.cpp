@@ -1,7 +1,6 @@
 #include "http/gate.h"
 
 #include <algorithm>
-#include <array>
 
 #include "agent/port.h"
 #include "auth/registry.h"

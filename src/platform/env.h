@@ -27,37 +27,17 @@ std::vector<std::filesystem::path> split_path_list(const std::string& value);
 // Joins entries the platform's way; none when an entry cannot be represented.
 std::optional<std::string> join_path_list(const std::vector<std::filesystem::path>& entries);
 
-// The path of the running executable, empty when it cannot be determined.
-std::filesystem::path current_executable();
-
 // Text form of a path for messages and variables (UTF-8).
 std::string path_text(const std::filesystem::path& path);
 
-}  // namespace vellora::platform
-
-namespace vellora::platform {
-
-// Process-wide set-up done once at start: on POSIX a write to a closed pipe or socket must come
-// back as an error instead of ending the process.
+// Process-wide set-up done once at start (on Windows: UTF-8 console output).
 void prepare_runtime();
-
-}  // namespace vellora::platform
-
-namespace vellora::platform {
 
 // True in the Windows build. Lets shared code skip locations that only exist there.
 bool on_windows();
 
-}  // namespace vellora::platform
-
-namespace vellora::platform {
-
 // The program's arguments as UTF-8 text, argument 0 included.
 std::vector<std::string> program_arguments(int argc, char** argv);
-
-}  // namespace vellora::platform
-
-namespace vellora::platform {
 
 // The null device's name: "NUL" on Windows, "/dev/null" elsewhere.
 const char* null_device();

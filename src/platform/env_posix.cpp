@@ -38,45 +38,20 @@ std::optional<std::string> join_path_list(const std::vector<std::filesystem::pat
   return out;
 }
 
-std::filesystem::path current_executable() {
-  std::error_code ec;
-  auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path() : path;
-}
-
 std::string path_text(const std::filesystem::path& path) {
   return path.native();
 }
 
-}  // namespace vellora::platform
-
-#include <csignal>
-
-namespace vellora::platform {
-
-void prepare_runtime() {
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
-}  // namespace vellora::platform
-
-namespace vellora::platform {
+// Nothing here: the process layer ignores SIGPIPE itself and Asio sends with MSG_NOSIGNAL.
+void prepare_runtime() {}
 
 bool on_windows() {
   return false;
 }
 
-}  // namespace vellora::platform
-
-namespace vellora::platform {
-
 std::vector<std::string> program_arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
-
-}  // namespace vellora::platform
-
-namespace vellora::platform {
 
 const char* null_device() {
   return "/dev/null";

@@ -1,4 +1,6 @@
 #include <windows.h>
+// shellapi.h needs the types of windows.h.
+#include <shellapi.h>
 
 #include "common/text.h"
 #include "platform/env.h"
@@ -89,19 +91,6 @@ std::optional<std::string> join_path_list(const std::vector<std::filesystem::pat
   return out;
 }
 
-std::filesystem::path current_executable() {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return {};
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      return std::filesystem::path(buffer);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 std::string path_text(const std::filesystem::path& path) {
   const std::wstring& wide = path.native();
   if (wide.empty()) return {};
@@ -113,27 +102,13 @@ std::string path_text(const std::filesystem::path& path) {
   return out;
 }
 
-}  // namespace vellora::platform
-
-namespace vellora::platform {
-
 void prepare_runtime() {
   SetConsoleOutputCP(CP_UTF8);
 }
 
-}  // namespace vellora::platform
-
-namespace vellora::platform {
-
 bool on_windows() {
   return true;
 }
-
-}  // namespace vellora::platform
-
-#include <shellapi.h>
-
-namespace vellora::platform {
 
 std::vector<std::string> program_arguments(int, char**) {
   int count = 0;
@@ -143,10 +118,6 @@ std::vector<std::string> program_arguments(int, char**) {
   LocalFree(wide);
   return args;
 }
-
-}  // namespace vellora::platform
-
-namespace vellora::platform {
 
 const char* null_device() {
   return "NUL";

@@ -97,7 +97,8 @@ struct Started {
   Fd stdin_write, stdout_read, stderr_read;
 };
 
-std::expected<Started, std::string> start(const Command& command, bool own_group) {
+// Every child leads a process group of its own, so that its whole tree can be killed at once.
+std::expected<Started, std::string> start(const Command& command) {
   const auto program = resolve_program(command.program);
   if (!program) return std::unexpected(std::string(std::strerror(ENOENT)));
 
@@ -134,7 +135,7 @@ std::expected<Started, std::string> start(const Command& command, bool own_group
   if (pid < 0) return std::unexpected(std::string(std::strerror(errno)));
   if (pid == 0) {
     // Only async-signal-safe calls from here on.
-    if (own_group) ::setpgid(0, 0);
+    ::setpgid(0, 0);
     ::signal(SIGPIPE, SIG_DFL);
     const int in_fd = in ? in->read.fd : null_fd.fd;
     const int out_fd = out ? out->write.fd : null_fd.fd;
@@ -154,7 +155,7 @@ std::expected<Started, std::string> start(const Command& command, bool own_group
     (void)!::write(exec_error->write.fd, &e, sizeof e);
     ::_exit(127);
   }
-  if (own_group) ::setpgid(pid, pid);
+  ::setpgid(pid, pid);
   exec_error->write.reset();
   int child_errno = 0;
   ssize_t n;
@@ -188,7 +189,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   // A child that stops reading its input must give this process an error, not SIGPIPE.
   static const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
   (void)sigpipe_ignored;
-  auto started = start(command, /*own_group=*/true);
+  auto started = start(command);
   if (!started) return std::unexpected(started.error());
   const pid_t pid = started->pid;
   RunResult result;
@@ -284,7 +285,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
 }
 
 std::expected<void, std::string> spawn_detached(const Command& command) {
-  auto started = start(command, /*own_group=*/true);
+  auto started = start(command);
   if (!started) return std::unexpected(started.error());
   const pid_t pid = started->pid;
   std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
