@@ -1,6 +1,9 @@
 #include "cli/commands.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -15,9 +18,19 @@
 namespace vellora {
 namespace {
 
+// Pads to a width in characters, so that a label with accents lines up like an ASCII one.
 std::string pad(std::string text, std::size_t width) {
-  if (text.size() < width) text.resize(width, ' ');
+  std::size_t characters = 0;
+  for (const char c : text)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++characters;  // not a continuation byte
+  if (characters < width) text.append(width - characters, ' ');
   return text;
+}
+
+[[noreturn]] void fail(const std::string& error) {
+  std::cout.flush();
+  std::cerr << "Error: " << error << "\n" << std::flush;
+  std::exit(1);
 }
 
 std::uint64_t days_since(std::uint64_t time, std::uint64_t now) {
@@ -25,14 +38,17 @@ std::uint64_t days_since(std::uint64_t time, std::uint64_t now) {
 }
 
 void code_command() {
-  std::cout << issue_code(config_dir()) << "\n(valid for 5 minutes and can only be used once)\n";
+  const auto code = issue_code(config_dir());
+  if (!code) fail(code.error());
+  std::cout << *code << "\n(valid for 5 minutes and can only be used once)\n";
 }
 
 void devices_command() {
   std::vector<Device> devices;
   bool has_legacy = false;
   {
-    std::lock_guard lock(auth_lock());
+    // Only read: when the lock cannot be had, the files are read anyway (each is replaced whole).
+    const auto lock = StateLock::acquire(config_dir());
     devices = load_devices(config_dir());
     has_legacy = load_legacy_token(config_dir()).has_value();
   }
@@ -44,9 +60,9 @@ void revoke_command(const std::vector<std::string>& args) {
     std::cerr << "usage: vellora-agent revoke <id|legacy|all>\n";
     return;
   }
-  const std::size_t count =
-      args[2] == "all" ? revoke_all(config_dir()) : revoke(config_dir(), args[2]);
-  std::cout << count << " access(es) revoked.\n";
+  const auto count = args[2] == "all" ? revoke_all(config_dir()) : revoke(config_dir(), args[2]);
+  if (!count) fail(count.error());
+  std::cout << *count << " access(es) revoked.\n";
 }
 
 }  // namespace
@@ -107,7 +123,15 @@ bool dispatch_command(const std::vector<std::string>& args) {
   const auto command = commands.find(args[1]);
   if (command == commands.end()) return false;
   command->second();
-  std::cout.flush();
+  // Output that could not be written (a full disk, for example) is a failure, not a success.
+  errno = 0;
+  if (!std::cout.flush()) {
+    const int error = errno;
+    std::cerr << "Error: could not write the output" << (error ? ": " : "")
+              << (error ? std::strerror(error) : "") << "\n"
+              << std::flush;
+    std::exit(1);
+  }
   return true;
 }
 

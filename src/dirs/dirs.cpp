@@ -1,36 +1,30 @@
 #include "dirs/dirs.h"
 
+#include "common/text.h"
+#include "platform/crypto.h"
 #include "platform/env.h"
 #include "platform/files.h"
 
 namespace vellora {
 namespace fs = std::filesystem;
 
-fs::path home_dir() {
-  if (auto p = platform::get_env_path("USERPROFILE")) return *p;
-  if (auto p = platform::get_env_path("HOME")) return *p;
-  return fs::path("C:\\");
-}
-
-fs::path config_dir() {
-  if (auto p = platform::get_env_path("XDG_CONFIG_HOME")) return *p / "vellora-agent";
-  if (auto p = platform::get_env_path("APPDATA")) return *p / "vellora-agent";
-  return home_dir() / "AppData/Roaming" / "vellora-agent";
-}
-
-fs::path cache_dir() {
-  if (auto p = platform::get_env_path("XDG_CACHE_HOME")) return *p / "vellora-agent";
-  if (auto p = platform::get_env_path("LOCALAPPDATA")) return *p / "vellora-agent";
-  return home_dir() / "AppData/Local" / "vellora-agent";
-}
-
-void write_atomic(const fs::path& path, std::string_view bytes) {
+std::expected<void, std::string> write_atomic(const fs::path& path, std::string_view bytes) {
   std::error_code ec;
+  // A directory that cannot be created shows up as the temporary file's error below.
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+  // A name of its own for every write: two writers never share a temporary file.
+  unsigned char nonce[8];
+  platform::random_bytes(nonce, sizeof nonce);
   fs::path tmp = path;
-  tmp.replace_extension("tmp");
-  if (!platform::write_file_durable(tmp, bytes)) return;
-  fs::rename(tmp, path, ec);
+  tmp += "." + hex_lower(nonce, sizeof nonce) + ".tmp";
+  auto written = platform::write_file_durable(tmp, bytes);
+  if (written) written = platform::replace_file(tmp, path);
+  if (!written) {
+    remove_quietly(tmp);
+    return std::unexpected("could not save " + platform::path_text(path) +
+                           ", it was left unchanged: " + written.error());
+  }
+  return {};
 }
 
 void remove_quietly(const fs::path& path) {

@@ -13,7 +13,7 @@ namespace vellora {
 Reply status_endpoint(const Headers& headers, const AllowedOrigin& origin) {
   const bool paired = authenticate(config_dir(), headers).has_value();
   json::array engines;
-  for (const auto& engine : detect_engines()) engines.push_back(engine_json(engine));
+  for (const auto& engine : recent_engines()) engines.push_back(engine_json(engine));
   json::value update = nullptr;
   if (const auto available = update_state().available_version())
     update = json::object{{"available", *available}};
@@ -30,7 +30,8 @@ Reply status_endpoint(const Headers& headers, const AllowedOrigin& origin) {
 Reply unpair_endpoint(const Headers& headers, const AllowedOrigin& origin) {
   const auto device = authenticate(config_dir(), headers);
   if (!device) return error_reply(401, origin, "not paired");
-  revoke(config_dir(), *device);
+  if (auto revoked = revoke(config_dir(), *device); !revoked)
+    return error_reply(500, origin, revoked.error());
   return json_reply(200, origin, json::object{{"ok", true}});
 }
 

@@ -1,6 +1,7 @@
 #include "pairing/pairing.h"
 
 #include <atomic>
+#include <expected>
 
 #include "auth/registry.h"
 #include "auth/tokens.h"
@@ -25,14 +26,17 @@ Reply pairing_error(unsigned status, const AllowedOrigin& origin, const char* er
 
 }  // namespace
 
-std::string issue_code(const std::filesystem::path& config_dir) {
-  std::lock_guard lock(auth_lock());
+std::expected<std::string, std::string> issue_code(const std::filesystem::path& config_dir) {
+  const auto lock = StateLock::acquire(config_dir);
+  if (!lock) return std::unexpected(lock.error());
   std::string code;
   for (int i = 0; i < 12; ++i) {
     if (i > 0 && i % 4 == 0) code += '-';
     code += CODE_ALPHABET[platform::random_u32() >> 27];
   }
-  save_pending(config_dir, Pending{code, now_secs() + CODE_VALIDITY_SECS, 0});
+  if (auto saved = save_pending(config_dir, Pending{code, now_secs() + CODE_VALIDITY_SECS, 0});
+      !saved)
+    return std::unexpected(saved.error());
   return code;
 }
 
@@ -55,7 +59,10 @@ Reply pair_request(const AllowedOrigin& origin) {
   const std::uint64_t previous = last_pair_request.exchange(now);
   if ((now > previous ? now - previous : 0) <= 2)
     return error_reply(429, origin, "wait a few seconds");
-  const std::string code = issue_code(config_dir());
+  const auto issued = issue_code(config_dir());
+  // A code that was not stored could never be confirmed: it is not shown.
+  if (!issued) return error_reply(500, origin, issued.error());
+  const std::string& code = *issued;
   const bool copied = copy_to_clipboard(code);
   const bool notified =
       show_notification("Vellora: pairing code", pairing_notification_body(code, copied));
@@ -70,12 +77,16 @@ Reply pair_confirm(const json::value& body, const std::string& origin_header,
       given = std::string(code->get_string());
   }
   const auto dir = config_dir();
-  std::lock_guard lock(auth_lock());
+  const auto lock = StateLock::acquire(dir);
+  if (!lock) return error_reply(500, origin, lock.error());
   const auto pending = load_pending(dir);
-  if (!pending) return pairing_error(401, origin, "invalid code", "invalid");
+  // A code that reached the attempt limit stays dead even when it could not be deleted.
+  if (!pending || pending->attempts >= MAX_ATTEMPTS)
+    return pairing_error(401, origin, "invalid code", "invalid");
   const std::uint64_t now = now_secs();
   if (pending->expires < now) {
-    remove_pending(dir);
+    if (auto removed = remove_pending(dir); !removed)
+      return error_reply(500, origin, removed.error());
     return pairing_error(401, origin, "expired code", "expired");
   }
   // A hand-edited file with an empty code must not accept an empty guess.
@@ -86,19 +97,28 @@ Reply pair_confirm(const json::value& body, const std::string& origin_header,
     if (devices.size() >= MAX_DEVICES)
       return pairing_error(409, origin, "paired browser limit reached (vellora-agent revoke)",
                            "too_many");
-    remove_pending(dir);
     auto [token, device] = issue_device(origin_header, now);
     const std::string id = device.id;
     devices.push_back(std::move(device));
-    save_devices(dir, devices);
+    // A token is handed out only once its hash is stored; until then the code stays valid.
+    if (auto saved = save_devices(dir, devices); !saved)
+      return error_reply(500, origin, saved.error());
+    // The code is single-use: when it cannot be deleted, it is made to read as used up.
+    if (!remove_pending(dir))
+      (void)save_pending(dir, Pending{pending->code, pending->expires, MAX_ATTEMPTS});
     return json_reply(200, origin, json::object{{"deviceId", id}, {"token", token}});
   }
   const std::uint32_t attempts = pending->attempts + 1;
   if (attempts < MAX_ATTEMPTS) {
-    save_pending(dir, Pending{pending->code, pending->expires, attempts});
+    // An attempt that cannot be counted must not be given for free.
+    if (auto saved = save_pending(dir, Pending{pending->code, pending->expires, attempts}); !saved)
+      return error_reply(500, origin, saved.error());
     return pairing_error(401, origin, "invalid code", "invalid");
   }
-  remove_pending(dir);
+  if (!remove_pending(dir)) {
+    if (auto saved = save_pending(dir, Pending{pending->code, pending->expires, attempts}); !saved)
+      return error_reply(500, origin, saved.error());
+  }
   return pairing_error(429, origin, "too many attempts: ask for a new code", "locked");
 }
 

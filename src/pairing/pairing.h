@@ -1,5 +1,6 @@
 #pragma once
 
+#include <expected>
 #include <filesystem>
 #include <string>
 
@@ -8,8 +9,9 @@
 
 namespace vellora {
 
-// Creates a fresh one-time code ("XXXX-XXXX-XXXX", valid 300 s), replacing any pending one.
-std::string issue_code(const std::filesystem::path& config_dir);
+// Creates a fresh one-time code ("XXXX-XXXX-XXXX", valid 300 s), replacing any pending one; an
+// error when it could not be stored.
+std::expected<std::string, std::string> issue_code(const std::filesystem::path& config_dir);
 
 // POST /v1/pair/request: issues a code, copies it to the clipboard and shows it on the desktop.
 Reply pair_request(const AllowedOrigin& origin);

@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdlib>
 
 #include "common/text.h"
@@ -42,8 +43,11 @@ std::string path_text(const std::filesystem::path& path) {
   return path.native();
 }
 
-// Nothing here: the process layer ignores SIGPIPE itself and Asio sends with MSG_NOSIGNAL.
-void prepare_runtime() {}
+// The process layer ignores SIGPIPE itself and Asio sends with MSG_NOSIGNAL. A file size limit
+// must make a write fail with an error that is reported, not end the process.
+void prepare_runtime() {
+  std::signal(SIGXFSZ, SIG_IGN);
+}
 
 bool on_windows() {
   return false;

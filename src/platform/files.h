@@ -1,16 +1,45 @@
 #pragma once
 
+#include <cstdint>
+#include <expected>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace vellora::platform {
 
 // Creates or truncates the file, writes all bytes and flushes them to the disk before closing,
 // so that a rename published afterwards never exposes an empty or partial file after a crash.
-bool write_file_durable(const std::filesystem::path& path, std::string_view bytes);
+// The error names the file and what failed.
+std::expected<void, std::string> write_file_durable(const std::filesystem::path& path,
+                                                    std::string_view bytes);
+
+// Renames `from` onto `to`, replacing an existing file, durably where the system allows. On
+// Windows a file that another program holds open briefly (virus scanners, indexers, sync tools)
+// is retried for about a second.
+std::expected<void, std::string> replace_file(const std::filesystem::path& from,
+                                              const std::filesystem::path& to);
 
 // Makes a file read-only for everyone where the system has such permissions (POSIX); a no-op on
 // Windows, where a read-only file could no longer be deleted or replaced by the usual calls.
 void make_read_only(const std::filesystem::path& path);
+
+// An exclusive advisory lock on a file, held until the object is destroyed. It serialises
+// processes (and threads, each with its own FileLock) that agree to take it; it does not stop
+// anyone from reading or writing the files it guards.
+class FileLock {
+ public:
+  FileLock(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&&) = delete;
+  FileLock(const FileLock&) = delete;
+  ~FileLock();
+
+  // Creates the lock file when it is missing and waits until the lock is ours.
+  static std::expected<FileLock, std::string> acquire(const std::filesystem::path& path);
+
+ private:
+  explicit FileLock(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_;
+};
 
 }  // namespace vellora::platform

@@ -1,33 +1,79 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
+#include "platform/env.h"
 #include "platform/files.h"
 
 namespace vellora::platform {
+namespace {
 
-bool write_file_durable(const std::filesystem::path& path, std::string_view bytes) {
+std::string failure(const char* what, const std::filesystem::path& path, int error) {
+  return std::string(what) + " " + path_text(path) + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+std::expected<void, std::string> write_file_durable(const std::filesystem::path& path,
+                                                    std::string_view bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = true;
+  if (fd < 0) return std::unexpected(failure("cannot create", path, errno));
+  int error = 0;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      ok = false;
+      error = errno;
       break;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (ok && ::fsync(fd) != 0) ok = false;
-  if (::close(fd) != 0) ok = false;
-  return ok;
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) return std::unexpected(failure("cannot write", path, error));
+  return {};
+}
+
+std::expected<void, std::string> replace_file(const std::filesystem::path& from,
+                                              const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0)
+    return std::unexpected(failure("cannot replace", to, errno));
+  // The rename itself reaches the disk with the directory.
+  const auto dir = to.has_parent_path() ? to.parent_path() : std::filesystem::path(".");
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  return {};
 }
 
 void make_read_only(const std::filesystem::path& path) {
   ::chmod(path.c_str(), 0444);
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = -1;
+}
+
+FileLock::~FileLock() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));  // closing releases the lock
+}
+
+std::expected<FileLock, std::string> FileLock::acquire(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return std::unexpected(failure("cannot open the lock file", path, errno));
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    ::close(fd);
+    return std::unexpected(failure("cannot lock", path, error));
+  }
+  return FileLock(fd);
 }
 
 }  // namespace vellora::platform
