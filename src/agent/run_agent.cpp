@@ -11,6 +11,7 @@
 #include "agent/port.h"
 #include "http/server.h"
 #include "platform/socket.h"
+#include "project/blob_store.h"
 #include "version.h"
 
 namespace vellora {
@@ -34,27 +35,31 @@ std::string startup_report(unsigned port, const std::vector<EngineInfo>& engines
 }
 
 int run_agent(const std::vector<std::string>& args) {
-  const unsigned port = agent_port();
+  const unsigned wanted_port = agent_port();
   boost::asio::io_context io;
   tcp::acceptor acceptor(io);
   boost::system::error_code ec;
   const tcp::endpoint endpoint(boost::asio::ip::make_address_v4("127.0.0.1"),
-                               static_cast<unsigned short>(port));
+                               static_cast<unsigned short>(wanted_port));
   acceptor.open(endpoint.protocol(), ec);
   if (!ec) platform::set_listen_options(acceptor);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(boost::asio::socket_base::max_listen_connections, ec);
   if (ec) {
     std::fprintf(stderr, "Could not listen on 127.0.0.1:%u: %s (is the agent already running?)\n",
-                 port, ec.message().c_str());
+                 wanted_port, ec.message().c_str());
     std::fflush(stderr);
     std::exit(1);
   }
+  // With port 0 the system chose one: the report and the Host check use the one bound.
+  const unsigned port = acceptor.local_endpoint(ec).port();
+  remove_stale_blob_temporaries();
 
   std::cout << startup_report(port, detect_engines()) << std::flush;
 
   auto context = std::make_shared<ServerContext>();
   context->allowed_origins = allowed_origins();
+  context->port = port;
   const bool tray = std::find(args.begin(), args.end(), "--no-tray") == args.end();
   start_companions(*context, port, tray);
 

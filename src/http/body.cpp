@@ -4,17 +4,16 @@
 
 namespace vellora {
 
-std::expected<json::value, std::string> read_json_body(BodySource& source) {
+std::expected<json::value, std::string> read_json_body(BodySource& source, std::size_t limit) {
   const auto announced = source.announced_length();
-  if (announced && *announced > MAX_BODY_BYTES)
-    return std::unexpected(std::string("body too large"));
+  if (announced && *announced > limit) return std::unexpected(std::string("body too large"));
   JsonStreamParser parser(announced);
   std::uint64_t total = 0;
   bool too_large = false;
   std::optional<std::string> invalid;
   const auto read = source.read([&](std::string_view piece) {
     total += piece.size();
-    if (total > MAX_BODY_BYTES) {
+    if (total > limit) {
       too_large = true;
       return false;
     }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "agent/port.h"
 #include "auth/registry.h"
 #include "common/text.h"
 #include "compile/compile.h"
@@ -17,10 +16,10 @@ namespace vellora {
 namespace {
 
 // Only loopback names: the Host allow-list keeps DNS-rebinding pages out.
-bool host_allowed(const Headers& headers) {
+bool host_allowed(const Headers& headers, unsigned bound_port) {
   const auto host = header_value(headers, "Host");
   if (!host) return false;
-  const std::string port = std::to_string(agent_port());
+  const std::string port = std::to_string(bound_port);
   for (const std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
     if (iequals_ascii(*host, name)) return true;
     if (host->size() == name.size() + 1 + port.size() &&
@@ -29,6 +28,18 @@ bool host_allowed(const Headers& headers) {
       return true;
   }
   return false;
+}
+
+// Two Host or Origin headers could be read differently by the gate and by whatever sits in front
+// of it; such a request is refused whole.
+std::optional<std::string> repeated_header(const Headers& headers) {
+  for (const char* name : {"Host", "Origin"}) {
+    std::size_t count = 0;
+    for (const auto& header : headers)
+      if (iequals_ascii(header.first, name)) ++count;
+    if (count > 1) return std::string("more than one ") + name + " header";
+  }
+  return std::nullopt;
 }
 
 Reply preflight(const AllowedOrigin& origin) {
@@ -52,7 +63,10 @@ Reply not_found(const AllowedOrigin& origin) {
 }  // namespace
 
 Reply handle_request(ServerContext& context, const Request& request, BodySource& body) {
-  if (!host_allowed(request.headers)) return error_reply(403, std::nullopt, "host not allowed");
+  if (const auto repeated = repeated_header(request.headers))
+    return error_reply(400, std::nullopt, *repeated);
+  if (!host_allowed(request.headers, context.port))
+    return error_reply(403, std::nullopt, "host not allowed");
 
   const auto origin_header = header_value(request.headers, "Origin");
   AllowedOrigin origin;
@@ -74,14 +88,14 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   }
   if (request.method != "POST") return not_found(origin);
 
-  const auto read_body = [&]() { return read_json_body(body); };
+  const auto read_body = [&](std::size_t limit) { return read_json_body(body, limit); };
   if (path == "/v1/pair/request") {
     if (!origin_header) return not_found(origin);
     return pair_request(origin);
   }
   if (path == "/v1/pair/confirm") {
     if (!origin_header) return not_found(origin);
-    auto parsed = read_body();
+    auto parsed = read_body(MAX_UNAUTHENTICATED_BODY_BYTES);
     if (!parsed) return error_reply(400, origin, parsed.error());
     return pair_confirm(*parsed, std::string(*origin_header), origin);
   }
@@ -92,7 +106,7 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   if (!protected_route) return not_found(origin);
   if (!authenticate(config_dir(), request.headers))
     return error_reply(401, origin, "not paired: invalid code or token");
-  auto parsed = read_body();
+  auto parsed = read_body(MAX_BODY_BYTES);
   if (!parsed) return error_reply(400, origin, parsed.error());
   if (path == "/v1/prepare") return prepare_endpoint(*parsed, origin);
   if (path == "/v1/blobs") return blobs_endpoint(std::move(*parsed), origin);

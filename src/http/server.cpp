@@ -3,16 +3,21 @@
 #include <array>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "http/gate.h"
+#include "http/json_reply.h"
+#include "platform/env.h"
+#include "platform/socket.h"
 
 namespace vellora {
 namespace beast = boost::beast;
@@ -23,7 +28,125 @@ namespace {
 
 constexpr std::size_t HEADER_LIMIT = 64 * 1024;
 
+// Enough for every page of a browser and then some; beyond it idle connections make room, and
+// when none is idle a new connection is refused, so a flood cannot use up the descriptors.
+constexpr std::size_t MAX_CONNECTIONS = 128;
+
 using Parser = http::request_parser<http::buffer_body>;
+using Clock = std::chrono::steady_clock;
+
+std::chrono::seconds seconds_from_env(const char* name, int fallback) {
+  const auto value = platform::get_env(name);
+  int secs = 0;
+  if (!value) return std::chrono::seconds(fallback);
+  const auto [end, ec] =
+      std::from_chars(value->text.data(), value->text.data() + value->text.size(), secs);
+  if (ec != std::errc() || end != value->text.data() + value->text.size() || secs <= 0)
+    return std::chrono::seconds(fallback);
+  return std::chrono::seconds(secs);
+}
+
+// How long a connection may keep its thread without doing its part. The variables exist so that
+// tests need not wait for the real values.
+struct Timeouts {
+  std::chrono::seconds header = seconds_from_env("VELLORA_HEADER_TIMEOUT_SECS", 10);
+  std::chrono::seconds idle = seconds_from_env("VELLORA_IDLE_TIMEOUT_SECS", 60);
+  // Without progress, while a body arrives or a reply leaves.
+  std::chrono::seconds transfer = seconds_from_env("VELLORA_BODY_TIMEOUT_SECS", 30);
+};
+
+struct Connection {
+  explicit Connection(tcp::socket s) : socket(std::move(s)) {}
+  tcp::socket socket;
+  // Guarded by the mutex of Connections.
+  bool idle = true;  // waiting for the first byte of a request
+  bool cut = false;
+  Clock::time_point deadline = Clock::time_point::max();
+  Clock::time_point since = Clock::now();
+};
+
+// The open connections with what each is waiting for. A watchdog cuts those past their deadline;
+// a connection is only ever cut while registered, and its thread unregisters it before closing
+// the socket, so a descriptor number is never touched after it may have been reused.
+class Connections {
+ public:
+  const Timeouts timeouts;
+
+  // Registers a new connection, making room by cutting the oldest idle one at the limit. False
+  // when every connection is busy: the new one is then refused.
+  bool admit(const std::shared_ptr<Connection>& connection) {
+    std::lock_guard lock(mutex_);
+    std::size_t live = 0;
+    for (const auto& c : open_) live += c->cut ? 0 : 1;
+    if (live >= MAX_CONNECTIONS && !cut_oldest_idle_locked()) return false;
+    if (open_.size() >= 2 * MAX_CONNECTIONS) return false;  // cut ones that have not closed yet
+    connection->deadline = Clock::now() + timeouts.header;
+    open_.push_back(connection);
+    return true;
+  }
+
+  void forget(const Connection& connection) {
+    std::lock_guard lock(mutex_);
+    open_.remove_if([&](const auto& c) { return c.get() == &connection; });
+    closed_.notify_all();
+  }
+
+  // Out of descriptors: cuts the oldest idle connection and waits until some connection has
+  // closed, or a short while when none is idle.
+  void make_room() {
+    std::unique_lock lock(mutex_);
+    const auto before = open_.size();
+    cut_oldest_idle_locked();
+    closed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return open_.size() < before; });
+  }
+
+  // Waiting for a request: the first one on a new connection gets the header time, later ones the
+  // keep-alive time.
+  void awaiting_request(Connection& c, bool first) {
+    set(c, true, first ? timeouts.header : timeouts.idle);
+  }
+  void reading_header(Connection& c) { set(c, false, timeouts.header); }
+  void transferring(Connection& c) { set(c, false, timeouts.transfer); }
+  void handling(Connection& c) { set(c, false, std::nullopt); }
+
+  // Runs for ever: cuts the connections whose deadline has passed.
+  void watch() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      tick_.wait_for(lock, std::chrono::milliseconds(200));
+      const auto now = Clock::now();
+      for (const auto& c : open_)
+        if (!c->cut && c->deadline <= now) cut_locked(*c);
+    }
+  }
+
+ private:
+  void set(Connection& c, bool idle, std::optional<std::chrono::seconds> timeout) {
+    std::lock_guard lock(mutex_);
+    c.idle = idle;
+    if (idle) c.since = Clock::now();
+    c.deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+  }
+
+  bool cut_oldest_idle_locked() {
+    Connection* oldest = nullptr;
+    for (const auto& c : open_)
+      if (c->idle && !c->cut && (oldest == nullptr || c->since < oldest->since)) oldest = c.get();
+    if (oldest == nullptr) return false;
+    cut_locked(*oldest);
+    return true;
+  }
+
+  void cut_locked(Connection& c) {
+    c.cut = true;
+    platform::interrupt_socket(c.socket);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable tick_;  // only paces the watchdog
+  std::condition_variable closed_;
+  std::list<std::shared_ptr<Connection>> open_;
+};
 
 // Buffers handed from the socket reader to the parsing thread and back.
 class PiecePipe {
@@ -94,8 +217,13 @@ class PiecePipe {
 // handed over in pieces of a fixed buffer.
 class SocketBody final : public BodySource {
  public:
-  SocketBody(tcp::socket& socket, beast::flat_buffer& buffer, Parser& parser)
-      : socket_(socket), buffer_(buffer), parser_(parser) {}
+  SocketBody(Connection& connection, Connections& connections, beast::flat_buffer& buffer,
+             Parser& parser)
+      : connection_(connection),
+        connections_(connections),
+        socket_(connection.socket),
+        buffer_(buffer),
+        parser_(parser) {}
 
   std::optional<std::uint64_t> announced_length() const override {
     const auto length = parser_.content_length();
@@ -105,6 +233,33 @@ class SocketBody final : public BodySource {
   std::expected<void, std::string> read(
       const std::function<bool(std::string_view)>& consume) override {
     if (parser_.is_done()) return {};
+    // Every piece that arrives restarts the clock: a slow upload that keeps coming is never cut.
+    connections_.transferring(connection_);
+    auto result = read_pieces(consume);
+    connections_.handling(connection_);
+    return result;
+  }
+
+ private:
+  // Fills `piece` from the socket; the number of bytes, or the read error.
+  std::expected<std::size_t, std::string> fill(std::string& piece) {
+    std::size_t filled = 0;
+    while (filled < piece.size() && !parser_.is_done()) {
+      auto& body = parser_.get().body();
+      body.data = piece.data() + filled;
+      body.size = piece.size() - filled;
+      boost::system::error_code ec;
+      http::read_some(socket_, buffer_, parser_, ec);
+      if (ec == http::error::need_buffer) ec = {};
+      filled = piece.size() - body.size;
+      if (ec) return std::unexpected(ec.message());
+      connections_.transferring(connection_);
+    }
+    return filled;
+  }
+
+  std::expected<void, std::string> read_pieces(
+      const std::function<bool(std::string_view)>& consume) {
     boost::system::error_code ec;
     if (beast::iequals(parser_.get()[http::field::expect], "100-continue")) {
       http::response<http::empty_body> go_on{http::status::continue_, 11};
@@ -115,29 +270,32 @@ class SocketBody final : public BodySource {
     // the two pass a few reused buffers back and forth.
     PiecePipe pipe;
     std::string read_error;
-    std::thread reader([&] {
-      while (!parser_.is_done()) {
-        std::string* piece = pipe.take_empty();
-        if (piece == nullptr) return;  // the consumer stopped early
-        std::size_t filled = 0;
-        while (filled < piece->size() && !parser_.is_done()) {
-          auto& body = parser_.get().body();
-          body.data = piece->data() + filled;
-          body.size = piece->size() - filled;
-          boost::system::error_code ec;
-          http::read(socket_, buffer_, parser_, ec);
-          if (ec == http::error::need_buffer) ec = {};
-          filled = piece->size() - body.size;
-          if (ec) {
-            read_error = ec.message();
-            pipe.finish();
-            return;
+    std::thread reader;
+    try {
+      reader = std::thread([&] {
+        while (!parser_.is_done()) {
+          std::string* piece = pipe.take_empty();
+          if (piece == nullptr) return;  // the consumer stopped early
+          const auto filled = fill(*piece);
+          if (!filled) {
+            read_error = filled.error();
+            break;
           }
+          pipe.put_full(piece, *filled);
         }
-        pipe.put_full(piece, filled);
+        pipe.finish();
+      });
+    } catch (const std::system_error&) {
+      // No thread to spare: read and parse in turn on this one.
+      std::string piece(PiecePipe::BUFFER_SIZE, '\0');
+      bool wanted = true;
+      while (wanted && !parser_.is_done()) {
+        const auto filled = fill(piece);
+        if (!filled) return std::unexpected(filled.error());
+        wanted = consume(std::string_view(piece.data(), *filled));
       }
-      pipe.finish();
-    });
+      return {};
+    }
     bool stopped = false;
     while (const auto piece = pipe.take_full()) {
       if (!stopped && !consume(*piece)) {
@@ -151,7 +309,8 @@ class SocketBody final : public BodySource {
     return {};
   }
 
- private:
+  Connection& connection_;
+  Connections& connections_;
   tcp::socket& socket_;
   beast::flat_buffer& buffer_;
   Parser& parser_;
@@ -159,13 +318,14 @@ class SocketBody final : public BodySource {
 
 // After replying to a request whose body was not read, let the client finish sending before the
 // socket closes: closing with unread data resets the connection and the client may lose the reply.
-void lingering_close(tcp::socket& socket) {
+// The socket is closed by its owner afterwards.
+void linger(tcp::socket& socket) {
   boost::system::error_code ec;
   socket.shutdown(tcp::socket::shutdown_send, ec);
   socket.non_blocking(true, ec);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
   char sink[65536];
-  while (std::chrono::steady_clock::now() < deadline) {
+  while (Clock::now() < deadline) {
     socket.read_some(boost::asio::buffer(sink), ec);
     if (ec == boost::asio::error::would_block) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -173,18 +333,70 @@ void lingering_close(tcp::socket& socket) {
     }
     if (ec) break;
   }
-  socket.close(ec);
 }
 
-void serve_connection(tcp::socket socket, std::shared_ptr<ServerContext> context) {
+// Writes a whole response; every piece written restarts the transfer clock, so a client that
+// stops reading does not hold the thread for ever.
+template <typename Serializer>
+void write_response(Connection& connection, Connections& connections, Serializer& serializer,
+                    bool header_only, boost::system::error_code& ec) {
+  connections.transferring(connection);
+  while (!(header_only ? serializer.is_header_done() : serializer.is_done())) {
+    if (header_only) {
+      http::write_header(connection.socket, serializer, ec);
+    } else {
+      http::write_some(connection.socket, serializer, ec);
+    }
+    if (ec) return;
+    connections.transferring(connection);
+  }
+}
+
+// The errors of a request that is not HTTP as it must be written, as opposed to a connection that
+// ended or was cut.
+bool malformed(const boost::system::error_code& ec) {
+  static const auto& http_errors = http::make_error_code(http::error::bad_method).category();
+  return ec.category() == http_errors && ec != http::error::end_of_stream &&
+         ec != http::error::partial_message;
+}
+
+void refuse_malformed(Connection& connection, Connections& connections,
+                      const boost::system::error_code& error) {
+  const bool too_large = error == http::error::header_limit;
+  const Reply reply = error_reply(too_large ? 431 : 400, std::nullopt,
+                                  too_large ? std::string("request header too large")
+                                            : "malformed request: " + error.message());
+  http::response<http::string_body> response{static_cast<http::status>(reply.status), 11};
+  for (const auto& [name, value] : reply.headers) response.insert(name, value);
+  response.body() = reply.body;
+  response.keep_alive(false);
+  response.prepare_payload();
+  http::response_serializer<http::string_body> serializer{response};
+  boost::system::error_code ec;
+  write_response(connection, connections, serializer, false, ec);
+  if (!ec) linger(connection.socket);
+}
+
+void serve_requests(Connection& connection, Connections& connections, ServerContext& context) {
+  tcp::socket& socket = connection.socket;
   beast::flat_buffer buffer;
-  for (;;) {
+  for (bool first = true;; first = false) {
     Parser parser;
     parser.header_limit(HEADER_LIMIT);
     parser.body_limit(boost::none);
     boost::system::error_code ec;
+    if (buffer.size() == 0) {
+      connections.awaiting_request(connection, first);
+      socket.wait(tcp::socket::wait_read, ec);
+      if (ec) return;
+    }
+    connections.reading_header(connection);
     http::read_header(socket, buffer, parser, ec);
-    if (ec) break;
+    if (ec) {
+      if (malformed(ec)) refuse_malformed(connection, connections, ec);
+      return;
+    }
+    connections.handling(connection);
 
     const auto& message = parser.get();
     Request request;
@@ -193,8 +405,8 @@ void serve_connection(tcp::socket socket, std::shared_ptr<ServerContext> context
     for (const auto& field : message)
       request.headers.emplace_back(field.name_string(), field.value());
 
-    SocketBody body(socket, buffer, parser);
-    Reply reply = handle_request(*context, request, body);
+    SocketBody body(connection, connections, buffer, parser);
+    Reply reply = handle_request(context, request, body);
 
     const bool body_read = parser.is_done();
     const bool keep_alive = body_read && message.keep_alive();
@@ -204,38 +416,65 @@ void serve_connection(tcp::socket socket, std::shared_ptr<ServerContext> context
     response.keep_alive(keep_alive);
     // A 204 carries no body and so no Content-Length either.
     if (reply.status != 204) response.prepare_payload();
-    if (message.method() == http::verb::head) {
-      // The same header, and no body: the client would not read one.
-      http::response_serializer<http::string_body> serializer{response};
-      http::write_header(socket, serializer, ec);
-    } else {
-      http::write(socket, response, ec);
-    }
-    if (ec) break;
+    http::response_serializer<http::string_body> serializer{response};
+    // A HEAD reply has the same header and no body: the client would not read one.
+    write_response(connection, connections, serializer, message.method() == http::verb::head, ec);
+    if (ec) return;
     if (!keep_alive) {
-      if (!body_read) lingering_close(socket);
-      break;
+      if (!body_read) linger(socket);
+      return;
     }
   }
+}
+
+void serve_connection(std::shared_ptr<Connection> connection,
+                      std::shared_ptr<Connections> connections,
+                      std::shared_ptr<ServerContext> context) {
+  try {
+    serve_requests(*connection, *connections, *context);
+  } catch (const std::exception&) {
+    // Out of memory or threads for this request: it ends, the agent goes on.
+  }
+  connections->forget(*connection);
   boost::system::error_code ignored;
-  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
+  connection->socket.close(ignored);
 }
 
 }  // namespace
 
 void serve(tcp::acceptor& acceptor, std::shared_ptr<ServerContext> context) {
+  auto connections = std::make_shared<Connections>();
+  try {
+    std::thread([connections] { connections->watch(); }).detach();
+  } catch (const std::system_error& e) {
+    std::fprintf(stderr, "Could not start the connection watchdog: %s\n", e.what());
+    return;
+  }
   for (;;) {
     tcp::socket socket(acceptor.get_executor());
     boost::system::error_code ec;
     acceptor.accept(socket, ec);
     if (ec == boost::asio::error::connection_aborted || ec == boost::asio::error::interrupted)
       continue;
-    if (ec) return;
+    if (ec && platform::accept_error_is_temporary(ec)) {
+      // Out of descriptors or memory: an idle connection makes room, and the system gets a moment
+      // before the next try instead of a busy loop.
+      connections->make_room();
+      continue;
+    }
+    if (ec) {
+      std::fprintf(stderr, "Could not accept connections: %s\n", ec.message().c_str());
+      return;
+    }
+    auto connection = std::make_shared<Connection>(std::move(socket));
+    if (!connections->admit(connection)) continue;  // refused: closed right here
     try {
-      std::thread(serve_connection, std::move(socket), context).detach();
-    } catch (const std::system_error& e) {
-      std::fprintf(stderr, "internal error: cannot start a request thread: %s\n", e.what());
-      std::abort();
+      std::thread(serve_connection, connection, connections, context).detach();
+    } catch (const std::system_error&) {
+      // No thread can be started now: this connection is refused, the others go on.
+      connections->forget(*connection);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
 }

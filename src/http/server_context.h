@@ -12,6 +12,7 @@ namespace vellora {
 // State shared by all request threads; created once at start and never destroyed.
 struct ServerContext {
   std::vector<std::string> allowed_origins;  // read-only after start
+  unsigned port = 0;  // the port actually bound (VELLORA_AGENT_PORT=0 picks a free one)
 
   // Projects with a compile running: one compile per project at a time.
   std::mutex busy_mutex;

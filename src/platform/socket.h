@@ -8,4 +8,12 @@ namespace vellora::platform {
 // program, must get an error for the port instead of listening beside this one.
 void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor);
 
+// True when accepting failed for want of a resource that comes back when connections close:
+// descriptors, buffer space, memory. The server pauses and keeps serving.
+bool accept_error_is_temporary(const boost::system::error_code& error);
+
+// Makes every blocking read or write on the socket, in any thread, return at once with an end or
+// an error. The socket stays open: its owner closes it.
+void interrupt_socket(boost::asio::ip::tcp::socket& socket);
+
 }  // namespace vellora::platform

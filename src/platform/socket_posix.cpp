@@ -1,3 +1,7 @@
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include "platform/socket.h"
 
 namespace vellora::platform {
@@ -7,6 +11,17 @@ void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor) {
   // two listeners on one port are still refused.
   boost::system::error_code ignored;
   acceptor.set_option(boost::asio::socket_base::reuse_address(true), ignored);
+}
+
+bool accept_error_is_temporary(const boost::system::error_code& error) {
+  if (error.category() != boost::system::system_category()) return false;
+  const int code = error.value();
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+void interrupt_socket(boost::asio::ip::tcp::socket& socket) {
+  // A thread blocked in recv() or send() on this socket wakes up with an end of stream or EPIPE.
+  ::shutdown(socket.native_handle(), SHUT_RDWR);
 }
 
 }  // namespace vellora::platform

@@ -12,4 +12,19 @@ void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor) {
                reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
 }
 
+bool accept_error_is_temporary(const boost::system::error_code& error) {
+  if (error.category() != boost::system::system_category()) return false;
+  const int code = error.value();
+  return code == WSAEMFILE || code == WSAENOBUFS || code == WSA_NOT_ENOUGH_MEMORY ||
+         code == ERROR_OUTOFMEMORY || code == ERROR_NO_SYSTEM_RESOURCES;
+}
+
+void interrupt_socket(boost::asio::ip::tcp::socket& socket) {
+  const SOCKET s = socket.native_handle();
+  ::shutdown(s, SD_BOTH);
+  // A blocking recv() does not always return on shutdown alone; cancelling the socket's pending
+  // I/O makes it fail at once.
+  CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+}
+
 }  // namespace vellora::platform

@@ -1,6 +1,7 @@
 #include "project/blob_store.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "common/base64.h"
 #include "common/file.h"
@@ -13,6 +14,12 @@
 
 namespace vellora {
 namespace fs = std::filesystem;
+namespace {
+
+constexpr std::string_view TEMPORARY_PREFIX = ".tmp-";
+
+}  // namespace
+
 fs::path blobs_dir() {
   return cache_dir() / "blobs";
 }
@@ -34,7 +41,8 @@ bool store_blob(const std::string& digest, std::string_view content) {
   const fs::path target = blobs_dir() / digest;
   unsigned char nonce[8];
   platform::random_bytes(nonce, sizeof nonce);
-  const fs::path tmp = blobs_dir() / (".tmp-" + hex_lower(nonce, sizeof nonce));
+  const fs::path tmp =
+      blobs_dir() / (std::string(TEMPORARY_PREFIX) + hex_lower(nonce, sizeof nonce));
   if (!platform::write_file_durable(tmp, content)) {
     remove_quietly(tmp);
     return false;
@@ -49,6 +57,20 @@ bool store_blob(const std::string& digest, std::string_view content) {
     return false;
   }
   return true;
+}
+
+void remove_stale_blob_temporaries() {
+  // An upload in progress writes its temporary file within moments; one an hour old was left by
+  // a process that ended in the middle of a write.
+  constexpr auto STALE_AFTER = std::chrono::hours(1);
+  const auto now = fs::file_time_type::clock::now();
+  std::error_code ec;
+  for (fs::directory_iterator it(blobs_dir(), ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->path().filename().string().starts_with(TEMPORARY_PREFIX)) continue;
+    std::error_code time_error;
+    const auto written = fs::last_write_time(it->path(), time_error);
+    if (!time_error && now - written > STALE_AFTER) remove_quietly(it->path());
+  }
 }
 
 Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin) {

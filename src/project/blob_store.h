@@ -24,6 +24,9 @@ std::optional<std::string> blob_missing(std::string_view id);
 // it failed.
 bool store_blob(const std::string& digest, std::string_view content);
 
+// Deletes the temporary files that interrupted uploads left in the store more than an hour ago.
+void remove_stale_blob_temporaries();
+
 // POST /v1/prepare: which of the listed digests the agent lacks.
 Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin);
 

@@ -1,6 +1,8 @@
 #include "toolchain/engines.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "common/text.h"
 #include "dirs/dirs.h"
@@ -55,6 +57,41 @@ std::string engine_version(const fs::path& program) {
 
 std::vector<EngineInfo> detect_engines() {
   return detect_engines_with([](const std::string& name) { return find_program(name); });
+}
+
+std::vector<EngineInfo> recent_engines() {
+  // Each detection starts every engine's "--version"; an unauthenticated caller must not be able
+  // to make the agent do that without limit.
+  constexpr auto FRESH_FOR = std::chrono::seconds(30);
+  static std::mutex mutex;
+  static std::condition_variable finished;
+  static std::optional<std::vector<EngineInfo>> cached;
+  static std::chrono::steady_clock::time_point detected_at;
+  static bool detecting = false;
+
+  std::unique_lock lock(mutex);
+  for (;;) {
+    if (cached && std::chrono::steady_clock::now() - detected_at < FRESH_FOR) return *cached;
+    if (!detecting) break;
+    finished.wait(lock);  // another caller's detection serves this one too
+  }
+  detecting = true;
+  lock.unlock();
+  std::optional<std::vector<EngineInfo>> engines;
+  try {
+    engines = detect_engines();
+  } catch (...) {
+    lock.lock();
+    detecting = false;
+    finished.notify_all();
+    throw;
+  }
+  lock.lock();
+  cached = engines;
+  detected_at = std::chrono::steady_clock::now();
+  detecting = false;
+  finished.notify_all();
+  return *engines;
 }
 
 std::vector<EngineInfo> detect_engines_with(const ProgramFinder& find_program) {

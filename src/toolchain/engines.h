@@ -23,6 +23,10 @@ struct EngineInfo {
 // ConTeXt. Detected afresh at every call.
 std::vector<EngineInfo> detect_engines();
 
+// The engines as detected at most 30 seconds ago; callers arriving while a detection runs wait
+// for it instead of starting their own. For the status endpoint, which anyone may call.
+std::vector<EngineInfo> recent_engines();
+
 // The same with another way of finding programs (tests give a directory of their own).
 using ProgramFinder = std::function<std::optional<std::filesystem::path>(const std::string&)>;
 std::vector<EngineInfo> detect_engines_with(const ProgramFinder& find);

@@ -1,0 +1,286 @@
+// The server under hostile or broken clients: connection floods with a lowered file limit,
+// clients that stall, malformed HTTP, oversized bodies on open routes, status floods.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "harness.h"
+
+namespace vellora::test {
+namespace {
+
+using boost::asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+tcp::endpoint agent_endpoint(std::uint16_t port) {
+  return tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port);
+}
+
+// Sets a resource limit of a running process (soft and hard alike).
+void limit_process(pid_t pid, int resource, rlim_t value) {
+  const rlimit limit{value, value};
+  ASSERT_EQ(::prlimit(pid, static_cast<__rlimit_resource>(resource), &limit, nullptr), 0);
+}
+
+std::size_t open_descriptors(pid_t pid) {
+  std::size_t n = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+       !ec && it != end; it.increment(ec))
+    ++n;
+  return n;
+}
+
+// Reads from the socket until the server closes it or `limit` passes; how long that took, none
+// when the connection was still open at the limit. What arrived is appended to `received`.
+std::optional<std::chrono::milliseconds> time_until_closed(tcp::socket& socket,
+                                                           std::chrono::milliseconds limit,
+                                                           std::string* received = nullptr) {
+  socket.non_blocking(true);
+  const auto start = Clock::now();
+  char buffer[4096];
+  while (Clock::now() - start < limit) {
+    boost::system::error_code ec;
+    const std::size_t n = socket.read_some(boost::asio::buffer(buffer), ec);
+    if (ec == boost::asio::error::would_block) {
+      std::this_thread::sleep_for(10ms);
+      continue;
+    }
+    if (ec) return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    if (received) received->append(buffer, n);
+  }
+  return std::nullopt;
+}
+
+void send_text(tcp::socket& socket, std::string_view text) {
+  boost::system::error_code ec;
+  boost::asio::write(socket, boost::asio::buffer(text), ec);
+}
+
+TEST(Connections, FloodOfIdleConnectionsNeitherStopsTheAgentNorUsesUpDescriptors) {
+  struct Case {
+    const char* what;
+    std::optional<rlim_t> file_limit;
+  } cases[] = {
+      {"usual file limit", std::nullopt},
+      {"file limit below the connection cap", 64},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Agent agent;
+    ASSERT_TRUE(agent.start()) << agent.errors();
+    if (c.file_limit) limit_process(agent.pid(), RLIMIT_NOFILE, *c.file_limit);
+
+    boost::asio::io_context io;
+    std::vector<tcp::socket> flood;
+    for (int i = 0; i < 300; ++i) {
+      flood.emplace_back(io);
+      boost::system::error_code ec;
+      flood.back().connect(agent_endpoint(agent.port()), ec);
+    }
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LE(open_descriptors(agent.pid()), 150u);
+
+    const auto reply = agent.get("/v1/status");
+    EXPECT_EQ(reply.status, 200u);
+    EXPECT_TRUE(process_alive(agent.pid())) << agent.errors();
+  }
+}
+
+class Timeouts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agent_.set_env("VELLORA_HEADER_TIMEOUT_SECS", "1");
+    agent_.set_env("VELLORA_IDLE_TIMEOUT_SECS", "3");
+    agent_.set_env("VELLORA_BODY_TIMEOUT_SECS", "1");
+    ASSERT_TRUE(agent_.start()) << agent_.errors();
+    token_ = agent_.pair();
+  }
+  std::string request_head(const std::string& target, std::size_t length) const {
+    return "POST " + target + " HTTP/1.1\r\nHost: " + agent_.host() + "\r\nAuthorization: Bearer " +
+           token_ + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+  }
+  Agent agent_;
+  std::string token_;
+};
+
+TEST_F(Timeouts, StalledClientsLoseTheirConnection) {
+  const std::string status_request =
+      "GET /v1/status HTTP/1.1\r\nHost: " + agent_.host() + "\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::function<void(tcp::socket&)> client;  // what the client does before going silent
+    std::chrono::milliseconds at_least, at_most;
+  } cases[] = {
+      {"sends nothing", [](tcp::socket&) {}, 500ms, 2500ms},
+      {"sends half a header", [&](tcp::socket& s) { send_text(s, "GET /v1/status HT"); }, 500ms,
+       2500ms},
+      {"idle after a request", [&](tcp::socket& s) { send_text(s, status_request); }, 2000ms,
+       4500ms},
+      {"stalls in a body",
+       [&](tcp::socket& s) { send_text(s, request_head("/v1/blobs", 1000) + "{\"blobs\":["); },
+       500ms, 2500ms},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    boost::asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(agent_endpoint(agent_.port()));
+    c.client(socket);
+    const auto closed = time_until_closed(socket, 8s);
+    ASSERT_TRUE(closed) << "still open after 8 s";
+    EXPECT_GE(*closed, c.at_least);
+    EXPECT_LE(*closed, c.at_most);
+  }
+}
+
+TEST_F(Timeouts, HeaderSentByteByByteIsCutButASlowSteadyUploadIsNot) {
+  {
+    boost::asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(agent_endpoint(agent_.port()));
+    const std::string request = "GET /v1/status HTTP/1.1\r\nHost: " + agent_.host() + "\r\n\r\n";
+    const auto start = Clock::now();
+    boost::system::error_code ec;
+    for (char c : request) {
+      boost::asio::write(socket, boost::asio::buffer(&c, 1), ec);
+      if (ec) break;
+      std::this_thread::sleep_for(200ms);
+    }
+    // The whole request would take about 9 s; the header time is 1 s.
+    EXPECT_TRUE(ec || time_until_closed(socket, 1s)) << "the trickled header was served";
+    EXPECT_LT(Clock::now() - start, 4s);
+  }
+  {
+    // An upload that keeps arriving, slower than the body time but never pausing that long.
+    const std::string content(3000, 'x');
+    const std::string body = R"({"blobs":[{"sha256":")" + sha256_of(content) + R"(","b64":")" +
+                             std::string(4000, 'e') + R"("}]})";
+    boost::asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(agent_endpoint(agent_.port()));
+    send_text(socket, request_head("/v1/blobs", body.size()));
+    for (std::size_t sent = 0; sent < body.size(); sent += 400) {
+      send_text(socket, std::string_view(body).substr(sent, 400));
+      std::this_thread::sleep_for(300ms);  // about 3 s in all
+    }
+    std::string reply;
+    time_until_closed(socket, 2s, &reply);
+    // The content does not match its digest: the point is that the body was read to its end.
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 400")) << reply;
+    EXPECT_NE(reply.find("the content does not match the hash"), std::string::npos) << reply;
+  }
+}
+
+TEST(Connections, MalformedRequestsGetAnErrorReply) {
+  Agent agent;
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  const std::string host = "Host: " + agent.host() + "\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+    std::string status_line;
+    std::string error;
+  } cases[] = {
+      {"bad version", "GET /v1/status HTTX/1.1\r\n" + host + "\r\n", "HTTP/1.1 400",
+       "malformed request"},
+      {"bare line feeds", "GET /v1/status HTTP/1.1\n" + host + "\n", "HTTP/1.1 400",
+       "malformed request"},
+      {"two lengths",
+       "POST /v1/pair/confirm HTTP/1.1\r\n" + host +
+           "Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}",
+       "HTTP/1.1 400", "malformed request"},
+      {"length and chunked",
+       "POST /v1/pair/confirm HTTP/1.1\r\n" + host +
+           "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n{}",
+       "HTTP/1.1 400", "malformed request"},
+      {"header too large",
+       "GET /v1/status HTTP/1.1\r\n" + host + "X-Big: " + std::string(70000, 'a') + "\r\n\r\n",
+       "HTTP/1.1 431", "request header too large"},
+      {"two Host headers", "GET /v1/status HTTP/1.1\r\n" + host + host + "\r\n", "HTTP/1.1 400",
+       "more than one Host header"},
+      {"two Origin headers",
+       "GET /v1/status HTTP/1.1\r\n" + host +
+           "Origin: http://localhost:3000\r\nOrigin: https://evil.example\r\n\r\n",
+       "HTTP/1.1 400", "more than one Origin header"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string reply = raw_exchange(agent.port(), c.request, 3s);
+    EXPECT_TRUE(reply.starts_with(c.status_line)) << reply;
+    EXPECT_NE(reply.find(R"({"error":")" + c.error), std::string::npos) << reply;
+  }
+}
+
+TEST(Connections, OpenRoutesTakeNoLargeBodies) {
+  Agent agent;
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  const auto body_of_size = [](std::size_t size) {
+    std::string body = R"({"code":"ABCD-EFGH-JKLM","pad":")";
+    body += std::string(size - body.size() - 2, 'x') + "\"}";
+    return body;
+  };
+  struct Case {
+    std::size_t size;
+    unsigned status;
+    const char* error;
+  } cases[] = {
+      {64 * 1024, 401, "invalid code"},
+      {64 * 1024 + 1, 400, "body too large"},
+      {8 << 20, 400, "body too large"},
+  };
+  for (const auto& c : cases) {
+    const auto reply =
+        agent.post("/v1/pair/confirm", body_of_size(c.size), {{"Origin", "http://localhost:3000"}});
+    EXPECT_EQ(reply.status, c.status) << c.size;
+    EXPECT_EQ(std::string(reply.json().at("error").as_string()), c.error) << c.size;
+  }
+}
+
+TEST(Connections, ConcurrentStatusCallsShareOneEngineDetection) {
+  Agent agent;
+  // Every start of this engine leaves a line in the record.
+  write_script(agent.bin() / "tectonic",
+               "echo run >> \"$0.runs\"\nsleep 0.5\necho 'Tectonic 0.15.0'\n");
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  const auto runs = [&] {
+    const std::string text = read_text(agent.bin() / "tectonic.runs");
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  const auto at_start = runs();
+  std::vector<std::future<HttpResponse>> calls;
+  for (int i = 0; i < 20; ++i)
+    calls.push_back(std::async(std::launch::async, [&] { return agent.get("/v1/status"); }));
+  for (auto& call : calls) {
+    const auto reply = call.get();
+    ASSERT_EQ(reply.status, 200u);
+    EXPECT_NE(reply.body.find("Tectonic 0.15.0"), std::string::npos) << reply.body;
+  }
+  EXPECT_EQ(agent.get("/v1/status").status, 200u);
+  EXPECT_EQ(runs() - at_start, 1);
+}
+
+TEST(Connections, PortZeroReportsAndAdmitsThePortBound) {
+  Agent agent;
+  agent.set_env("VELLORA_AGENT_PORT", "0");
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  const std::string banner = agent.output().substr(0, agent.output().find('\n'));
+  const std::string prefix = "vellora-agent 0.4.15 at http://127.0.0.1:";
+  ASSERT_TRUE(banner.starts_with(prefix)) << banner;
+  const int port = std::stoi(banner.substr(prefix.size()));
+  ASSERT_GT(port, 0) << banner;
+  const auto reply = http_request(static_cast<std::uint16_t>(port), "GET", "/v1/status",
+                                  {{"Host", "127.0.0.1:" + std::to_string(port)}});
+  EXPECT_EQ(reply.status, 200u) << reply.body;
+}
+
+}  // namespace
+}  // namespace vellora::test
