@@ -24,10 +24,13 @@ tcp::endpoint agent_endpoint(std::uint16_t port) {
   return tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port);
 }
 
-// Sets a resource limit of a running process (soft and hard alike).
+// Sets the soft limit of a resource of a running process; RLIM_INFINITY restores the hard one.
 void limit_process(pid_t pid, int resource, rlim_t value) {
-  const rlimit limit{value, value};
-  ASSERT_EQ(::prlimit(pid, static_cast<__rlimit_resource>(resource), &limit, nullptr), 0);
+  const auto which = static_cast<__rlimit_resource>(resource);
+  rlimit limit{};
+  ASSERT_EQ(::prlimit(pid, which, nullptr, &limit), 0);
+  limit.rlim_cur = std::min(value, limit.rlim_max);
+  ASSERT_EQ(::prlimit(pid, which, &limit, nullptr), 0);
 }
 
 std::size_t open_descriptors(pid_t pid) {
@@ -93,6 +96,35 @@ TEST(Connections, FloodOfIdleConnectionsNeitherStopsTheAgentNorUsesUpDescriptors
     EXPECT_EQ(reply.status, 200u);
     EXPECT_TRUE(process_alive(agent.pid())) << agent.errors();
   }
+}
+
+std::uint64_t address_space_bytes(pid_t pid) {
+  const std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+  const auto at = status.find("VmSize:");
+  return at == std::string::npos ? 0 : std::stoull(status.substr(at + 7)) * 1024;
+}
+
+TEST(Connections, ThreadsThatCannotStartRefuseConnectionsButNotTheAgent) {
+  Agent agent;
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  // Room for about one more thread stack: the threads of the next connections cannot start.
+  const auto current = address_space_bytes(agent.pid());
+  ASSERT_GT(current, 0u);
+  if (current > (std::uint64_t{1} << 40))
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes: an address space limit cannot stand in "
+                    "for a thread limit";
+  limit_process(agent.pid(), RLIMIT_AS, current + (12 << 20));
+  boost::asio::io_context io;
+  std::vector<tcp::socket> waiting;
+  for (int i = 0; i < 10; ++i) {
+    waiting.emplace_back(io);
+    waiting.back().connect(agent_endpoint(agent.port()));
+  }
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(process_alive(agent.pid())) << agent.errors();
+  limit_process(agent.pid(), RLIMIT_AS, RLIM_INFINITY);
+  waiting.clear();
+  EXPECT_EQ(agent.get("/v1/status").status, 200u);
 }
 
 class Timeouts : public ::testing::Test {
