@@ -64,7 +64,7 @@ int run_agent(const std::vector<std::string>& args) {
   start_companions(*context, port, tray);
 
   serve(acceptor, context);
-  return 0;
+  return 1;  // serving ends only when accepting failed for good
 }
 
 }  // namespace vellora
