@@ -27,7 +27,7 @@ std::string pad(std::string text, std::size_t width) {
   return text;
 }
 
-[[noreturn]] void fail(const std::string& error) {
+[[noreturn]] void command_failed(const std::string& error) {
   std::cout.flush();
   std::cerr << "Error: " << error << "\n" << std::flush;
   std::exit(1);
@@ -39,7 +39,7 @@ std::uint64_t days_since(std::uint64_t time, std::uint64_t now) {
 
 void code_command() {
   const auto code = issue_code(config_dir());
-  if (!code) fail(code.error());
+  if (!code) command_failed(code.error());
   std::cout << *code << "\n(valid for 5 minutes and can only be used once)\n";
 }
 
@@ -61,7 +61,7 @@ void revoke_command(const std::vector<std::string>& args) {
     return;
   }
   const auto count = args[2] == "all" ? revoke_all(config_dir()) : revoke(config_dir(), args[2]);
-  if (!count) fail(count.error());
+  if (!count) command_failed(count.error());
   std::cout << *count << " access(es) revoked.\n";
 }
 
