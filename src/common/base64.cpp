@@ -1,6 +1,8 @@
 #include "common/base64.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <cstdint>
 
 namespace vellora {
@@ -17,6 +19,50 @@ constexpr std::array<std::uint8_t, 256> make_decode_table() {
 }
 
 constexpr auto DECODE = make_decode_table();
+
+// Decodes the final quartet, which may carry one or two "=" and whose unused bits must be zero.
+// The number of bytes written, none when the quartet is invalid.
+std::optional<std::size_t> decode_last_quartet(const unsigned char* q, unsigned char* o) {
+  const std::size_t padding = q[3] != '=' ? 0 : q[2] == '=' ? 2 : 1;
+  const std::uint32_t a = DECODE[q[0]], b = DECODE[q[1]];
+  if ((a | b) & 0x80) return std::nullopt;
+  if (padding == 2) {
+    if ((b & 0x0F) != 0) return std::nullopt;
+    *o = static_cast<unsigned char>((a << 2) | (b >> 4));
+    return 1;
+  }
+  const std::uint32_t c = DECODE[q[2]];
+  if (c & 0x80) return std::nullopt;
+  if (padding == 1) {
+    if ((c & 0x03) != 0) return std::nullopt;
+    const std::uint32_t v = (a << 10) | (b << 4) | (c >> 2);
+    o[0] = static_cast<unsigned char>(v >> 8);
+    o[1] = static_cast<unsigned char>(v);
+    return 2;
+  }
+  const std::uint32_t d = DECODE[q[3]];
+  if (d & 0x80) return std::nullopt;
+  const std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+  o[0] = static_cast<unsigned char>(v >> 16);
+  o[1] = static_cast<unsigned char>(v >> 8);
+  o[2] = static_cast<unsigned char>(v);
+  return 3;
+}
+
+// Decodes whole quartets without padding; stops at the first one that is not plain base64.
+// Returns the number of quartets decoded.
+std::size_t decode_plain_quartets(const unsigned char* in, std::size_t quartets, unsigned char* o) {
+  std::size_t i = 0;
+  for (; i < quartets; ++i, in += 4) {
+    const std::uint32_t a = DECODE[in[0]], b = DECODE[in[1]], c = DECODE[in[2]], d = DECODE[in[3]];
+    if ((a | b | c | d) & 0x80) break;
+    const std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+    *o++ = static_cast<unsigned char>(v >> 16);
+    *o++ = static_cast<unsigned char>(v >> 8);
+    *o++ = static_cast<unsigned char>(v);
+  }
+  return i;
+}
 
 }  // namespace
 
@@ -57,37 +103,64 @@ std::optional<std::string> base64_decode(std::string_view text) {
 std::optional<std::size_t> base64_decode_into(std::string_view text, char* out) {
   if (text.size() % 4 != 0) return std::nullopt;
   if (text.empty()) return 0;
-  std::size_t padding = 0;
-  if (text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
-  const std::size_t size = text.size() / 4 * 3 - padding;
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   auto* o = reinterpret_cast<unsigned char*>(out);
-  const std::size_t full = text.size() - (padding ? 4 : 0);
-  for (std::size_t i = 0; i < full; i += 4) {
-    const std::uint32_t a = DECODE[in[i]], b = DECODE[in[i + 1]], c = DECODE[in[i + 2]],
-                        d = DECODE[in[i + 3]];
-    if ((a | b | c | d) & 0x80) return std::nullopt;
-    const std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
-    *o++ = static_cast<unsigned char>(v >> 16);
-    *o++ = static_cast<unsigned char>(v >> 8);
-    *o++ = static_cast<unsigned char>(v);
+  const std::size_t body = text.size() / 4 - 1;
+  if (decode_plain_quartets(in, body, o) != body) return std::nullopt;
+  const auto last = decode_last_quartet(in + body * 4, o + body * 3);
+  if (!last) return std::nullopt;
+  return body * 3 + *last;
+}
+
+std::optional<std::size_t> Base64Decoder::feed(std::string_view text, char* out) {
+  if (failed_) return std::nullopt;
+  if (text.empty()) return 0;
+  if (padded_) {
+    failed_ = true;
+    return std::nullopt;
   }
-  if (padding) {
-    const unsigned char* q = in + full;
-    const std::uint32_t a = DECODE[q[0]], b = DECODE[q[1]];
-    if ((a | b) & 0x80) return std::nullopt;
-    if (padding == 2) {
-      if ((b & 0x0F) != 0) return std::nullopt;
-      *o = static_cast<unsigned char>((a << 2) | (b >> 4));
-    } else {
-      const std::uint32_t c = DECODE[q[2]];
-      if ((c & 0x80) || (c & 0x03) != 0) return std::nullopt;
-      const std::uint32_t v = (a << 10) | (b << 4) | (c >> 2);
-      o[0] = static_cast<unsigned char>(v >> 8);
-      o[1] = static_cast<unsigned char>(v);
+  auto* o = reinterpret_cast<unsigned char*>(out);
+  std::size_t written = 0;
+  // One quartet that is not plain base64 ends the text: it must be the padded last one.
+  const auto take_special = [&](const unsigned char* q) {
+    const auto n = decode_last_quartet(q, o + written);
+    if (!n || q[3] != '=') return false;
+    written += *n;
+    padded_ = true;
+    return true;
+  };
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t size = text.size();
+  if (pending_size_ > 0) {
+    const std::size_t take = std::min(4 - pending_size_, size);
+    std::memcpy(pending_ + pending_size_, in, take);
+    pending_size_ += take;
+    in += take;
+    size -= take;
+    if (pending_size_ < 4) return 0;
+    pending_size_ = 0;
+    const auto* q = reinterpret_cast<const unsigned char*>(pending_);
+    if (decode_plain_quartets(q, 1, o) == 1) {
+      written += 3;
+    } else if (!take_special(q) || size > 0) {
+      failed_ = true;
+      return std::nullopt;
     }
   }
-  return size;
+  const std::size_t quartets = size / 4;
+  const std::size_t plain = decode_plain_quartets(in, quartets, o + written);
+  written += plain * 3;
+  if (plain < quartets) {
+    // Only the very last character group of the text may differ, and only as padding.
+    if (plain + 1 != quartets || size % 4 != 0 || !take_special(in + plain * 4)) {
+      failed_ = true;
+      return std::nullopt;
+    }
+    return written;
+  }
+  pending_size_ = size % 4;
+  std::memcpy(pending_, in + quartets * 4, pending_size_);
+  return written;
 }
 
 }  // namespace vellora

@@ -1,7 +1,8 @@
 #include "common/json_stream.h"
 
-#include <boost/json/basic_parser_impl.hpp>
 #include <vector>
+
+#include "common/json_event_stream.h"
 
 namespace vellora {
 namespace {
@@ -113,43 +114,13 @@ struct TreeBuilder {
   bool on_comment(json::string_view, error_code&) { return false; }
 };
 
-json::parse_options options() {
-  json::parse_options o;
-  o.max_depth = 64;
-  return o;
-}
-
 }  // namespace
 
 struct JsonStreamParser::Impl {
-  explicit Impl(std::optional<std::uint64_t> hint) : parser(options()), size_hint(hint) {}
+  explicit Impl(std::optional<std::uint64_t> hint) : size_hint(hint) {}
 
-  json::basic_parser<TreeBuilder> parser;
+  JsonEventStream<TreeBuilder> stream;
   std::optional<std::uint64_t> size_hint;
-  std::uint64_t consumed = 0;
-  std::size_t line = 1, column = 0;
-  std::optional<std::string> error;
-
-  void advance(std::string_view bytes) {
-    for (char c : bytes) {
-      if (c == '\n') {
-        ++line;
-        column = 0;
-      } else {
-        ++column;
-      }
-    }
-    consumed += bytes.size();
-  }
-
-  std::string where() const {
-    return " at line " + std::to_string(line) + " column " + std::to_string(column);
-  }
-
-  std::expected<void, std::string> fail(std::string message) {
-    error = message;
-    return std::unexpected(std::move(message));
-  }
 };
 
 JsonStreamParser::JsonStreamParser(std::optional<std::uint64_t> size_hint)
@@ -159,34 +130,16 @@ JsonStreamParser::~JsonStreamParser() = default;
 
 std::expected<void, std::string> JsonStreamParser::feed(std::string_view piece) {
   Impl& s = *impl_;
-  if (s.error) return std::unexpected(*s.error);
-  if (!s.parser.done()) {
-    s.parser.handler().room =
-        s.size_hint && *s.size_hint > s.consumed ? *s.size_hint - s.consumed : 0;
-    error_code ec;
-    const std::size_t used = s.parser.write_some(true, piece.data(), piece.size(), ec);
-    s.advance(piece.substr(0, used));
-    if (ec) return s.fail(ec.message() + s.where());
-    piece.remove_prefix(used);
-  }
-  const auto extra = piece.find_first_not_of(" \t\r\n");
-  if (extra != std::string_view::npos) {
-    s.advance(piece.substr(0, extra + 1));
-    return s.fail("trailing characters" + s.where());
-  }
-  s.advance(piece);
-  return {};
+  const std::uint64_t consumed = s.stream.consumed();
+  s.stream.handler().room =
+      s.size_hint && *s.size_hint > consumed ? *s.size_hint - consumed : 0;
+  return s.stream.feed(piece);
 }
 
 std::expected<json::value, std::string> JsonStreamParser::finish() {
   Impl& s = *impl_;
-  if (s.error) return std::unexpected(*s.error);
-  if (!s.parser.done()) {
-    error_code ec;
-    s.parser.write_some(false, nullptr, 0, ec);
-    if (ec) return std::unexpected(ec.message() + s.where());
-  }
-  return std::move(s.parser.handler().result);
+  if (auto done = s.stream.finish(); !done) return std::unexpected(done.error());
+  return std::move(s.stream.handler().result);
 }
 
 }  // namespace vellora

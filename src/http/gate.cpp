@@ -11,6 +11,7 @@
 #include "http/json_reply.h"
 #include "pairing/pairing.h"
 #include "project/blob_store.h"
+#include "project/blob_upload.h"
 
 namespace vellora {
 namespace {
@@ -106,10 +107,11 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   if (!protected_route) return not_found(origin);
   if (!authenticate(config_dir(), request.headers))
     return error_reply(401, origin, "not paired: invalid code or token");
+  // Uploads are handled while they arrive; the other bodies are small enough for a value tree.
+  if (path == "/v1/blobs") return blobs_endpoint(body, origin);
   auto parsed = read_body(MAX_BODY_BYTES);
   if (!parsed) return error_reply(400, origin, parsed.error());
   if (path == "/v1/prepare") return prepare_endpoint(*parsed, origin);
-  if (path == "/v1/blobs") return blobs_endpoint(std::move(*parsed), origin);
   return compile_endpoint(context, *parsed, origin);
 }
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 
-#include "common/base64.h"
 #include "common/file.h"
 #include "common/text.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
 #include "platform/crypto.h"
+#include "platform/file_writer.h"
 #include "platform/files.h"
 #include "project/file_refs.h"
 
@@ -37,23 +37,20 @@ std::optional<std::string> blob_missing(std::string_view id) {
   return to_lower_ascii(id);
 }
 
-bool store_blob(const std::string& digest, std::string_view content) {
-  const fs::path target = blobs_dir() / digest;
+fs::path new_blob_temp_path() {
   unsigned char nonce[8];
   platform::random_bytes(nonce, sizeof nonce);
-  const fs::path tmp =
-      blobs_dir() / (std::string(TEMPORARY_PREFIX) + hex_lower(nonce, sizeof nonce));
-  if (!platform::write_file_durable(tmp, content)) {
-    remove_quietly(tmp);
-    return false;
-  }
+  return blobs_dir() / (std::string(TEMPORARY_PREFIX) + hex_lower(nonce, sizeof nonce));
+}
+
+bool publish_blob(const fs::path& temp, const std::string& digest) {
   // Work directories share the blob's storage through hard links: a tool that opened one of the
   // project's files for writing would otherwise change the stored content under its digest.
-  platform::make_read_only(tmp);
+  platform::make_read_only(temp);
   std::error_code ec;
-  fs::rename(tmp, target, ec);
+  fs::rename(temp, blobs_dir() / digest, ec);
   if (ec) {
-    remove_quietly(tmp);
+    remove_quietly(temp);
     return false;
   }
   return true;
@@ -73,6 +70,12 @@ void remove_stale_blob_temporaries() {
   }
 }
 
+bool store_blob(const std::string& digest, std::string_view content) {
+  auto file = platform::DurableWriter::create(new_blob_temp_path());
+  if (!file || !file->write(content) || !file->commit()) return false;
+  return publish_blob(file->path(), digest);
+}
+
 Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin) {
   static const json::value null_value = nullptr;
   const json::value* files = &null_value;
@@ -90,35 +93,6 @@ Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin) {
       need.push_back(json::value(id));
   }
   return json_reply(200, origin, json::object{{"need", std::move(need)}});
-}
-
-Reply blobs_endpoint(json::value body, const AllowedOrigin& origin) {
-  json::array* blobs = nullptr;
-  if (auto* object = body.if_object())
-    if (auto* b = object->if_contains("blobs")) blobs = b->if_array();
-  if (blobs == nullptr) return error_reply(400, origin, "no blobs");
-  std::error_code ec;
-  fs::create_directories(blobs_dir(), ec);
-  std::uint64_t stored = 0;
-  for (auto& element : *blobs) {
-    auto* object = element.if_object();
-    if (object == nullptr) continue;
-    auto* sha = object->if_contains("sha256");
-    auto* b64 = object->if_contains("b64");
-    if (sha == nullptr || b64 == nullptr || !sha->is_string() || !b64->is_string()) continue;
-    // Decoded in place: the text is not needed afterwards, and a large upload then needs no
-    // second buffer.
-    json::string& text = b64->get_string();
-    const auto size = base64_decode_into(text, text.data());
-    if (!size) return error_reply(400, origin, "invalid base64");
-    const std::string_view content(text.data(), *size);
-    const std::string digest = platform::sha256_hex(content);
-    if (!iequals_ascii(digest, sha->get_string()))
-      return error_reply(400, origin, "the content does not match the hash");
-    if (!metadata_readable(blobs_dir() / digest) && store_blob(digest, content)) ++stored;
-    *b64 = nullptr;  // released before the next content
-  }
-  return json_reply(200, origin, json::object{{"stored", stored}});
 }
 
 }  // namespace vellora

@@ -19,9 +19,16 @@ std::optional<std::filesystem::path> blob_path(std::string_view id);
 // The lower-case identifier when it is valid and its file is absent.
 std::optional<std::string> blob_missing(std::string_view id);
 
-// Stores content under its digest: written to a temporary file in the store, flushed, made
-// read-only, then renamed, so no reader ever sees a partial blob under a digest name. False when
-// it failed.
+// A fresh name for a temporary file in the store (".tmp-" and 16 random hexadecimal digits).
+std::filesystem::path new_blob_temp_path();
+
+// Publishes a flushed temporary file of the store under its digest: made read-only, then renamed,
+// so no reader ever sees a partial blob under a digest name. The temporary file is removed when
+// it fails.
+bool publish_blob(const std::filesystem::path& temp, const std::string& digest);
+
+// Stores content under its digest through a temporary file and `publish_blob`. False when it
+// failed.
 bool store_blob(const std::string& digest, std::string_view content);
 
 // Deletes the temporary files that interrupted uploads left in the store more than an hour ago.
@@ -29,9 +36,5 @@ void remove_stale_blob_temporaries();
 
 // POST /v1/prepare: which of the listed digests the agent lacks.
 Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin);
-
-// POST /v1/blobs: verifies and stores base64 contents. Takes the body by value so each content's
-// text can be released as soon as it is decoded.
-Reply blobs_endpoint(json::value body, const AllowedOrigin& origin);
 
 }  // namespace vellora

@@ -35,8 +35,31 @@ TEST(Base64, DecodingIsStrict) {
       {"QUJD\n", std::nullopt},
       {"QU-_", std::nullopt},
       {"QUJDQQ==QQ==", std::nullopt},
+      {"QUJDQUI=QUJD", std::nullopt},
+      {"QUJDQQ==Q", std::nullopt},
+      {"QUJDQUJD", "ABCABC"},
+      {"QUJDQUJDQQ==", "ABCABCA"},
+      {"QUJDQU\\D", std::nullopt},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(base64_decode(text), expected) << text;
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(base64_decode(text), expected) << text;
+    // Decoded while it arrives, in pieces of every size, the text gives the same answer.
+    const std::string_view whole(text);
+    for (std::size_t piece = 1; piece <= whole.size(); ++piece) {
+      Base64Decoder decoder;
+      std::string out;
+      bool valid = true;
+      for (std::size_t at = 0; at < whole.size() && valid; at += piece) {
+        const auto part = whole.substr(at, piece);
+        std::string room(Base64Decoder::max_output(part.size()), '\0');
+        const auto size = decoder.feed(part, room.data());
+        valid = size.has_value();
+        if (valid) out.append(room, 0, *size);
+      }
+      valid = valid && decoder.finish();
+      EXPECT_EQ(valid ? std::optional(out) : std::nullopt, expected) << text << " in " << piece;
+    }
+  }
 }
 
 TEST(Json, RepliesSortKeysAtEveryLevel) {

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vellora::platform {
+
+// A new file written piece by piece and flushed to the disk by `commit`, so that a rename
+// published afterwards never exposes a partial file. Dropped before `commit` (or after a failed
+// one), the file is closed and deleted: nothing half-written stays behind.
+class DurableWriter {
+ public:
+  // Creates the file; fails when it exists already.
+  static std::expected<DurableWriter, std::string> create(const std::filesystem::path& path);
+
+  DurableWriter(DurableWriter&& other) noexcept;
+  DurableWriter& operator=(DurableWriter&&) = delete;
+  DurableWriter(const DurableWriter&) = delete;
+  ~DurableWriter();
+
+  bool write(std::string_view bytes);
+  // Flushes the content to the disk and closes the file, which then stays.
+  bool commit();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  DurableWriter(std::filesystem::path path, std::intptr_t handle)
+      : path_(std::move(path)), handle_(handle) {}
+  void close_handle();
+
+  std::filesystem::path path_;
+  std::intptr_t handle_;  // a file descriptor, or a Windows HANDLE; -1 once closed
+  bool kept_ = false;
+};
+
+}  // namespace vellora::platform
