@@ -8,3 +8,7 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench --target upload_bench compile_bench vellora-agent
 ./build-bench/bench/upload_bench
 ./build-bench/bench/compile_bench
+# A real browser's upload against a plain sink, where Chromium and Node.js are installed.
+if command -v chromium >/dev/null && command -v node >/dev/null; then
+  bash bench/browser/run.sh build-bench/vellora-agent
+fi
