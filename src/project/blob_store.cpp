@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_set>
 
 #include "common/file.h"
 #include "common/text.h"
@@ -83,14 +84,17 @@ Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin) {
     if (const auto* f = object->if_contains("files")) files = f;
   const auto refs = decode_file_refs(*files);
   if (!refs) return error_reply(400, origin, "invalid list: " + refs.error());
+  if (refs->size() > MAX_PROJECT_FILES)
+    return error_reply(400, origin,
+                       "invalid list: more than " + std::to_string(MAX_PROJECT_FILES) + " files");
   json::array need;
+  std::unordered_set<std::string> listed;
   for (const FileRef& ref : *refs) {
     const auto path = blob_path(ref.sha256);
     if (!path) return error_reply(400, origin, "invalid hash");
     if (metadata_readable(*path)) continue;
-    const std::string id = to_lower_ascii(ref.sha256);
-    if (std::find(need.begin(), need.end(), json::value(id)) == need.end())
-      need.push_back(json::value(id));
+    std::string id = to_lower_ascii(ref.sha256);
+    if (listed.insert(id).second) need.push_back(json::value(std::move(id)));
   }
   return json_reply(200, origin, json::object{{"need", std::move(need)}});
 }

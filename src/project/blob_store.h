@@ -34,6 +34,9 @@ bool store_blob(const std::string& digest, std::string_view content);
 // Deletes the temporary files that interrupted uploads left in the store more than an hour ago.
 void remove_stale_blob_temporaries();
 
+// The most files one project may list.
+inline constexpr std::size_t MAX_PROJECT_FILES = 100000;
+
 // POST /v1/prepare: which of the listed digests the agent lacks.
 Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin);
 

@@ -50,6 +50,28 @@ TEST_F(BlobsTest, PrepareListsEachMissingDigestOnceInLowerCase) {
   EXPECT_EQ(post("/v1/prepare", R"({"files":[]})").body, R"({"need":[]})");
 }
 
+TEST_F(BlobsTest, PrepareTakesAHundredThousandFilesAndNoMore) {
+  // Each missing digest is listed once, in the order of first appearance, however long the list.
+  std::string files;
+  std::vector<std::string> digests;
+  for (int i = 0; i < 100000; ++i) {
+    digests.push_back(sha256_of(std::to_string(i % 60000)));
+    files += std::string(i ? "," : "") + R"({"path":"f)" + std::to_string(i) + R"(","sha256":")" +
+             digests.back() + R"("})";
+  }
+  const auto response = post("/v1/prepare", "{\"files\":[" + files + "]}");
+  ASSERT_EQ(response.status, 200u);
+  const json::value reply = response.json();
+  const auto& need = reply.at("need").as_array();
+  ASSERT_EQ(need.size(), 60000u);
+  for (std::size_t i = 0; i < need.size(); ++i) ASSERT_EQ(need[i], digests[i].c_str()) << i;
+
+  const auto too_long = post("/v1/prepare", "{\"files\":[" + files + R"(,{"path":"x","sha256":")" +
+                                                 digests[0] + "\"}]}");
+  EXPECT_EQ(too_long.status, 400u);
+  EXPECT_EQ(too_long.json().at("error"), "invalid list: more than 100000 files");
+}
+
 TEST_F(BlobsTest, PrepareRejectsBadLists) {
   const std::pair<std::string, std::string> cases[] = {
       {R"({})", "invalid list: invalid type: null, expected a sequence"},
