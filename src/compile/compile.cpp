@@ -173,7 +173,7 @@ class CompileJob {
       if (last.ok && metadata_readable(pdf)) break;
       if (!request_.install_missing || last.timed_out) break;
       if (Clock::now() - t0 >= INSTALL_BUDGET || !tlmgr) break;
-      if (!install_from_log(log, *tlmgr, path_value, installs_)) break;
+      if (!install_from_log(log, *tlmgr, path_value, installs_, request_.files)) break;
       if (++pass == MAX_PASSES) return pass_limit_reply(origin, log);
     }
     return final_reply(origin, job, std::move(log), last, limit);

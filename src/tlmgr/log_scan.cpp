@@ -13,6 +13,11 @@ constexpr std::array<std::string_view, 22> GENERATED_EXTENSIONS = {
     "out", "aux", "toc", "lof", "lot", "bbl", "blg", "ind", "idx", "ilg", "glo",
     "gls", "nav", "snm", "vrb", "brf", "bcf", "fls", "xdv", "thm", "loa", "lol"};
 
+// Pictures included by the document: a missing one is the project's, not TeX Live's.
+constexpr std::array<std::string_view, 15> IMAGE_EXTENSIONS = {
+    "png", "jpg", "jpeg", "gif", "bmp", "tif", "tiff", "eps", "ps",
+    "pdf", "svg", "webp", "jbig2", "jb2", "mps"};
+
 constexpr std::string_view GRAVE = "`";
 constexpr std::string_view LEFT_QUOTE = "\u2018";
 
@@ -77,13 +82,21 @@ std::optional<std::string> babel_language_of(std::string_view line) {
   return std::string(rest.substr(0, n)) + ".ldf";
 }
 
+bool is_project_file(std::string_view name, const std::vector<std::string>& project_paths) {
+  return std::any_of(project_paths.begin(), project_paths.end(), [&](const std::string& path) {
+    const std::string_view p(path);
+    return p == name || p.substr(p.rfind('/') + 1) == name;
+  });
+}
+
 }  // namespace
 
 bool safe_tex_file_name(std::string_view name) {
   return !name.empty() && name.front() != '-' && only_chars(name, "._-");
 }
 
-std::vector<std::string> missing_files_in_log(std::string_view log) {
+std::vector<std::string> missing_files_in_log(std::string_view log,
+                                              const std::vector<std::string>& project_paths) {
   std::vector<std::string> files;
   for (std::string_view line : split_lines(log)) {
     const auto candidate = candidate_of(line);
@@ -98,11 +111,15 @@ std::vector<std::string> missing_files_in_log(std::string_view log) {
     if (!candidate) continue;
     std::string_view name = trim(*candidate);
     while (name.ends_with('\'')) name.remove_suffix(1);
+    if (is_project_file(name, project_paths)) continue;
     std::string file(name);
     if (file.find('.') == std::string::npos) file += ".sty";
     const std::string extension = to_lower_ascii(file.substr(file.rfind('.') + 1));
-    if (std::find(GENERATED_EXTENSIONS.begin(), GENERATED_EXTENSIONS.end(), extension) !=
-        GENERATED_EXTENSIONS.end())
+    const auto listed = [&](const auto& list) {
+      return std::find(list.begin(), list.end(), extension) != list.end();
+    };
+    if (listed(GENERATED_EXTENSIONS) || listed(IMAGE_EXTENSIONS) ||
+        is_project_file(file, project_paths))
       continue;
     if (file.size() >= 80 || !only_chars(file, "._-")) continue;
     add_unique(files, std::move(file));

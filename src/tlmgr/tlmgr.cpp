@@ -166,9 +166,12 @@ void preinstall_from_sources(const fs::path& work_dir, const std::vector<FileRef
 }
 
 bool install_from_log(std::string_view log_text, const fs::path& tlmgr,
-                      const std::string& path_value, InstallLog& log) {
+                      const std::string& path_value, InstallLog& log,
+                      const std::vector<FileRef>& project_files) {
+  std::vector<std::string> project_paths;
+  for (const FileRef& ref : project_files) project_paths.push_back(ref.path);
   std::vector<std::string> batch;
-  for (auto& file : missing_files_in_log(log_text)) {
+  for (auto& file : missing_files_in_log(log_text, project_paths)) {
     if (batch.size() == FILES_PER_PASS) break;
     if (!contains(log.tried, file)) batch.push_back(std::move(file));
   }

@@ -49,7 +49,9 @@ void preinstall_from_sources(const std::filesystem::path& work_dir,
 
 // After a failed pass: installs the packages of up to six new missing files named in the log.
 // True when at least one of them is now covered by an installed package.
+// Files of the project itself are never looked for in TeX Live.
 bool install_from_log(std::string_view log_text, const std::filesystem::path& tlmgr,
-                      const std::string& path_value, InstallLog& log);
+                      const std::string& path_value, InstallLog& log,
+                      const std::vector<FileRef>& project_files = {});
 
 }  // namespace vellora

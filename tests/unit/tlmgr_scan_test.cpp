@@ -46,6 +46,24 @@ TEST(MissingFilesInLog, RealEngineLines) {
     EXPECT_EQ(missing_files_in_log(line), expected) << line;
 }
 
+TEST(MissingFilesInLog, PicturesAndTheProjectsOwnFilesAreNoPackages) {
+  // Lines of a real pdfLaTeX log of a document missing pictures and its own files.
+  const std::vector<std::string> project = {"main.tex", "styles/house.sty", "chap/intro.tex"};
+  const std::pair<const char*, Files> cases[] = {
+      {"./main.tex:5: Package pdftex.def Error: File `other.png' not found: using draft", {}},
+      {"! Package pdftex.def Error: File `photo.JPG' not found: using draft setting.", {}},
+      {"! LaTeX Error: File `figure.pdf' not found.", {}},
+      {"! LaTeX Error: File `house.sty' not found.", {}},
+      {"! LaTeX Error: File `house' not found.", {}},
+      {"! LaTeX Error: File `chap/intro.tex' not found.", {}},
+      {"! LaTeX Error: File `intro.tex' not found.", {}},
+      {"! LaTeX Error: File `outro.tex' not found.", {"outro.tex"}},
+      {"! LaTeX Error: File `tikz.sty' not found.", {"tikz.sty"}},
+  };
+  for (const auto& [line, expected] : cases)
+    EXPECT_EQ(missing_files_in_log(line, project), expected) << line;
+}
+
 TEST(MissingFilesInLog, KeepsOrderWithoutRepeats) {
   const char* log =
       "! LaTeX Error: File `b.sty' not found.\r\n"
