@@ -51,12 +51,16 @@ std::optional<std::string_view> candidate_of(std::string_view line) {
 }
 
 std::optional<std::string> font_of(std::string_view line) {
-  if (line.find("not loadable: Metric (TFM) file not found") == std::string_view::npos)
+  // pdfTeX: "Metric (TFM) file not found"; XeTeX: "Metric (TFM) file or installed font not
+  // found"; LuaTeX: "metric data not found or bad".
+  if (line.find(" not loadable: Metric (TFM) file") == std::string_view::npos &&
+      line.find(" not loadable: metric data not found") == std::string_view::npos)
     return std::nullopt;
   const auto eq = line.find('=');
   if (eq == std::string_view::npos) return std::nullopt;
   std::string_view name = line.substr(eq + 1);
   name = name.substr(0, name.find('='));
+  name = name.substr(0, name.find(" not loadable"));
   name = name.substr(0, name.find(" at "));
   name = trim(name);
   if (name.empty() || !only_chars(name, "-_")) return std::nullopt;
@@ -89,6 +93,49 @@ bool is_project_file(std::string_view name, const std::vector<std::string>& proj
   });
 }
 
+// The text between `open` and `close` after `marker`, as in: marker 'name'.
+std::optional<std::string_view> between_after(std::string_view line, std::string_view marker,
+                                              char open, char close) {
+  const auto at = line.find(marker);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view rest = line.substr(at + marker.size());
+  const auto start = rest.find(open);
+  if (start == std::string_view::npos) return std::nullopt;
+  rest.remove_prefix(start + 1);
+  const auto end = rest.find(close);
+  if (end == std::string_view::npos) return std::nullopt;
+  return rest.substr(0, end);
+}
+
+// Files named by messages of other packages and programs, each line copied from a real log.
+std::vector<std::string> other_files_of(std::string_view line) {
+  // Package tikz Error: I did not find the tikz library 'nosuchlib'. I looked for files ...
+  if (auto name = between_after(line, "I did not find the tikz library", '\'', '\''))
+    return {"tikzlibrary" + std::string(*name) + ".code.tex"};
+  // BibTeX: I couldn't open style file nosuchstyle.bst
+  if (const auto at = line.find("I couldn't open style file "); at != std::string_view::npos)
+    return {std::string(trim(line.substr(at + 27)))};
+  // LuaLaTeX: luaotfload | db : Reload initiated (...); reason: File not found: "X.otf".
+  if (line.find("luaotfload") != std::string_view::npos)
+    if (auto name = between_after(line, "File not found:", '"', '"')) return {std::string(*name)};
+  // XeLaTeX: Package fontspec Error: The font "NoSuchFont-Regular" cannot be found.
+  if (line.find("Package fontspec Error: The font") != std::string_view::npos &&
+      line.find("cannot be found") != std::string_view::npos) {
+    if (auto name = between_after(line, "The font", '"', '"')) {
+      if (name->find('.') != std::string_view::npos) return {std::string(*name)};
+      return {std::string(*name) + ".otf", std::string(*name) + ".ttf"};
+    }
+  }
+  // !pdfTeX error: pdflatex (file nosuchfontfile.pfb): cannot open Type 1 font file for reading
+  // (also "cannot open encoding file" and, as a warning, "cannot open font map file")
+  if (line.find("): cannot open ") != std::string_view::npos)
+    if (auto name = between_after(line, "(file", ' ', ')')) return {std::string(*name)};
+  // LuaLaTeX: ! error:  (type 1): cannot open file for reading 'nosuchfontfilel.pfb'
+  if (auto name = between_after(line, "cannot open file for reading", '\'', '\''))
+    return {std::string(*name)};
+  return {};
+}
+
 }  // namespace
 
 bool safe_tex_file_name(std::string_view name) {
@@ -108,21 +155,27 @@ std::vector<std::string> missing_files_in_log(std::string_view log,
       if (auto language = babel_language_of(line)) add_unique(files, std::move(*language));
       continue;
     }
-    if (!candidate) continue;
-    std::string_view name = trim(*candidate);
-    while (name.ends_with('\'')) name.remove_suffix(1);
-    if (is_project_file(name, project_paths)) continue;
-    std::string file(name);
-    if (file.find('.') == std::string::npos) file += ".sty";
-    const std::string extension = to_lower_ascii(file.substr(file.rfind('.') + 1));
-    const auto listed = [&](const auto& list) {
-      return std::find(list.begin(), list.end(), extension) != list.end();
-    };
-    if (listed(GENERATED_EXTENSIONS) || listed(IMAGE_EXTENSIONS) ||
-        is_project_file(file, project_paths))
-      continue;
-    if (file.size() >= 80 || !only_chars(file, "._-")) continue;
-    add_unique(files, std::move(file));
+    std::vector<std::string> named = other_files_of(line);
+    if (named.empty() && candidate) {
+      std::string_view name = trim(*candidate);
+      while (name.ends_with('\'')) name.remove_suffix(1);
+      if (is_project_file(name, project_paths)) continue;
+      std::string file(name);
+      if (file.find('.') == std::string::npos) file += ".sty";
+      named.push_back(std::move(file));
+    }
+    for (std::string& file : named) {
+      if (file.find('.') == std::string::npos) continue;
+      const std::string extension = to_lower_ascii(file.substr(file.rfind('.') + 1));
+      const auto listed = [&](const auto& list) {
+        return std::find(list.begin(), list.end(), extension) != list.end();
+      };
+      if (listed(GENERATED_EXTENSIONS) || listed(IMAGE_EXTENSIONS) ||
+          is_project_file(file, project_paths))
+        continue;
+      if (file.size() >= 80 || !only_chars(file, "._-")) continue;
+      add_unique(files, std::move(file));
+    }
   }
   return files;
 }

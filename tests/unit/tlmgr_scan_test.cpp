@@ -18,12 +18,12 @@ TEST(MissingFilesInLog, RealEngineLines) {
       // pdflatex on \font\x=nonexistfont10 at 10pt (log lines unwrapped)
       {"./font.tex:2: Font \\x=nonexistfont10 at 10.0pt not loadable: Metric (TFM) file not found.",
        {"nonexistfont10.tfm"}},
-      // xelatex and lualatex say it otherwise: no TeX Live file to look for
+      // xelatex and lualatex say it otherwise; without "at" the name ends before "not loadable"
       {"./font.tex:2: Font \\x=nonexistfont10 at 10.0pt not loadable: Metric (TFM) file or "
        "installed font not found.",
-       {}},
+       {"nonexistfont10.tfm"}},
       {"./font.tex:2: Font \\x=nonexistfont10 at 10pt not loadable: metric data not found or bad.",
-       {}},
+       {"nonexistfont10.tfm"}},
       // babel on an unknown language
       {"/usr/share/texlive/texmf-dist/tex/generic/babel/babel.sty:4357: Package babel Error: "
        "Unknown option "
@@ -62,6 +62,39 @@ TEST(MissingFilesInLog, PicturesAndTheProjectsOwnFilesAreNoPackages) {
   };
   for (const auto& [line, expected] : cases)
     EXPECT_EQ(missing_files_in_log(line, project), expected) << line;
+}
+
+TEST(MissingFilesInLog, LinesOfOtherPackagesAndEngines) {
+  // Each line as the engine printed it for a document missing that file.
+  const std::pair<const char*, Files> cases[] = {
+      {"./tikzlib.tex:3: Package tikz Error: I did not find the tikz library 'nosuchlib'. I "
+       "looked for files named tikzlibrarynosuchlib.code.tex and pgflibrarynosuchlib.code.tex, "
+       "but neither could be found in the current texmf trees..",
+       {"tikzlibrarynosuchlib.code.tex"}},
+      {"! LaTeX Error: File `beamerthemeNoSuchTheme.sty' not found.", {"beamerthemeNoSuchTheme.sty"}},
+      {"! LaTeX Error: File `beamercolorthemenosuchcolor.sty' not found.",
+       {"beamercolorthemenosuchcolor.sty"}},
+      {"I couldn't open style file nosuchstyle.bst", {"nosuchstyle.bst"}},
+      {"./fontfile.tex:4: Package fontspec Error: The font \"NoSuchFont-Regular\" cannot be found.",
+       {"NoSuchFont-Regular.otf", "NoSuchFont-Regular.ttf"}},
+      {"./f.tex:4: Package fontspec Error: The font \"TeX Gyre Nowhere\" cannot be found.", {}},
+      {"luaotfload | db : Reload initiated (formats: otf,ttf,ttc); reason: File not found: "
+       "\"NoSuchFont-Regular.otf\".",
+       {"NoSuchFont-Regular.otf"}},
+      {"./tfmx.tex:2: Font \\x=nosuchtfmfont not loadable: Metric (TFM) file or installed font not "
+       "found.",
+       {"nosuchtfmfont.tfm"}},
+      {"!pdfTeX error: pdflatex (file nosuchfontfile.pfb): cannot open Type 1 font file for reading",
+       {"nosuchfontfile.pfb"}},
+      {"!pdfTeX error: pdflatex (file nosuchencfile.enc): cannot open encoding file for reading",
+       {"nosuchencfile.enc"}},
+      {"pdfTeX warning: pdflatex (file nosuchmapfile.map): cannot open font map file",
+       {"nosuchmapfile.map"}},
+      {"! error:  (type 1): cannot open file for reading 'nosuchfontfilel.pfb'",
+       {"nosuchfontfilel.pfb"}},
+  };
+  for (const auto& [line, expected] : cases)
+    EXPECT_EQ(missing_files_in_log(line), expected) << line;
 }
 
 TEST(MissingFilesInLog, KeepsOrderWithoutRepeats) {
