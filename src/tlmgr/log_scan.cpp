@@ -112,6 +112,15 @@ std::vector<std::string> other_files_of(std::string_view line) {
   // Package tikz Error: I did not find the tikz library 'nosuchlib'. I looked for files ...
   if (auto name = between_after(line, "I did not find the tikz library", '\'', '\''))
     return {"tikzlibrary" + std::string(*name) + ".code.tex"};
+  // Package biblatex Info: ... file 'nosuchbbxstyle.bbx' not found.  (also .cbx)
+  // Package biblatex Warning: File 'nosuchlbx.lbx' not found!
+  if (line.starts_with("Package biblatex ")) {
+    auto name = between_after(line, "file ", '\'', '\'');
+    if (!name) name = between_after(line, "File ", '\'', '\'');
+    if (name && (name->ends_with(".bbx") || name->ends_with(".cbx") || name->ends_with(".lbx")))
+      return {std::string(*name)};
+    return {};
+  }
   // BibTeX: I couldn't open style file nosuchstyle.bst
   if (const auto at = line.find("I couldn't open style file "); at != std::string_view::npos)
     return {std::string(trim(line.substr(at + 27)))};

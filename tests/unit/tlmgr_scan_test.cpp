@@ -75,6 +75,11 @@ TEST(MissingFilesInLog, LinesOfOtherPackagesAndEngines) {
       {"! LaTeX Error: File `beamercolorthemenosuchcolor.sty' not found.",
        {"beamercolorthemenosuchcolor.sty"}},
       {"I couldn't open style file nosuchstyle.bst", {"nosuchstyle.bst"}},
+      {"Package biblatex Info: ... file 'nosuchbbxstyle.bbx' not found.", {"nosuchbbxstyle.bbx"}},
+      {"Package biblatex Info: ... file 'nosuchcbxstyle.cbx' not found.", {"nosuchcbxstyle.cbx"}},
+      {"Package biblatex Warning: File 'nosuchlbx.lbx' not found!", {"nosuchlbx.lbx"}},
+      // A missing data model is normal: biblatex goes on without it.
+      {"Package biblatex Info: ... file 'nosuchbbxstyle.dbx' not found.", {}},
       {"./fontfile.tex:4: Package fontspec Error: The font \"NoSuchFont-Regular\" cannot be found.",
        {"NoSuchFont-Regular.otf", "NoSuchFont-Regular.ttf"}},
       {"./f.tex:4: Package fontspec Error: The font \"TeX Gyre Nowhere\" cannot be found.", {}},
