@@ -10,6 +10,7 @@
 #include "agent/companions.h"
 #include "agent/port.h"
 #include "http/server.h"
+#include "platform/sandbox.h"
 #include "platform/socket.h"
 #include "project/blob_store.h"
 #include "version.h"
@@ -55,7 +56,10 @@ int run_agent(const std::vector<std::string>& args) {
   const unsigned port = acceptor.local_endpoint(ec).port();
   remove_stale_blob_temporaries();
 
-  std::cout << startup_report(port, detect_engines()) << std::flush;
+  std::string report = startup_report(port, detect_engines());
+  if (const auto why = platform::confinement_unavailable())
+    report += "Compiles are not sandboxed: " + *why + ".\n";
+  std::cout << report << std::flush;
 
   auto context = std::make_shared<ServerContext>();
   context->allowed_origins = allowed_origins();

@@ -6,9 +6,12 @@
 #include "common/file.h"
 #include "common/text.h"
 #include "compile/compile_log.h"
+#include "compile/confinement.h"
 #include "compile/engine_command.h"
+#include "compile/output_files.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
+#include "platform/links.h"
 #include "platform/process.h"
 #include "project/blob_store.h"
 #include "project/file_refs.h"
@@ -27,6 +30,8 @@ namespace {
 
 constexpr auto INSTALL_BUDGET = std::chrono::seconds(900);
 constexpr int MAX_PASSES = 40;
+// The last bytes of each output stream of an engine run that are kept.
+constexpr std::size_t ENGINE_OUTPUT_LIMIT = std::size_t{4} << 20;
 
 struct CompileRequest {
   std::string project;
@@ -58,7 +63,7 @@ std::expected<CompileRequest, Reply> validate(const json::value& body,
   if (!valid_project_id(request.project))
     return std::unexpected(error_reply(400, origin, "invalid project"));
   if (!main_file_extension_ok(request.main_file, engine_id) ||
-      !valid_relative_path(request.main_file))
+      !valid_main_file_name(request.main_file))
     return std::unexpected(error_reply(400, origin, "invalid main file"));
   static const json::value null_value = nullptr;
   const json::value* files = object ? object->if_contains("files") : nullptr;
@@ -73,6 +78,13 @@ std::expected<CompileRequest, Reply> validate(const json::value& body,
   }
   if (!has_main)
     return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
+  for (const FileRef& ref : *refs)
+    if (is_reserved_project_path(ref.path))
+      return std::unexpected(error_reply(
+          400, origin,
+          "the project path \"" + ref.path + "\" is reserved for the agent's own files"));
+  if (auto problem = unstorable_path(*refs))
+    return std::unexpected(error_reply(400, origin, *problem));
   request.files = std::move(*refs);
   auto engine = usable_engine(engine_id);
   if (!engine)
@@ -148,6 +160,7 @@ class CompileJob {
     run.out_dir = workspace_.out_dir;
     run.path_value = path_value;
     if (id == "agent-context") run.extra_env = context_env(*program_path);
+    run.confinement = engine_confinement(id, workspace_.work_dir, run.extra_env);
 
     const fs::path pdf = workspace_.out_dir / (job + ".pdf");
     std::string log;
@@ -166,7 +179,7 @@ class CompileJob {
           return error_reply(500, origin, "could not start the compiler: " + outcome.error());
       }
       last = std::move(*outcome);
-      auto log_file = read_file(workspace_.out_dir / (job + ".log"));
+      auto log_file = read_log_bounded(workspace_.out_dir / (job + ".log"));
       if (log_file && !is_valid_utf8(*log_file)) log_file.reset();
       log = pass_log(log_file.value_or(""), last.output, request_.engine.name);
 
@@ -189,13 +202,14 @@ class CompileJob {
     }
     platform::RunOptions options;
     options.time_limit = std::chrono::seconds(limit);
+    options.output_limit = ENGINE_OUTPUT_LIMIT;
     const auto result = platform::run(engine_command(run), options);
     if (!result) return std::unexpected(result.error());
     if (context) {
       for (const char* ext : {".pdf", ".log"}) {
         std::error_code ec;
         const fs::path from = workspace_.work_dir / (job + ext);
-        if (fs::is_regular_file(from, ec))
+        if (!platform::is_link(from) && fs::is_regular_file(from, ec))
           fs::copy_file(from, workspace_.out_dir / (job + ext),
                         fs::copy_options::overwrite_existing, ec);
       }
@@ -235,13 +249,23 @@ class CompileJob {
     const bool pdf_present = metadata_readable(out / (job + ".pdf"));
     log = assemble_log(std::move(log), installs_, last.ok && pdf_present, last.timed_out, limit);
 
-    auto pdf = read_file(out / (job + ".pdf"));
+    OutputFile pdf_file = read_output_file(out / (job + ".pdf"));
+    OutputFile synctex_file = read_output_file(out / (job + ".synctex.gz"));
+    OutputFile bbl_file = read_output_file(out / (job + ".bbl"));
+    for (const auto& [file, name] : {std::pair{&pdf_file, "PDF"},
+                                     std::pair{&synctex_file, "SyncTeX file"},
+                                     std::pair{&bbl_file, "bibliography file"}})
+      if (file->too_large > 0)
+        log += std::string("\n\nThe ") + name + " is too large to send (" +
+               std::to_string(file->too_large >> 20) + " MiB; at most " +
+               std::to_string(MAX_OUTPUT_BYTES >> 20) + " MiB are sent).";
+    auto& pdf = pdf_file.bytes;
     if (pdf && !(pdf->size() >= 5 && pdf->starts_with("%PDF-"))) pdf.reset();
-    auto synctex = read_file(out / (job + ".synctex.gz"));
+    auto& synctex = synctex_file.bytes;
     if (synctex && !(synctex->size() >= 2 && static_cast<unsigned char>((*synctex)[0]) == 0x1F &&
                      static_cast<unsigned char>((*synctex)[1]) == 0x8B))
       synctex.reset();
-    auto bbl = read_file(out / (job + ".bbl"));
+    auto& bbl = bbl_file.bytes;
     if (bbl && bbl->empty()) bbl.reset();
 
     const bool success = last.ok && pdf.has_value();
@@ -271,8 +295,9 @@ std::atomic<std::uint64_t>& active_compiles() {
   return count;
 }
 
-Reply compile_endpoint(ServerContext& context, const json::value& body,
-                       const AllowedOrigin& origin) {
+namespace {
+
+Reply compile(ServerContext& context, const json::value& body, const AllowedOrigin& origin) {
   const auto started = Clock::now();
   auto request = validate(body, origin);
   if (!request) return std::move(request.error());
@@ -286,8 +311,23 @@ Reply compile_endpoint(ServerContext& context, const json::value& body,
     return json_reply(409, origin,
                       json::object{{"error", "missing contents"}, {"need", std::move(need)}});
 
-  CompileJob job(*request, materialize(request->project, request->files), started);
+  auto workspace =
+      materialize(request->project, request->files, job_name(request->main_file));
+  if (!workspace) return error_reply(500, origin, workspace.error());
+  CompileJob job(*request, std::move(*workspace), started);
   return job.run(origin);
+}
+
+}  // namespace
+
+Reply compile_endpoint(ServerContext& context, const json::value& body,
+                       const AllowedOrigin& origin) {
+  // Whatever a project makes the agent run into ends this request, never the agent.
+  try {
+    return compile(context, body, origin);
+  } catch (const std::exception& e) {
+    return error_reply(500, origin, std::string("internal error while compiling: ") + e.what());
+  }
 }
 
 }  // namespace vellora

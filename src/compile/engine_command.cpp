@@ -35,19 +35,26 @@ std::vector<std::pair<std::string, std::string>> input_path_env(const std::strin
 }
 
 platform::Command engine_command(const EngineRun& run) {
+  const std::string out = platform::path_text(run.out_dir);
   platform::Command command;
   command.program = run.program;
   command.cwd = run.work_dir;
   command.capture_output = true;
-  command.env = {{"PATH", run.path_value}};
+  command.env = {{"PATH", run.path_value},
+                 {"openin_any", "p"},
+                 {"openout_any", "p"},
+                 {"shell_escape", "f"},
+                 // The one absolute place TeX may also read and write in paranoid mode.
+                 {"TEXMFOUTPUT", out}};
+  command.confinement = run.confinement;
   for (auto& var : input_path_env(run.main_file, run.work_dir))
     command.env.push_back(std::move(var));
-  const std::string out = platform::path_text(run.out_dir);
 
   if (run.engine_id == "agent-tectonic") {
     command.args = {"-X", "compile", "--synctex", "--keep-logs", "--outdir", out, run.main_file};
   } else if (run.engine_id == "agent-context") {
-    command.args = {"--nonstopmode"};
+    // ConTeXt's own sandbox: no programs started, Lua's file functions kept to the project.
+    command.args = {"--nonstopmode", "--sandbox"};
     if (const std::string parent = parent_of(run.main_file); !parent.empty())
       command.args.push_back("--path=" + parent);
     command.args.push_back(run.main_file);

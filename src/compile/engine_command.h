@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,10 +20,12 @@ struct EngineRun {
   std::string path_value;                                      // PATH of the child
   bool forced = false;                                         // latexmk "-g"
   std::vector<std::pair<std::string, std::string>> extra_env;  // ConTeXt's variables
+  std::optional<platform::Confinement> confinement;            // none: unconfined
 };
 
-// The fixed argument list and environment of one engine run. Shell escape is always off and no
-// latexmk configuration file is read.
+// The fixed argument list and environment of one engine run. Shell escape is always off (ConTeXt
+// runs in its own sandbox), no latexmk configuration file is read, and kpathsea lets TeX open
+// files only below the working directory and the output directory, never dot files.
 platform::Command engine_command(const EngineRun& run);
 
 // TEXINPUTS, BIBINPUTS and BSTINPUTS that let TeX find files beside a main file in a

@@ -8,10 +8,20 @@
 namespace vellora {
 namespace fs = std::filesystem;
 
-std::expected<void, std::string> write_atomic(const fs::path& path, std::string_view bytes) {
+void create_private_dirs(const fs::path& dir) {
   std::error_code ec;
+  fs::create_directories(dir, ec);
+  // Projects, tokens and pairing codes are the user's alone.
+  for (const fs::path& own : {config_dir(), cache_dir()}) {
+    const auto rel = dir.lexically_normal().lexically_relative(own.lexically_normal());
+    if (!rel.empty() && *rel.begin() != "..")
+      fs::permissions(own, fs::perms::owner_all, fs::perm_options::replace, ec);
+  }
+}
+
+std::expected<void, std::string> write_atomic(const fs::path& path, std::string_view bytes) {
   // A directory that cannot be created shows up as the temporary file's error below.
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+  if (path.has_parent_path()) create_private_dirs(path.parent_path());
   // A name of its own for every write: two writers never share a temporary file.
   unsigned char nonce[8];
   platform::random_bytes(nonce, sizeof nonce);

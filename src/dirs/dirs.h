@@ -15,6 +15,10 @@ std::filesystem::path home_dir();
 std::filesystem::path config_dir();
 std::filesystem::path cache_dir();
 
+// Creates a directory with its parents; when it lies in the config or cache directory, that
+// directory is made accessible to the user alone.
+void create_private_dirs(const std::filesystem::path& dir);
+
 // Replaces a state file by writing a temporary file of a unique name beside it, flushing it to
 // the disk and renaming it onto the target: readers see the old or the new whole file. On
 // failure the target is unchanged, no temporary file is left, and the error says why.

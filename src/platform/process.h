@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sandbox.h"
+
 namespace vellora::platform {
 
 // One child process, always with a fixed argument list (never through a shell).
@@ -26,6 +28,8 @@ struct Command {
   bool capture_output = false;
   // Windows: start without a console window.
   bool no_window = false;
+  // Confines the child and all it starts where the system can (see sandbox.h); none: unconfined.
+  std::optional<Confinement> confinement;
 };
 
 struct RunOptions {

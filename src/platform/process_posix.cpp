@@ -127,6 +127,12 @@ std::expected<Started, std::string> start(const Command& command) {
     if (!q) return std::unexpected(q.error());
     err = std::move(*q);
   }
+  PreparedConfinement confinement;
+  if (command.confinement) {
+    auto prepared = prepare_confinement(*command.confinement);
+    if (!prepared) return std::unexpected(prepared.error());
+    confinement = std::move(*prepared);
+  }
   auto exec_error = make_pipe();
   if (!exec_error) return std::unexpected(exec_error.error());
   Fd null_fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
@@ -147,6 +153,10 @@ std::expected<Started, std::string> start(const Command& command) {
     }
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) {
       const int e = errno;
+      (void)!::write(exec_error->write.fd, &e, sizeof e);
+      ::_exit(127);
+    }
+    if (const int e = confinement.apply(); e != 0) {
       (void)!::write(exec_error->write.fd, &e, sizeof e);
       ::_exit(127);
     }

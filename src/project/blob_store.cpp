@@ -87,6 +87,7 @@ Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin) {
   if (refs->size() > MAX_PROJECT_FILES)
     return error_reply(400, origin,
                        "invalid list: more than " + std::to_string(MAX_PROJECT_FILES) + " files");
+  if (auto problem = unstorable_path(*refs)) return error_reply(400, origin, *problem);
   json::array need;
   std::unordered_set<std::string> listed;
   for (const FileRef& ref : *refs) {

@@ -9,6 +9,7 @@
 #include "common/file.h"
 #include "common/json_event_stream.h"
 #include "common/text.h"
+#include "dirs/dirs.h"
 #include "http/body.h"
 #include "http/json_reply.h"
 #include "platform/crypto.h"
@@ -217,8 +218,7 @@ struct UploadEvents {
 }  // namespace
 
 Reply blobs_endpoint(BodySource& body, const AllowedOrigin& origin) {
-  std::error_code ec;
-  fs::create_directories(blobs_dir(), ec);
+  create_private_dirs(blobs_dir());
   JsonEventStream<UploadEvents> stream;
   const auto read =
       read_body_into(body, [&](std::string_view piece) { return stream.feed(piece); });

@@ -1,5 +1,8 @@
 #include "project/file_refs.h"
 
+#include "platform/env.h"
+#include "project/names.h"
+
 namespace vellora {
 namespace {
 
@@ -48,6 +51,14 @@ std::expected<std::vector<FileRef>, std::string> decode_file_refs(const json::va
     refs.push_back(std::move(*ref));
   }
   return refs;
+}
+
+std::optional<std::string> unstorable_path(const std::vector<FileRef>& refs) {
+  if (!platform::on_windows()) return std::nullopt;
+  std::vector<std::string> paths;
+  paths.reserve(refs.size());
+  for (const FileRef& ref : refs) paths.push_back(ref.path);
+  return windows_paths_problem(paths);
 }
 
 }  // namespace vellora

@@ -1,12 +1,16 @@
 #include "project/materialize.h"
 
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "common/file.h"
 #include "common/json.h"
 #include "common/text.h"
 #include "dirs/dirs.h"
+#include "platform/env.h"
 #include "platform/files.h"
+#include "platform/links.h"
 #include "project/blob_store.h"
 #include "project/names.h"
 
@@ -16,8 +20,12 @@ namespace {
 
 using Manifest = std::map<std::string, std::string>;
 
+constexpr int PLACE_TRIES = 5;
+constexpr auto RETRY_PAUSE = std::chrono::milliseconds(100);
+
 Manifest read_manifest(const fs::path& path) {
   Manifest manifest;
+  if (platform::is_link(path)) return manifest;
   const auto text = read_file(path);
   if (!text) return manifest;
   const auto parsed = parse_json(*text);
@@ -32,16 +40,101 @@ Manifest read_manifest(const fs::path& path) {
 void write_manifest(const fs::path& path, const Manifest& manifest) {
   json::object object;
   for (const auto& [file, hash] : manifest) object[file] = hash;
+  // A link left at the temporary name would carry the write elsewhere; the name is never the
+  // agent's between two writes, so whatever is there goes.
+  fs::path tmp = path;
+  remove_quietly(tmp.replace_extension("tmp"));
   // Published by rename: a crash mid-write must not leave a manifest that vouches for files
   // that were never placed.
   write_atomic(path, json::serialize(object));
 }
 
-void place(const fs::path& target, const fs::path& blob) {
+// Makes `path` a real directory: a link there is removed (never followed), anything else that is
+// not a directory is removed if it can be.
+bool make_real_dir(const fs::path& path) {
   std::error_code ec;
-  fs::remove(target, ec);
-  fs::create_hard_link(blob, target, ec);
-  if (ec) fs::copy_file(blob, target, fs::copy_options::overwrite_existing, ec);
+  if (platform::is_link(path)) {
+    if (!platform::remove_link(path)) return false;
+  } else if (fs::is_directory(path, ec)) {
+    return true;
+  } else if (fs::exists(fs::symlink_status(path, ec))) {
+    fs::remove(path, ec);
+  }
+  fs::create_directory(path, ec);
+  return fs::is_directory(path, ec) && !platform::is_link(path);
+}
+
+// Creates base/relative folder by folder, none of them a link.
+bool make_real_dirs(const fs::path& base, const fs::path& relative) {
+  fs::path current = base;
+  for (const auto& part : relative) {
+    current /= part;
+    if (!make_real_dir(current)) return false;
+  }
+  return true;
+}
+
+// Deletes a stale project file. A link on the way is removed itself and ends the walk: what it
+// points to is never touched. True when nothing of the path is left.
+bool remove_stale(const fs::path& work, const std::string& path) {
+  const fs::path relative = utf8_path(path);
+  fs::path current = work;
+  std::error_code ec;
+  for (auto it = relative.begin(); it != relative.end(); ++it) {
+    current /= *it;
+    if (platform::is_link(current)) return platform::remove_link(current);
+    if (std::next(it) == relative.end()) break;
+    if (!fs::is_directory(current, ec)) return true;
+  }
+  fs::remove(current, ec);
+  return !fs::exists(fs::symlink_status(current, ec));
+}
+
+bool is_tool_output_name(std::string_view path, std::string_view job) {
+  if (job.empty()) return false;
+  const std::string name = to_lower_ascii(last_segment(path));
+  const std::string stem = to_lower_ascii(job);
+  return name.size() > stem.size() && name.starts_with(stem) &&
+         (name[stem.size()] == '.' || name[stem.size()] == '-');
+}
+
+bool still_placed(const fs::path& target, const fs::path& blob, bool linked) {
+  if (platform::is_link(target)) return false;
+  std::error_code ec;
+  if (!fs::is_regular_file(target, ec)) return false;
+  if (linked) return fs::equivalent(target, blob, ec);
+  const auto size = fs::file_size(target, ec);
+  return !ec && size == fs::file_size(blob, ec) && !ec;
+}
+
+// One attempt; the system's reason when it failed.
+std::optional<std::string> place_once(const fs::path& target, const fs::path& blob, bool link) {
+  std::error_code ec;
+  if (platform::is_link(target)) {
+    if (!platform::remove_link(target)) return "a link is in its place and cannot be removed";
+  } else {
+    fs::remove(target, ec);
+    if (ec) return ec.message();
+  }
+  if (link) {
+    fs::create_hard_link(blob, target, ec);
+    if (!ec) return std::nullopt;
+  }
+  fs::copy_file(blob, target, fs::copy_options::overwrite_existing, ec);
+  if (ec) return ec.message();
+  // The copy is the project's own: a tool may write to it without reaching the store.
+  fs::permissions(target, fs::perms::owner_write, fs::perm_options::add, ec);
+  return std::nullopt;
+}
+
+std::optional<std::string> place(const fs::path& target, const fs::path& blob, bool link) {
+  std::optional<std::string> error;
+  for (int attempt = 0; attempt < PLACE_TRIES; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(RETRY_PAUSE);
+    error = place_once(target, blob, link);
+    if (!error) return std::nullopt;
+  }
+  return error;
 }
 
 }  // namespace
@@ -55,36 +148,63 @@ bool is_latexmkrc_name(std::string_view path) {
   return name == "latexmkrc" || name.starts_with(".latexmkrc") || name.starts_with("latexmkrc.");
 }
 
-Workspace materialize(const std::string& project, const std::vector<FileRef>& files) {
+std::expected<Workspace, std::string> materialize(const std::string& project,
+                                                  const std::vector<FileRef>& files,
+                                                  std::string_view job) {
   const fs::path work = work_dir_of(project);
   const fs::path out = work / "_out";
   const fs::path manifest_path = work / MANIFEST_NAME;
+  create_private_dirs(work.parent_path());
+  if (!make_real_dir(work))
+    return std::unexpected("could not create the work directory " + platform::path_text(work));
   const Manifest old = read_manifest(manifest_path);
-  std::error_code ec;
-  fs::create_directories(work, ec);
 
-  Manifest current;
-  for (const FileRef& file : files) {
-    if (is_latexmkrc_name(file.path)) continue;
-    const std::string hash = to_lower_ascii(file.sha256);
-    const fs::path target = work / utf8_path(file.path);
-    const fs::path relative_parent = utf8_path(file.path).parent_path();
-    if (!relative_parent.empty()) {
-      fs::create_directories(work / relative_parent, ec);
-      fs::create_directories(out / relative_parent, ec);
-    }
-    const auto previous = old.find(file.path);
-    const bool unchanged =
-        previous != old.end() && previous->second == hash && metadata_readable(target);
-    if (!unchanged) place(target, blobs_dir() / hash);
-    current[file.path] = hash;
+  Manifest wanted;
+  for (const FileRef& file : files)
+    if (!is_latexmkrc_name(file.path)) wanted[file.path] = to_lower_ascii(file.sha256);
+
+  // Stale files go first, so that a file that became a folder makes room for it. One that could
+  // not be deleted stays in the manifest and is tried again next time.
+  Manifest placed;
+  for (const auto& [path, hash] : old) {
+    if (wanted.contains(path) || !valid_relative_path(path) || is_reserved_project_path(path))
+      continue;
+    if (!remove_stale(work, path)) placed[path] = hash;
   }
-  for (const auto& [path, hash] : old)
-    if (!current.contains(path) && valid_relative_path(path))
-      remove_quietly(work / utf8_path(path));
-  write_manifest(manifest_path, current);
-  fs::create_directories(out, ec);
-  return {work, out};
+
+  const bool links_protected = platform::read_only_files_protected();
+  std::optional<std::string> failure;
+  if (!make_real_dir(out)) failure = "could not create the output folder _out";
+  for (const FileRef& file : files) {
+    if (failure) break;
+    const auto entry = wanted.find(file.path);
+    if (entry == wanted.end() || placed.contains(file.path)) continue;
+    const std::string& hash = entry->second;
+    const fs::path relative = utf8_path(file.path);
+    const fs::path target = work / relative;
+    const fs::path blob = blobs_dir() / hash;
+    const bool link = links_protected && !is_tool_output_name(file.path, job);
+    if (!make_real_dirs(work, relative.parent_path())) {
+      failure = "could not place the project file \"" + file.path +
+                "\": its folder cannot be created in the work directory";
+      break;
+    }
+    make_real_dirs(out, relative.parent_path());
+    const auto previous = old.find(file.path);
+    const bool unchanged = previous != old.end() && previous->second == hash &&
+                           still_placed(target, blob, link);
+    if (!unchanged) {
+      if (auto error = place(target, blob, link)) {
+        failure = "could not place the project file \"" + file.path +
+                  "\" in the work directory: " + *error;
+        break;
+      }
+    }
+    placed[file.path] = hash;
+  }
+  write_manifest(manifest_path, placed);
+  if (failure) return std::unexpected(*failure + "; nothing was compiled");
+  return Workspace{work, out};
 }
 
 }  // namespace vellora

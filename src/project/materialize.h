@@ -1,7 +1,9 @@
 #pragma once
 
+#include <expected>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "project/file_refs.h"
@@ -21,9 +23,19 @@ std::filesystem::path work_dir_of(const std::string& project);
 bool is_latexmkrc_name(std::string_view path);
 
 // Brings the work directory in line with the file list: unchanged files stay untouched (with the
-// tools' outputs beside them), changed ones are re-linked from the store, files that left the
-// project are deleted. Never fails; a file that could not be placed is simply absent.
+// tools' outputs beside them), changed ones are placed from the store, files that left the
+// project are deleted. A file is a hard link to its blob only where the blob is then safe from
+// the tools: where read-only files bind them and no tool writes a file of that name (the job's
+// own outputs, `job` being the job name); otherwise it is a copy.
+//
+// Nothing below the work directory is followed if it is a link: a link where a folder or file
+// belongs is replaced, and deleting a stale path deletes a link, never its target.
+//
+// The manifest records only what was placed. The error names the first file that could not be
+// placed (after a few tries); the rest of the work directory is then as far as it got.
 // Preconditions: valid id, valid paths, every blob present, no other compile of the project.
-Workspace materialize(const std::string& project, const std::vector<FileRef>& files);
+std::expected<Workspace, std::string> materialize(const std::string& project,
+                                                  const std::vector<FileRef>& files,
+                                                  std::string_view job = {});
 
 }  // namespace vellora

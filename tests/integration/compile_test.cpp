@@ -229,7 +229,7 @@ TEST_F(CompileTest, OneCompilePerProjectAtATime) {
 TEST_F(CompileTest, RunOverTheTimeLimitIsKilledWithItsChildren) {
   write_script(agent_.bin() / "tectonic",
                "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
-               "sleep 1000 & echo $! > \"$0.child\"\necho 'compiling for ever'\nsleep 1000\n");
+               "sleep 1000 & echo $! > tectonic.child\necho 'compiling for ever'\nsleep 1000\n");
   agent_.set_env("VELLORA_RUN_LIMIT_SECS", "2");
   start();
   const auto started = std::chrono::steady_clock::now();
@@ -239,7 +239,8 @@ TEST_F(CompileTest, RunOverTheTimeLimitIsKilledWithItsChildren) {
   EXPECT_EQ(reply.at("success"), false);
   const std::string log(reply.at("log").as_string());
   EXPECT_EQ(log, "compiling for ever\n\n\nCompilation time limit exceeded (2 seconds).");
-  const std::string child = read_text(agent_.bin() / "tectonic.child");
+  // Engines write only in their work directory.
+  const std::string child = read_text(agent_.cache_dir() / "work/slow/tectonic.child");
   ASSERT_FALSE(child.empty());
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(process_alive(std::stoi(child)));
@@ -308,8 +309,8 @@ TEST_F(CompileTest, InstallMissingFalseRunsOnce) {
 
 // A latexmk that never finds its next package: every run names a new missing file.
 const std::string ENDLESSLY_MISSING_LATEXMK =
-    "n=$(cat \"$0.count\" 2>/dev/null || echo 0); n=$((n+1)); echo $n > \"$0.count\"\n"
-    "echo \"$*\" >> \"$0.calls\"\n"
+    "n=$(cat latexmk.count 2>/dev/null || echo 0); n=$((n+1)); echo $n > latexmk.count\n"
+    "echo \"$*\" >> latexmk.calls\n"
     "echo \"! LaTeX Error: File \\`pkg$n.sty' not found.\"\nexit 12\n";
 
 TEST_F(CompileTest, PassesStopAfterForty) {
@@ -329,7 +330,7 @@ TEST_F(CompileTest, PassesStopAfterForty) {
                       "Installed: p-pkg1, p-pkg2, "))
       << log.substr(0, 300);
   EXPECT_NE(log.find("p-pkg40.\n\n! LaTeX Error: File `pkg40.sty' not found."), std::string::npos);
-  const std::string calls = read_text(agent_.bin() / "latexmk.calls");
+  const std::string calls = read_text(agent_.cache_dir() / "work/loop/latexmk.calls");
   EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 40);
   // Every pass after the first forces a rebuild.
   EXPECT_TRUE(calls.starts_with("-norc -pdf ")) << calls.substr(0, 200);
@@ -338,13 +339,13 @@ TEST_F(CompileTest, PassesStopAfterForty) {
 
 TEST_F(CompileTest, NothingToDoIsRetriedOnceWithForce) {
   write_script(agent_.bin() / "latexmk",
-               "echo \"$*\" >> \"$0.calls\"\n"
+               "echo \"$*\" >> latexmk.calls\n"
                "case \"$2\" in -g) printf '%%PDF-1.5' > \"${9#-outdir=}/main.pdf\"; exit 0;; esac\n"
                "echo 'Latexmk: Nothing to do for main.tex'; exit 1\n");
   start();
   const auto reply = compile("retry", "main.tex", {{"main.tex", "x"}}, "agent-pdflatex").json();
   EXPECT_EQ(reply.at("success"), true) << reply.at("log").as_string();
-  const std::string calls = read_text(agent_.bin() / "latexmk.calls");
+  const std::string calls = read_text(agent_.cache_dir() / "work/retry/latexmk.calls");
   EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 2) << calls;
 }
 

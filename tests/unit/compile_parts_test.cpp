@@ -2,6 +2,8 @@
 
 #include "compile/compile_log.h"
 #include "compile/engine_command.h"
+#include "compile/output_files.h"
+#include "common/text.h"
 #include "harness.h"
 #include "toolchain/engines.h"
 #include "toolchain/search.h"
@@ -60,11 +62,28 @@ TEST(EngineCommand, TectonicAndContext) {
   run.extra_env = {{"TEXMF", "{/r}"}};
   const auto command = engine_command(run);
   EXPECT_EQ(command.args,
-            (std::vector<std::string>{"--nonstopmode", "--path=doc", "doc/main.mkiv"}));
+            (std::vector<std::string>{"--nonstopmode", "--sandbox", "--path=doc", "doc/main.mkiv"}));
   EXPECT_EQ(env_of(command, "TEXMF"), "{/r}");
   EXPECT_FALSE(env_of(command, "LATEXMKRCSYS"));
   EXPECT_EQ(engine_command(run_of("agent-context", "main.tex")).args,
-            (std::vector<std::string>{"--nonstopmode", "main.tex"}));
+            (std::vector<std::string>{"--nonstopmode", "--sandbox", "main.tex"}));
+}
+
+// kpathsea reads these from the environment: TeX may open files only below the working and
+// output directories (no absolute paths, no "..", no dot files) and never runs a shell.
+TEST(EngineCommand, EveryEngineIsKeptToItsDirectories) {
+  for (const char* id : {"agent-pdflatex", "agent-xelatex", "agent-lualatex", "agent-tectonic",
+                         "agent-context"}) {
+    auto run = run_of(id, "main.tex");
+    run.confinement = platform::Confinement{{"/usr"}, {"/w"}, false};
+    const auto command = engine_command(run);
+    EXPECT_EQ(env_of(command, "openin_any"), "p") << id;
+    EXPECT_EQ(env_of(command, "openout_any"), "p") << id;
+    EXPECT_EQ(env_of(command, "shell_escape"), "f") << id;
+    EXPECT_EQ(env_of(command, "TEXMFOUTPUT"), "/w/_out") << id;
+    ASSERT_TRUE(command.confinement) << id;
+    EXPECT_EQ(command.confinement->writable, std::vector<std::filesystem::path>{"/w"}) << id;
+  }
 }
 
 TEST(EngineCommand, InputPathsForAMainFileInASubdirectory) {
@@ -202,6 +221,46 @@ TEST_F(ToolchainTest, SearchDirectoriesStartWithPathAndReachTexTrees) {
 TEST(ContextEnv, NothingWhenTexmfcnfIsSet) {
   test::ScopedEnv cnf("TEXMFCNF", "/somewhere");
   EXPECT_TRUE(context_env("/usr/bin/context").empty());
+}
+
+}  // namespace
+}  // namespace vellora
+
+namespace vellora {
+namespace {
+
+TEST(OutputFiles, HugeLogKeepsItsStartAndEndAndSaysWhatWasLeftOut) {
+  test::TempDir dir;
+  const auto log = dir.path() / "main.log";
+  // "é" is two bytes: the cuts land inside characters unless they are moved.
+  const std::string start = "This is the start\n" + std::string(11, 'x') + "\u00e9\u00e9\u00e9";
+  const std::string middle(1000, 'm');
+  const std::string end = "\u00e9\u00e9! LaTeX Error: File `x.sty' not found.\n";
+  test::write_file(log, start + middle + end);
+  const auto text = read_log_bounded(log, 32, 40);
+  ASSERT_TRUE(text);
+  EXPECT_TRUE(is_valid_utf8(*text));
+  EXPECT_TRUE(text->starts_with("This is the start\nxxxxxxxxxxx\u00e9"));
+  EXPECT_TRUE(text->ends_with(" not found.\n"));
+  const auto notice = text->find("\n[... ");
+  ASSERT_NE(notice, std::string::npos);
+  const std::size_t left_out = std::stoul(text->substr(notice + 6));
+  const std::size_t notice_end = text->find("left out ...]\n") + 14;
+  EXPECT_EQ(left_out + notice + (text->size() - notice_end),
+            start.size() + middle.size() + end.size());
+  EXPECT_EQ(read_log_bounded(log, 4096, 4096), start + middle + end);
+}
+
+TEST(OutputFiles, LinksAndOversizedFilesAreNotRead) {
+  test::TempDir dir;
+  test::write_file(dir.path() / "secret", "%PDF-secret");
+  std::filesystem::create_symlink(dir.path() / "secret", dir.path() / "main.pdf");
+  EXPECT_FALSE(read_output_file(dir.path() / "main.pdf").bytes);
+  EXPECT_FALSE(read_log_bounded(dir.path() / "main.pdf"));
+  EXPECT_EQ(read_output_file(dir.path() / "secret").bytes, "%PDF-secret");
+  const auto big = read_output_file(dir.path() / "secret", 5);
+  EXPECT_FALSE(big.bytes);
+  EXPECT_EQ(big.too_large, 11u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -64,6 +65,67 @@ TEST(Names, LatexmkConfigurationFiles) {
     EXPECT_FALSE(is_latexmkrc_name(name)) << name;
 }
 
+TEST(Names, MainFileNamesSafeForShellCmdAndTex) {
+  for (const char* good : {"main.tex", "paper (final).tex", "dir/sub dir/a-b_c+d,e=f@g'h[1].tex",
+                           "\u00fcbung/\u65e5\u672c\u8a9e.tex", "\u0441\u0442\u0430\u0442\u044c\u044f.tex"})
+    EXPECT_TRUE(valid_main_file_name(good)) << good;
+  for (const char* bad :
+       {"c\";touch x;\".tex", "a$(id).tex", "a`id`.tex", "a\\b.tex", "50%.tex", "#1.tex", "{a}.tex",
+        "~a.tex", "a&b.tex", "a|b.tex", "a;b.tex", "a<b.tex", "a>b.tex", "a*b.tex", "a?b.tex",
+        "a!b.tex", "a^b.tex", "a\tb.tex", "a\nb.tex", "a\x7f.tex", "../main.tex", "/main.tex"})
+    EXPECT_FALSE(valid_main_file_name(bad)) << bad;
+}
+
+TEST(Names, ReservedPaths) {
+  for (const char* reserved : {"_out", "_out/main.pdf", "_OUT/a/b.tex", ".vellora-manifest.json",
+                               ".Vellora-Manifest.tmp"})
+    EXPECT_TRUE(is_reserved_project_path(reserved)) << reserved;
+  for (const char* free : {"out/main.tex", "a/_out/x.tex", "_output.tex", "x.vellora-manifest.json"})
+    EXPECT_FALSE(is_reserved_project_path(free)) << free;
+}
+
+TEST(Names, PathsWindowsCannotHold) {
+  const std::pair<const char*, const char*> refused[] = {
+      {"a<b.tex", "character"}, {"a>b.tex", "character"},   {"a\"b.tex", "character"},
+      {"a|b.tex", "character"}, {"what?.tex", "character"}, {"*.tex", "character"},
+      {"a\x01b.tex", "character"},  {"CON", "device"},          {"dir/nul.tex", "device"},
+      {"Com1.txt", "device"},   {"lpt9", "device"},          {"aux/main.tex", "device"},
+      {"prn .tex", "device"},   {"notes.", "dot or a space"}, {"dir./a.tex", "dot or a space"},
+      {"a.tex ", "dot or a space"},
+  };
+  for (const auto& [path, reason] : refused) {
+    const auto problem = windows_path_problem(path);
+    ASSERT_TRUE(problem) << path;
+    EXPECT_NE(problem->find(std::string("\"") + path + "\""), std::string::npos) << *problem;
+    EXPECT_NE(problem->find(reason), std::string::npos) << *problem;
+  }
+  for (const char* fine : {"main.tex", "console.tex", "com10.tex", "auxiliary/a.tex", "a b/c.d.tex",
+                           "\u00e9t\u00e9.tex", "conx"})
+    EXPECT_FALSE(windows_path_problem(fine)) << fine;
+}
+
+TEST(Names, PathsThatDifferOnlyInLetterCase) {
+  using Paths = std::vector<std::string>;
+  const std::pair<Paths, bool> cases[] = {
+      {{"main.tex", "Main.tex"}, true},
+      {{"fig/a.png", "FIG/b.png"}, true},
+      {{"a", "A/b.tex"}, true},
+      {{"\u00c9t\u00e9.tex", "\u00e9t\u00e9.tex"}, true},
+      {{"\u0421.tex", "\u0441.tex"}, true},
+      {{"fig/a.png", "fig/b.png", "main.tex"}, false},
+      {{"main.tex", "main.tex"}, false},
+      {{"a.tex", "b.tex"}, false},
+  };
+  for (const auto& [paths, collides] : cases) {
+    const auto problem = windows_paths_problem(paths);
+    EXPECT_EQ(problem.has_value(), collides) << paths[0] << " " << paths[1];
+    if (problem) {
+      EXPECT_NE(problem->find("letter case"), std::string::npos) << *problem;
+    }
+  }
+  EXPECT_NE(windows_paths_problem({"ok.tex", "bad|.tex"})->find("\"bad|.tex\""), std::string::npos);
+}
+
 class MaterializeTest : public ::testing::Test {
  protected:
   void SetUp() override { std::filesystem::create_directories(blobs_dir()); }
@@ -83,7 +145,7 @@ class MaterializeTest : public ::testing::Test {
 
 TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
   const auto ws = materialize("p", {file("main.tex", "main"), file("chapters/intro.tex", "intro"),
-                                    file("latexmkrc", "evil"), file("x/.latexmkrc", "evil2")});
+                                    file("latexmkrc", "evil"), file("x/.latexmkrc", "evil2")}).value();
   EXPECT_EQ(ws.work_dir, dir_.path() / "vellora-agent/work/p");
   EXPECT_EQ(ws.out_dir, ws.work_dir / "_out");
   EXPECT_EQ(read_text(ws.work_dir / "main.tex"), "main");
@@ -94,18 +156,22 @@ TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
   const auto manifest = json::parse(read_text(ws.work_dir / ".vellora-manifest.json")).as_object();
   EXPECT_EQ(manifest.size(), 2u);
   EXPECT_EQ(manifest.at("main.tex"), test::sha256_of("main").c_str());
-  // Placed by hard link: no copy of the data. The shared storage is read-only, so a tool cannot
-  // change a stored blob through the work directory.
-  EXPECT_EQ(inode(ws.work_dir / "main.tex"), inode(blobs_dir() / test::sha256_of("main")));
-  EXPECT_EQ(
-      std::filesystem::status(ws.work_dir / "main.tex").permissions() & std::filesystem::perms::all,
-      std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
-          std::filesystem::perms::others_read);
+  // Placed by hard link (no copy of the data) where the store's read-only mode stops a tool from
+  // changing a blob through the work directory; a copy where it would not (as root).
+  const bool linked =
+      inode(ws.work_dir / "main.tex") == inode(blobs_dir() / test::sha256_of("main"));
+  EXPECT_EQ(linked, ::geteuid() != 0);
+  if (linked) {
+    EXPECT_EQ(std::filesystem::status(ws.work_dir / "main.tex").permissions() &
+                  std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                  std::filesystem::perms::others_read);
+  }
 }
 
 TEST_F(MaterializeTest, SecondCompileTouchesOnlyWhatChanged) {
   const auto ws =
-      materialize("p", {file("main.tex", "v1"), file("keep.tex", "same"), file("gone.tex", "bye")});
+      materialize("p", {file("main.tex", "v1"), file("keep.tex", "same"), file("gone.tex", "bye")}).value();
   const auto keep = ws.work_dir / "keep.tex";
   const auto keep_inode = inode(keep);
   const auto keep_time = std::filesystem::last_write_time(keep);
@@ -113,7 +179,7 @@ TEST_F(MaterializeTest, SecondCompileTouchesOnlyWhatChanged) {
   write_file(ws.out_dir / "main.pdf", "%PDF-old");
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
-  materialize("p", {file("main.tex", "v2"), file("keep.tex", "same")});
+  materialize("p", {file("main.tex", "v2"), file("keep.tex", "same")}).value();
   EXPECT_EQ(read_text(ws.work_dir / "main.tex"), "v2");
   EXPECT_EQ(inode(keep), keep_inode);
   EXPECT_EQ(std::filesystem::last_write_time(keep), keep_time);
@@ -123,27 +189,100 @@ TEST_F(MaterializeTest, SecondCompileTouchesOnlyWhatChanged) {
 }
 
 TEST_F(MaterializeTest, FileDeletedByHandIsPlacedAgain) {
-  const auto ws = materialize("p", {file("main.tex", "x")});
+  const auto ws = materialize("p", {file("main.tex", "x")}).value();
   std::filesystem::remove(ws.work_dir / "main.tex");
-  materialize("p", {file("main.tex", "x")});
+  materialize("p", {file("main.tex", "x")}).value();
   EXPECT_EQ(read_text(ws.work_dir / "main.tex"), "x");
 }
 
 TEST_F(MaterializeTest, CorruptManifestReplacesEverythingAndDeletesNothing) {
-  const auto ws = materialize("p", {file("main.tex", "x"), file("old.tex", "o")});
+  const auto ws = materialize("p", {file("main.tex", "x"), file("old.tex", "o")}).value();
   write_file(ws.work_dir / "main.tex", "edited by hand");
   write_file(ws.work_dir / ".vellora-manifest.json", "{not json");
-  materialize("p", {file("main.tex", "x")});
+  materialize("p", {file("main.tex", "x")}).value();
   EXPECT_EQ(read_text(ws.work_dir / "main.tex"), "x");
   EXPECT_TRUE(std::filesystem::exists(ws.work_dir / "old.tex"));
 }
 
 TEST_F(MaterializeTest, ManifestEntriesOutsideTheProjectAreNeverDeleted) {
-  const auto ws = materialize("p", {file("main.tex", "x")});
+  const auto ws = materialize("p", {file("main.tex", "x")}).value();
   write_file(dir_.path() / "victim.txt", "keep me");
   write_file(ws.work_dir / ".vellora-manifest.json", R"({"../../../victim.txt":"00"})");
-  materialize("p", {file("main.tex", "x")});
+  materialize("p", {file("main.tex", "x")}).value();
   EXPECT_EQ(read_text(dir_.path() / "victim.txt"), "keep me");
+}
+
+// An earlier compile (unconfined, or on a system without confinement) may have left links where
+// the project's folders, files and outputs belong.
+TEST_F(MaterializeTest, LinksBelowTheWorkDirectoryAreNeverFollowed) {
+  namespace fs = std::filesystem;
+  const fs::path outside = dir_.path() / "outside";
+  write_file(outside / "victim.tex", "keep me");
+  write_file(outside / "gone.tex", "keep me too");
+  fs::create_directories(outside / "out");
+  const auto ws = materialize("p", {file("main.tex", "v1"), file("sub/gone.tex", "g"),
+                                    file("sub2/a.tex", "a")}).value();
+  // sub becomes a link to a folder outside holding a file of the same name as a stale one; sub2
+  // and _out become links to folders outside; main.tex a link to a file outside; the manifest's
+  // temporary name a link as well.
+  fs::remove_all(ws.work_dir / "sub");
+  fs::create_directory_symlink(outside, ws.work_dir / "sub");
+  fs::remove_all(ws.work_dir / "sub2");
+  fs::create_directory_symlink(outside, ws.work_dir / "sub2");
+  fs::remove_all(ws.out_dir);
+  fs::create_directory_symlink(outside / "out", ws.out_dir);
+  fs::remove(ws.work_dir / "main.tex");
+  fs::create_symlink(outside / "victim.tex", ws.work_dir / "main.tex");
+  fs::create_symlink(outside / "victim.tex", ws.work_dir / ".vellora-manifest.tmp");
+
+  materialize("p", {file("main.tex", "v2"), file("sub2/a.tex", "a2"), file("sub2/deep/b.tex", "b")},
+              "main")
+      .value();
+  EXPECT_EQ(read_text(outside / "victim.tex"), "keep me");
+  EXPECT_EQ(read_text(outside / "gone.tex"), "keep me too");
+  EXPECT_FALSE(fs::exists(outside / "a.tex"));
+  EXPECT_FALSE(fs::exists(outside / "deep"));
+  EXPECT_TRUE(fs::is_empty(outside / "out"));
+  for (const char* path : {"main.tex", "sub2", "sub2/a.tex", "_out", "_out/sub2"})
+    EXPECT_FALSE(fs::is_symlink(ws.work_dir / path)) << path;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(ws.work_dir / "sub")));
+  EXPECT_EQ(read_text(ws.work_dir / "main.tex"), "v2");
+  EXPECT_EQ(read_text(ws.work_dir / "sub2/a.tex"), "a2");
+  EXPECT_EQ(read_text(ws.work_dir / "sub2/deep/b.tex"), "b");
+}
+
+TEST_F(MaterializeTest, FilesNamedLikeTheJobsOutputsAreWritableCopies) {
+  const auto ws = materialize("p", {file("main.tex", "m"), file("main.tuc", "tuc"),
+                                    file("main-mpgraph.mp", "mp"), file("mainly.tex", "x")},
+                              "main")
+                      .value();
+  for (const char* name : {"main.tuc", "main-mpgraph.mp"}) {
+    EXPECT_NE(inode(ws.work_dir / name), inode(blobs_dir() / test::sha256_of(read_text(ws.work_dir / name)))) << name;
+    write_file(ws.work_dir / name, "written by the tool");
+  }
+  EXPECT_EQ(read_text(blobs_dir() / test::sha256_of("tuc")), "tuc");
+  EXPECT_EQ(read_text(blobs_dir() / test::sha256_of("mp")), "mp");
+  if (::geteuid() != 0) {
+    EXPECT_EQ(inode(ws.work_dir / "mainly.tex"), inode(blobs_dir() / test::sha256_of("x")));
+  }
+}
+
+// A file that cannot be placed is named, and the manifest does not vouch for it: once the
+// obstacle is gone, the next compile places it.
+TEST_F(MaterializeTest, FileThatCannotBePlacedIsAnErrorAndPlacedLater) {
+  const auto ws = materialize("p", {file("main.tex", "m"), file("ch.tex", "v1")}).value();
+  std::filesystem::remove(ws.work_dir / "ch.tex");
+  write_file(ws.work_dir / "ch.tex/held", "a folder no one can remove in passing");
+
+  const auto failed = materialize("p", {file("main.tex", "m"), file("ch.tex", "v2")});
+  ASSERT_FALSE(failed);
+  EXPECT_NE(failed.error().find("\"ch.tex\""), std::string::npos) << failed.error();
+  const auto manifest = json::parse(read_text(ws.work_dir / ".vellora-manifest.json")).as_object();
+  EXPECT_FALSE(manifest.contains("ch.tex"));
+
+  std::filesystem::remove_all(ws.work_dir / "ch.tex");
+  ASSERT_TRUE(materialize("p", {file("main.tex", "m"), file("ch.tex", "v2")}));
+  EXPECT_EQ(read_text(ws.work_dir / "ch.tex"), "v2");
 }
 
 TEST_F(MaterializeTest, BlobLookups) {
