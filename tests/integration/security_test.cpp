@@ -1,0 +1,280 @@
+// A compiled project is untrusted: what it can make the agent and its engines do, tried as an
+// attacker would, with the real binary and real TeX Live.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "common/base64.h"
+#include "harness.h"
+#include "platform/env.h"
+
+namespace vellora::test {
+namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+class SecurityTest : public ::testing::Test {
+ protected:
+  void start() {
+    ASSERT_TRUE(agent_.start()) << agent_.errors();
+    token_ = agent_.pair();
+  }
+  HttpResponse compile(const std::string& project, const std::string& main_file, const Files& files,
+                       const std::string& engine) {
+    json::object body;
+    body["project"] = project;
+    body["mainFile"] = main_file;
+    body["files"] = agent_.upload(token_, files);
+    body["engine"] = engine;
+    body["installMissing"] = false;
+    return agent_.post_auth("/v1/compile", json::serialize(body), token_);
+  }
+  fs::path work(const std::string& project) const { return agent_.cache_dir() / "work" / project; }
+
+  // Every file of a folder with its content, to see that nothing changed.
+  static std::map<std::string, std::string> snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      const std::string name = entry.path().lexically_relative(dir).string();
+      files[name] = entry.is_symlink()            ? "link"
+                    : entry.is_regular_file()     ? read_text(entry.path())
+                                                  : "folder";
+    }
+    return files;
+  }
+
+  // Every blob still holds the content its name is the digest of.
+  void expect_blobs_intact() const {
+    for (const auto& entry : fs::directory_iterator(agent_.cache_dir() / "blobs")) {
+      if (entry.path().filename().string().starts_with(".")) continue;
+      EXPECT_EQ(sha256_of(read_text(entry.path())), entry.path().filename().string())
+          << "blob changed: " << entry.path();
+    }
+  }
+
+  Agent agent_;
+  std::string token_;
+};
+
+const std::string HELLO = "\\documentclass{article}\n\\begin{document}\nHello.\n\\end{document}\n";
+
+// latexmk runs the engine through sh -c with the name in double quotes, and TeX reads it too.
+TEST_F(SecurityTest, MainFileNamesAShellOrTexWouldInterpretAreRefused) {
+  start();
+  const std::string refused[] = {
+      "c\";touch pwned;\".tex", "a$(touch pwned).tex", "a`touch pwned`.tex", "50%.tex", "#1.tex",
+      "{a}.tex", "~a.tex", "a&b.tex", "a|b.tex", "a;b.tex", "a<b.tex", "a>b.tex", "a*b.tex",
+      "a?b.tex", "a!b.tex", "a^b.tex", "a\tb.tex", "a\\b.tex"};
+  for (const std::string& name : refused) {
+    const auto response = compile("names", name, {{name, HELLO}}, "agent-pdflatex");
+    EXPECT_EQ(response.status, 400u) << name;
+    EXPECT_EQ(response.json().at("error"), "invalid main file") << name;
+  }
+  EXPECT_FALSE(fs::exists(work("names") / "pwned"));
+
+  for (const std::string name :
+       {"paper (final).tex", "d\u00e9j\u00e0 vu/r\u00e9sum\u00e9's [v2], a=b+c@x.tex"}) {
+    const auto response = compile("names-ok", name, {{name, HELLO}}, "agent-pdflatex");
+    ASSERT_EQ(response.status, 200u) << name << response.body;
+    EXPECT_EQ(response.json().at("success"), true) << response.json().at("log").as_string();
+  }
+}
+
+TEST_F(SecurityTest, ToolOutputPathsAndTheManifestAreNotProjectPaths) {
+  start();
+  for (const std::string path : {"_out/main.pdf", "_OUT/x.tex", "_out", ".vellora-manifest.json",
+                                 ".vellora-manifest.tmp"}) {
+    const auto response =
+        compile("reserved", "main.tex", {{"main.tex", HELLO}, {path, "%PDF-1.5"}}, "agent-pdflatex");
+    EXPECT_EQ(response.status, 400u) << path;
+    EXPECT_NE(std::string(response.json().at("error").as_string()).find("\"" + path + "\""),
+              std::string::npos)
+        << response.body;
+  }
+}
+
+// Projects, their PDFs, tokens and pairing codes are the user's alone.
+TEST_F(SecurityTest, AgentDirectoriesAreReadableByTheUserAlone) {
+  start();
+  ASSERT_EQ(compile("private", "main.tex", {{"main.tex", HELLO}}, "agent-pdflatex").status, 200u);
+  for (const fs::path& dir : {agent_.config_dir(), agent_.cache_dir()}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0) << dir;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
+  }
+}
+
+// What an earlier compile may have left: links where the project's folders and outputs belong.
+TEST_F(SecurityTest, LinksInTheWorkDirectoryAreReplacedNotFollowed) {
+  start();
+  const std::string main = "\\documentclass{article}\n\\begin{document}\n\\input{sub/a}\n"
+                           "\\end{document}\n";
+  ASSERT_EQ(compile("links", "main.tex", {{"main.tex", main}, {"sub/a.tex", "One."}},
+                    "agent-pdflatex")
+                .status,
+            200u);
+  const fs::path outside = agent_.root() / "outside";
+  fs::create_directories(outside / "out");
+  write_file(outside / "keep.txt", "keep");
+  fs::remove_all(work("links") / "sub");
+  fs::create_directory_symlink(outside, work("links") / "sub");
+  fs::remove_all(work("links") / "_out");
+  fs::create_directory_symlink(outside / "out", work("links") / "_out");
+  const auto before = snapshot(outside);
+
+  const auto response = compile(
+      "links", "main.tex", {{"main.tex", main}, {"sub/a.tex", "Two."}, {"sub/b.tex", "new"}},
+      "agent-pdflatex");
+  ASSERT_EQ(response.status, 200u);
+  EXPECT_EQ(response.json().at("success"), true) << response.json().at("log").as_string();
+  EXPECT_EQ(snapshot(outside), before);
+  EXPECT_FALSE(fs::is_symlink(work("links") / "sub"));
+  EXPECT_FALSE(fs::is_symlink(work("links") / "_out"));
+  EXPECT_TRUE(fs::exists(work("links") / "_out/main.pdf"));
+}
+
+// A document is code: Lua in LuaLaTeX and ConTeXt, \openin in every engine. Nothing outside the
+// work directory may change, and nothing private may come back in the reply.
+TEST_F(SecurityTest, DocumentsCannotReachOutsideTheirWorkDirectory) {
+  start();
+  const fs::path outside = agent_.root() / "outside";
+  for (const char* name : {"victim", "victim2", "victim3"}) write_file(outside / name, name);
+  write_file(agent_.home() / "secret.txt", "TOPSECRET-HOME");
+  ASSERT_EQ(compile("other", "main.tex", {{"main.tex", HELLO}, {"notes.tex", "OTHER-PROJECT"}},
+                    "agent-pdflatex")
+                .status,
+            200u);
+  const std::string devices = read_text(agent_.config_dir() / "devices.json");
+  ASSERT_FALSE(devices.empty());
+  const auto before = snapshot(outside);
+
+  const std::string o = outside.string(), secret = (agent_.home() / "secret.txt").string();
+  const std::string config = agent_.config_dir().string();
+  const std::string reads = "{\"" + secret + "\", \"" + config + "/devices.json\", \"" + config +
+                            "/pairing.json\", \"../other/notes.tex\"}";
+  const std::string lua_escapes =
+      "local o = \"" + o + "\"\n"
+      "local f = io.open(o .. \"/written\", \"w\") if f then f:write(\"x\") f:close() end\n"
+      "os.remove(o .. \"/victim\")\n"
+      "os.rename(o .. \"/victim2\", o .. \"/moved\")\n"
+      "lfs.mkdir(o .. \"/newdir\")\n"
+      "pcall(lfs.link, o .. \"/victim3\", o .. \"/hardlink\")\n"
+      "pcall(lfs.link, o .. \"/victim3\", o .. \"/symlink\", true)\n"
+      "local g = io.open(\"../../../../outside/relative\", \"w\") if g then g:write(\"x\") "
+      "g:close() end\n"
+      "for _, p in ipairs(" + reads + ") do local h = io.open(p, \"r\") if h then "
+      "texio.write_nl(\"LEAK:\" .. h:read(\"a\")) h:close() end end\n";
+
+  const std::string lualatex_doc =
+      "\\documentclass{article}\n\\begin{document}\n\\directlua{" + lua_escapes +
+      "local c = io.open(\"chapter.tex\", \"w\") if c then c:write(\"changed\") c:close() end}\n"
+      "Done.\n\\end{document}\n";
+  const std::string openin_doc =
+      "\\documentclass{article}\n\\newread\\r\n"
+      "\\def\\try#1{\\openin\\r=#1 \\ifeof\\r\\else\\read\\r to\\x\\typeout{LEAK:\\x}"
+      "\\closein\\r\\fi}\n\\begin{document}\n\\try{" + secret + "}\\try{" + config +
+      "/devices.json}\\try{../other/notes.tex}\n\\IfFileExists{" + secret + "}{\\input{" +
+      secret + "}}{}Done.\n\\end{document}\n";
+  const std::string context_doc =
+      "\\starttext\n\\startluacode\nos.execute(\"touch " + o + "/ctx-exec\")\n"
+      "os.execute(\"touch ran-inside\")\n"
+      "local p = io.popen(\"touch " + o + "/ctx-popen\") if p then p:close() end\n" + lua_escapes +
+      "context(\"Done.\")\n\\stopluacode\n\\stoptext\n";
+
+  const std::tuple<const char*, const char*, std::string> runs[] = {
+      {"agent-lualatex", "lua", lualatex_doc},
+      {"agent-pdflatex", "openin-pdf", openin_doc},
+      {"agent-xelatex", "openin-xe", openin_doc},
+      {"agent-context", "ctx", context_doc},
+  };
+  for (const auto& [engine, project, doc] : runs) {
+    SCOPED_TRACE(engine);
+    const auto response =
+        compile(project, "main.tex", {{"main.tex", doc}, {"chapter.tex", "original"}}, engine);
+    ASSERT_EQ(response.status, 200u) << response.body.substr(0, 300);
+    const std::string log(response.json().at("log").as_string());
+    EXPECT_EQ(response.json().at("success"), true) << log;
+    for (const std::string& leak : {std::string("TOPSECRET"), std::string("OTHER-PROJECT"),
+                                    devices.substr(0, 40)})
+      EXPECT_EQ(log.find(leak), std::string::npos) << leak << "\n" << log;
+    EXPECT_EQ(snapshot(outside), before);
+  }
+  // ConTeXt's own sandbox refuses to run programs even where the file system would allow them.
+  EXPECT_FALSE(fs::exists(work("ctx") / "ran-inside"));
+  expect_blobs_intact();
+}
+
+// Confined engines still reach what real projects need: TikZ, a system font through fontspec,
+// and LuaLaTeX building its font cache from nothing in a fresh home.
+TEST_F(SecurityTest, RealProjectsStillCompileConfined) {
+  agent_.unset_env("TEXMFVAR");
+  start();
+  const std::string tikz =
+      "\\documentclass{article}\n\\usepackage{tikz}\n\\begin{document}\n"
+      "\\tikz \\draw[->] (0,0) -- (1,1) node[right] {TikZ};\n\\end{document}\n";
+  const std::string fontspec =
+      "\\documentclass{article}\n\\usepackage{fontspec}\n\\setmainfont{DejaVu Sans}\n"
+      "\\begin{document}\nSystem font: \u00e9\u00e8\u0416.\n\\end{document}\n";
+  const std::tuple<const char*, const char*, std::string> runs[] = {
+      {"agent-pdflatex", "tikz", tikz},
+      {"agent-xelatex", "font-xe", fontspec},
+      {"agent-lualatex", "font-lua", fontspec},
+  };
+  for (const auto& [engine, project, doc] : runs) {
+    const auto response = compile(project, "main.tex", {{"main.tex", doc}}, engine);
+    ASSERT_EQ(response.status, 200u) << engine;
+    EXPECT_EQ(response.json().at("success"), true)
+        << engine << "\n" << response.json().at("log").as_string();
+  }
+  EXPECT_FALSE(fs::is_empty(agent_.home() / ".texlive2022/texmf-var"));
+}
+
+// A document that writes a huge log, or a huge PDF, gets a bounded reply and the agent lives on.
+TEST_F(SecurityTest, HugeLogAndOutputsAreBounded) {
+  write_script(agent_.bin() / "tectonic",
+               "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
+               "{ echo LOG-START; head -c 30000000 /dev/zero | tr '\\0' x; echo; echo LOG-END; } "
+               "> _out/main.log\n"
+               "printf '%%PDF-1.5' > _out/main.pdf\ntruncate -s 210M _out/main.pdf\n");
+  start();
+  const auto response = compile("huge", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
+  ASSERT_EQ(response.status, 200u);
+  const auto reply = response.json();
+  const std::string log(reply.at("log").as_string());
+  EXPECT_LT(log.size(), std::size_t{9} << 20);
+  EXPECT_TRUE(log.starts_with("LOG-START\n")) << log.substr(0, 100);
+  EXPECT_NE(log.find("bytes of the log left out"), std::string::npos);
+  EXPECT_NE(log.find("LOG-END"), std::string::npos);
+  EXPECT_NE(log.find("The PDF is too large to send (210 MiB"), std::string::npos)
+      << log.substr(log.size() - 300);
+  EXPECT_EQ(reply.at("success"), false);
+  EXPECT_TRUE(reply.at("pdf_base64").is_null());
+  EXPECT_EQ(agent_.get("/v1/status", {{"Host", agent_.host()}}).status, 200u);
+}
+
+// Windows cannot hold some names Linux can; each build refuses exactly what it cannot store.
+TEST_F(SecurityTest, PathsTheSystemCannotStoreAreRefusedThere) {
+  start();
+  const Files cases[] = {{{"main.tex", HELLO}, {"Main.tex", "other"}},
+                         {{"main.tex", HELLO}, {"a|b.tex", "x"}},
+                         {{"main.tex", HELLO}, {"aux.tex", "x"}},
+                         {{"main.tex", HELLO}, {"notes.", "x"}}};
+  for (const Files& files : cases) {
+    const std::string& path = files[1].first;
+    const auto prepare = agent_.post_auth(
+        "/v1/prepare", json::serialize(json::object{{"files", agent_.upload(token_, files)}}),
+        token_);
+    const auto compiled = compile("unstorable", "main.tex", files, "agent-pdflatex");
+    for (const HttpResponse* response : {&prepare, &compiled}) {
+      if (platform::on_windows()) {
+        EXPECT_EQ(response->status, 400u) << path;
+        EXPECT_NE(response->body.find(path), std::string::npos) << response->body;
+      } else {
+        EXPECT_EQ(response->status, 200u) << path << response->body.substr(0, 200);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vellora::test
