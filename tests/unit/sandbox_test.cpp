@@ -1,5 +1,11 @@
 // The confinement of child processes, with real processes and the real kernel feature.
 #include <gtest/gtest.h>
+#include <linux/landlock.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "compile/confinement.h"
 #include "harness.h"
@@ -72,6 +78,36 @@ TEST(Sandbox, AgentDirectoriesNeverReachAnEngine) {
                               "/home/u/.cache/vellora-agent/work/other", "relative/dir",
                               "/home/u/.config/vellora-agent"})
     EXPECT_TRUE(without_agent_dirs({dropped}, config, cache).empty()) << dropped;
+}
+
+}  // namespace
+}  // namespace vellora
+
+namespace vellora {
+namespace {
+
+// Landlock's version 4 (Linux 6.7) added TCP rules.
+bool kernel_confines_tcp() {
+  return ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) >= 4;
+}
+
+TEST(Sandbox, ConfinedChildOpensNoTcpConnectionUnlessAllowed) {
+  if (!kernel_confines_tcp()) GTEST_SKIP() << "this kernel has no Landlock TCP rules";
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor listener(
+      io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  const std::string port = std::to_string(listener.local_endpoint().port());
+  platform::Confinement rules;
+  rules.read_only = {"/usr", "/bin", "/lib", "/lib64", "/etc"};
+  for (const bool network : {false, true}) {
+    rules.network = network;
+    platform::Command command;
+    command.program = "/bin/bash";
+    command.args = {"-c", "echo hi > /dev/tcp/127.0.0.1/" + port + " && echo connected"};
+    command.capture_output = true;
+    command.confinement = rules;
+    EXPECT_EQ(platform::run(command)->out, network ? "connected\n" : "") << network;
+  }
 }
 
 }  // namespace
