@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "common/base64.h"
 #include "harness.h"
 #include "platform/env.h"
@@ -250,6 +252,43 @@ TEST_F(SecurityTest, HugeLogAndOutputsAreBounded) {
   EXPECT_EQ(reply.at("success"), false);
   EXPECT_TRUE(reply.at("pdf_base64").is_null());
   EXPECT_EQ(agent_.get("/v1/status", {{"Host", agent_.host()}}).status, 200u);
+}
+
+// A project file that cannot be replaced (on Windows: held open by another program; here: made
+// immutable) must never be compiled in its old version, now or later.
+TEST_F(SecurityTest, FileThatCannotBePlacedIsAnErrorNotStaleSuccess) {
+  start();
+  const std::string main =
+      "\\documentclass{article}\n\\begin{document}\n\\input{ch}\n\\end{document}\n";
+  ASSERT_EQ(compile("held", "main.tex", {{"main.tex", main}, {"ch.tex", "Old text."}},
+                    "agent-pdflatex")
+                .status,
+            200u);
+  const fs::path held = work("held") / "ch.tex";
+  const auto chattr = [&](const char* flag) {
+    platform::Command command;
+    command.program = "chattr";
+    command.args = {flag, held.string()};
+    const auto result = platform::run(command);
+    return result && result->success();
+  };
+  if (!chattr("+i")) GTEST_SKIP() << "this file system cannot make a file immutable";
+  struct Release {
+    std::function<bool(const char*)> chattr;
+    ~Release() { chattr("-i"); }
+  } release{chattr};
+
+  const auto refused =
+      compile("held", "main.tex", {{"main.tex", main}, {"ch.tex", "New text."}}, "agent-pdflatex");
+  EXPECT_EQ(refused.status, 500u) << refused.body.substr(0, 300);
+  EXPECT_NE(refused.body.find("\\\"ch.tex\\\""), std::string::npos) << refused.body.substr(0, 300);
+
+  ASSERT_TRUE(chattr("-i"));
+  const auto compiled =
+      compile("held", "main.tex", {{"main.tex", main}, {"ch.tex", "New text."}}, "agent-pdflatex");
+  ASSERT_EQ(compiled.status, 200u);
+  EXPECT_EQ(compiled.json().at("success"), true);
+  EXPECT_EQ(read_text(held), "New text.");
 }
 
 // Windows cannot hold some names Linux can; each build refuses exactly what it cannot store.
