@@ -200,18 +200,21 @@ class CompileJob {
       remove_quietly(workspace_.work_dir / (job + ".pdf"));
       remove_quietly(workspace_.out_dir / (job + ".pdf"));
     }
+    std::error_code ec;
+    fs::create_directories(workspace_.out_dir / ".tmp", ec);
     platform::RunOptions options;
     options.time_limit = std::chrono::seconds(limit);
     options.output_limit = ENGINE_OUTPUT_LIMIT;
     const auto result = platform::run(engine_command(run), options);
     if (!result) return std::unexpected(result.error());
-    if (context) {
+    // The run may have left links in place of these files or of _out itself: none is followed.
+    if (context && !platform::is_link(workspace_.out_dir)) {
       for (const char* ext : {".pdf", ".log"}) {
-        std::error_code ec;
         const fs::path from = workspace_.work_dir / (job + ext);
-        if (!platform::is_link(from) && fs::is_regular_file(from, ec))
-          fs::copy_file(from, workspace_.out_dir / (job + ext),
-                        fs::copy_options::overwrite_existing, ec);
+        const fs::path to = workspace_.out_dir / (job + ext);
+        if (platform::is_link(from) || !fs::is_regular_file(from, ec)) continue;
+        remove_quietly(to);
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
       }
     }
     RunOutcome outcome;

@@ -45,7 +45,10 @@ platform::Command engine_command(const EngineRun& run) {
                  {"openout_any", "p"},
                  {"shell_escape", "f"},
                  // The one absolute place TeX may also read and write in paranoid mode.
-                 {"TEXMFOUTPUT", out}};
+                 {"TEXMFOUTPUT", out},
+                 // Temporary files (biber's, for one) stay with the project: a confined run may
+                 // not write in the system's temporary folder.
+                 {"TMPDIR", platform::path_text(run.out_dir / ".tmp")}};
   command.confinement = run.confinement;
   for (auto& var : input_path_env(run.main_file, run.work_dir))
     command.env.push_back(std::move(var));

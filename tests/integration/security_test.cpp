@@ -217,13 +217,22 @@ TEST_F(SecurityTest, RealProjectsStillCompileConfined) {
   const std::string fontspec =
       "\\documentclass{article}\n\\usepackage{fontspec}\n\\setmainfont{DejaVu Sans}\n"
       "\\begin{document}\nSystem font: \u00e9\u00e8\u0416.\n\\end{document}\n";
+  const std::string biblatex =
+      "\\documentclass{article}\n\\usepackage[backend=biber]{biblatex}\n"
+      "\\addbibresource{refs.bib}\n\\begin{document}\nHello \\cite{knuth}.\n"
+      "\\printbibliography\n\\end{document}\n";
   const std::tuple<const char*, const char*, std::string> runs[] = {
       {"agent-pdflatex", "tikz", tikz},
+      {"agent-pdflatex", "biber", biblatex},
       {"agent-xelatex", "font-xe", fontspec},
       {"agent-lualatex", "font-lua", fontspec},
   };
   for (const auto& [engine, project, doc] : runs) {
-    const auto response = compile(project, "main.tex", {{"main.tex", doc}}, engine);
+    const auto response = compile(
+        project, "main.tex",
+        {{"main.tex", doc},
+         {"refs.bib", "@book{knuth, author={Donald Knuth}, title={The TeXbook}, year={1984}}\n"}},
+        engine);
     ASSERT_EQ(response.status, 200u) << engine;
     EXPECT_EQ(response.json().at("success"), true)
         << engine << "\n" << response.json().at("log").as_string();

@@ -81,6 +81,7 @@ TEST(EngineCommand, EveryEngineIsKeptToItsDirectories) {
     EXPECT_EQ(env_of(command, "openout_any"), "p") << id;
     EXPECT_EQ(env_of(command, "shell_escape"), "f") << id;
     EXPECT_EQ(env_of(command, "TEXMFOUTPUT"), "/w/_out") << id;
+    EXPECT_EQ(env_of(command, "TMPDIR"), "/w/_out/.tmp") << id;
     ASSERT_TRUE(command.confinement) << id;
     EXPECT_EQ(command.confinement->writable, std::vector<std::filesystem::path>{"/w"}) << id;
   }
