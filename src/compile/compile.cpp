@@ -255,9 +255,9 @@ class CompileJob {
     OutputFile pdf_file = read_output_file(out / (job + ".pdf"));
     OutputFile synctex_file = read_output_file(out / (job + ".synctex.gz"));
     OutputFile bbl_file = read_output_file(out / (job + ".bbl"));
-    for (const auto& [file, name] : {std::pair{&pdf_file, "PDF"},
-                                     std::pair{&synctex_file, "SyncTeX file"},
-                                     std::pair{&bbl_file, "bibliography file"}})
+    for (const auto& [file, name] :
+         {std::pair{&pdf_file, "PDF"}, std::pair{&synctex_file, "SyncTeX file"},
+          std::pair{&bbl_file, "bibliography file"}})
       if (file->too_large > 0)
         log += std::string("\n\nThe ") + name + " is too large to send (" +
                std::to_string(file->too_large >> 20) + " MiB; at most " +
@@ -314,8 +314,7 @@ Reply compile(ServerContext& context, const json::value& body, const AllowedOrig
     return json_reply(409, origin,
                       json::object{{"error", "missing contents"}, {"need", std::move(need)}});
 
-  auto workspace =
-      materialize(request->project, request->files, job_name(request->main_file));
+  auto workspace = materialize(request->project, request->files, job_name(request->main_file));
   if (!workspace) return error_reply(500, origin, workspace.error());
   CompileJob job(*request, std::move(*workspace), started);
   return job.run(origin);

@@ -108,10 +108,19 @@ platform::Confinement engine_confinement(
   const fs::path xdg_data = env_dir("XDG_DATA_HOME", home / ".local/share");
   const TexTrees& trees = tex_trees();
 
-  std::vector<fs::path> readable = {"/usr",     "/etc",  "/lib",  "/lib32",
-                                    "/lib64",   "/libx32", "/bin", "/sbin",
-                                    "/opt",     "/var/lib/texmf", "/var/cache/fontconfig",
-                                    "/proc",    "/dev"};
+  std::vector<fs::path> readable = {"/usr",
+                                    "/etc",
+                                    "/lib",
+                                    "/lib32",
+                                    "/lib64",
+                                    "/libx32",
+                                    "/bin",
+                                    "/sbin",
+                                    "/opt",
+                                    "/var/lib/texmf",
+                                    "/var/cache/fontconfig",
+                                    "/proc",
+                                    "/dev"};
   readable.insert(readable.end(), trees.readable.begin(), trees.readable.end());
   for (const fs::path& fonts : {home / ".fonts", xdg_data / "fonts", xdg_config / "fontconfig",
                                 home / ".fontconfig", home / ".TinyTeX", tinytex_dir(home)})
@@ -129,6 +138,7 @@ platform::Confinement engine_confinement(
     const fs::path tectonic_cache = xdg_cache / "Tectonic";
     fs::create_directories(tectonic_cache, ec);
     writable.push_back(tectonic_cache);
+    readable.push_back(xdg_config / "Tectonic");
     confinement.network = true;
   }
   const fs::path config = config_dir(), cache = cache_dir();

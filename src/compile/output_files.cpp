@@ -73,8 +73,7 @@ std::optional<std::string> read_log_bounded(const fs::path& path, std::size_t he
   while (skip < end->size() && is_continuation_byte((*end)[skip])) ++skip;
   end->erase(0, skip);
   const std::uintmax_t left_out = *size - start->size() - end->size();
-  return *start + "\n[... " + std::to_string(left_out) + " bytes of the log left out ...]\n" +
-         *end;
+  return *start + "\n[... " + std::to_string(left_out) + " bytes of the log left out ...]\n" + *end;
 }
 
 }  // namespace vellora

@@ -191,8 +191,8 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
     }
     make_real_dirs(out, relative.parent_path());
     const auto previous = old.find(file.path);
-    const bool unchanged = previous != old.end() && previous->second == hash &&
-                           still_placed(target, blob, link);
+    const bool unchanged =
+        previous != old.end() && previous->second == hash && still_placed(target, blob, link);
     if (!unchanged) {
       if (auto error = place(target, blob, link)) {
         failure = "could not place the project file \"" + file.path +

@@ -38,9 +38,9 @@ class SecurityTest : public ::testing::Test {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
       const std::string name = entry.path().lexically_relative(dir).string();
-      files[name] = entry.is_symlink()            ? "link"
-                    : entry.is_regular_file()     ? read_text(entry.path())
-                                                  : "folder";
+      files[name] = entry.is_symlink()        ? "link"
+                    : entry.is_regular_file() ? read_text(entry.path())
+                                              : "folder";
     }
     return files;
   }
@@ -63,10 +63,24 @@ const std::string HELLO = "\\documentclass{article}\n\\begin{document}\nHello.\n
 // latexmk runs the engine through sh -c with the name in double quotes, and TeX reads it too.
 TEST_F(SecurityTest, MainFileNamesAShellOrTexWouldInterpretAreRefused) {
   start();
-  const std::string refused[] = {
-      "c\";touch pwned;\".tex", "a$(touch pwned).tex", "a`touch pwned`.tex", "50%.tex", "#1.tex",
-      "{a}.tex", "~a.tex", "a&b.tex", "a|b.tex", "a;b.tex", "a<b.tex", "a>b.tex", "a*b.tex",
-      "a?b.tex", "a!b.tex", "a^b.tex", "a\tb.tex", "a\\b.tex"};
+  const std::string refused[] = {"c\";touch pwned;\".tex",
+                                 "a$(touch pwned).tex",
+                                 "a`touch pwned`.tex",
+                                 "50%.tex",
+                                 "#1.tex",
+                                 "{a}.tex",
+                                 "~a.tex",
+                                 "a&b.tex",
+                                 "a|b.tex",
+                                 "a;b.tex",
+                                 "a<b.tex",
+                                 "a>b.tex",
+                                 "a*b.tex",
+                                 "a?b.tex",
+                                 "a!b.tex",
+                                 "a^b.tex",
+                                 "a\tb.tex",
+                                 "a\\b.tex"};
   for (const std::string& name : refused) {
     const auto response = compile("names", name, {{name, HELLO}}, "agent-pdflatex");
     EXPECT_EQ(response.status, 400u) << name;
@@ -84,10 +98,10 @@ TEST_F(SecurityTest, MainFileNamesAShellOrTexWouldInterpretAreRefused) {
 
 TEST_F(SecurityTest, ToolOutputPathsAndTheManifestAreNotProjectPaths) {
   start();
-  for (const std::string path : {"_out/main.pdf", "_OUT/x.tex", "_out", ".vellora-manifest.json",
-                                 ".vellora-manifest.tmp"}) {
-    const auto response =
-        compile("reserved", "main.tex", {{"main.tex", HELLO}, {path, "%PDF-1.5"}}, "agent-pdflatex");
+  for (const std::string path :
+       {"_out/main.pdf", "_OUT/x.tex", "_out", ".vellora-manifest.json", ".vellora-manifest.tmp"}) {
+    const auto response = compile("reserved", "main.tex", {{"main.tex", HELLO}, {path, "%PDF-1.5"}},
+                                  "agent-pdflatex");
     EXPECT_EQ(response.status, 400u) << path;
     EXPECT_NE(std::string(response.json().at("error").as_string()).find("\"" + path + "\""),
               std::string::npos)
@@ -109,12 +123,13 @@ TEST_F(SecurityTest, AgentDirectoriesAreReadableByTheUserAlone) {
 // What an earlier compile may have left: links where the project's folders and outputs belong.
 TEST_F(SecurityTest, LinksInTheWorkDirectoryAreReplacedNotFollowed) {
   start();
-  const std::string main = "\\documentclass{article}\n\\begin{document}\n\\input{sub/a}\n"
-                           "\\end{document}\n";
-  ASSERT_EQ(compile("links", "main.tex", {{"main.tex", main}, {"sub/a.tex", "One."}},
-                    "agent-pdflatex")
-                .status,
-            200u);
+  const std::string main =
+      "\\documentclass{article}\n\\begin{document}\n\\input{sub/a}\n"
+      "\\end{document}\n";
+  ASSERT_EQ(
+      compile("links", "main.tex", {{"main.tex", main}, {"sub/a.tex", "One."}}, "agent-pdflatex")
+          .status,
+      200u);
   const fs::path outside = agent_.root() / "outside";
   fs::create_directories(outside / "out");
   write_file(outside / "keep.txt", "keep");
@@ -124,9 +139,9 @@ TEST_F(SecurityTest, LinksInTheWorkDirectoryAreReplacedNotFollowed) {
   fs::create_directory_symlink(outside / "out", work("links") / "_out");
   const auto before = snapshot(outside);
 
-  const auto response = compile(
-      "links", "main.tex", {{"main.tex", main}, {"sub/a.tex", "Two."}, {"sub/b.tex", "new"}},
-      "agent-pdflatex");
+  const auto response =
+      compile("links", "main.tex",
+              {{"main.tex", main}, {"sub/a.tex", "Two."}, {"sub/b.tex", "new"}}, "agent-pdflatex");
   ASSERT_EQ(response.status, 200u);
   EXPECT_EQ(response.json().at("success"), true) << response.json().at("log").as_string();
   EXPECT_EQ(snapshot(outside), before);
@@ -155,7 +170,8 @@ TEST_F(SecurityTest, DocumentsCannotReachOutsideTheirWorkDirectory) {
   const std::string reads = "{\"" + secret + "\", \"" + config + "/devices.json\", \"" + config +
                             "/pairing.json\", \"../other/notes.tex\"}";
   const std::string lua_escapes =
-      "local o = \"" + o + "\"\n"
+      "local o = \"" + o +
+      "\"\n"
       "local f = io.open(o .. \"/written\", \"w\") if f then f:write(\"x\") f:close() end\n"
       "os.remove(o .. \"/victim\")\n"
       "os.rename(o .. \"/victim2\", o .. \"/moved\")\n"
@@ -164,7 +180,9 @@ TEST_F(SecurityTest, DocumentsCannotReachOutsideTheirWorkDirectory) {
       "pcall(lfs.link, o .. \"/victim3\", o .. \"/symlink\", true)\n"
       "local g = io.open(\"../../../../outside/relative\", \"w\") if g then g:write(\"x\") "
       "g:close() end\n"
-      "for _, p in ipairs(" + reads + ") do local h = io.open(p, \"r\") if h then "
+      "for _, p in ipairs(" +
+      reads +
+      ") do local h = io.open(p, \"r\") if h then "
       "texio.write_nl(\"LEAK:\" .. h:read(\"a\")) h:close() end end\n";
 
   const std::string lualatex_doc =
@@ -174,14 +192,15 @@ TEST_F(SecurityTest, DocumentsCannotReachOutsideTheirWorkDirectory) {
   const std::string openin_doc =
       "\\documentclass{article}\n\\newread\\r\n"
       "\\def\\try#1{\\openin\\r=#1 \\ifeof\\r\\else\\read\\r to\\x\\typeout{LEAK:\\x}"
-      "\\closein\\r\\fi}\n\\begin{document}\n\\try{" + secret + "}\\try{" + config +
-      "/devices.json}\\try{../other/notes.tex}\n\\IfFileExists{" + secret + "}{\\input{" +
-      secret + "}}{}Done.\n\\end{document}\n";
-  const std::string context_doc =
-      "\\starttext\n\\startluacode\nos.execute(\"touch " + o + "/ctx-exec\")\n"
-      "os.execute(\"touch ran-inside\")\n"
-      "local p = io.popen(\"touch " + o + "/ctx-popen\") if p then p:close() end\n" + lua_escapes +
-      "context(\"Done.\")\n\\stopluacode\n\\stoptext\n";
+      "\\closein\\r\\fi}\n\\begin{document}\n\\try{" +
+      secret + "}\\try{" + config + "/devices.json}\\try{../other/notes.tex}\n\\IfFileExists{" +
+      secret + "}{\\input{" + secret + "}}{}Done.\n\\end{document}\n";
+  const std::string context_doc = "\\starttext\n\\startluacode\nos.execute(\"touch " + o +
+                                  "/ctx-exec\")\n"
+                                  "os.execute(\"touch ran-inside\")\n"
+                                  "local p = io.popen(\"touch " +
+                                  o + "/ctx-popen\") if p then p:close() end\n" + lua_escapes +
+                                  "context(\"Done.\")\n\\stopluacode\n\\stoptext\n";
 
   const std::tuple<const char*, const char*, std::string> runs[] = {
       {"agent-lualatex", "lua", lualatex_doc},
@@ -196,8 +215,8 @@ TEST_F(SecurityTest, DocumentsCannotReachOutsideTheirWorkDirectory) {
     ASSERT_EQ(response.status, 200u) << response.body.substr(0, 300);
     const std::string log(response.json().at("log").as_string());
     EXPECT_EQ(response.json().at("success"), true) << log;
-    for (const std::string& leak : {std::string("TOPSECRET"), std::string("OTHER-PROJECT"),
-                                    devices.substr(0, 40)})
+    for (const std::string& leak :
+         {std::string("TOPSECRET"), std::string("OTHER-PROJECT"), devices.substr(0, 40)})
       EXPECT_EQ(log.find(leak), std::string::npos) << leak << "\n" << log;
     EXPECT_EQ(snapshot(outside), before);
   }
@@ -234,8 +253,8 @@ TEST_F(SecurityTest, RealProjectsStillCompileConfined) {
          {"refs.bib", "@book{knuth, author={Donald Knuth}, title={The TeXbook}, year={1984}}\n"}},
         engine);
     ASSERT_EQ(response.status, 200u) << engine;
-    EXPECT_EQ(response.json().at("success"), true)
-        << engine << "\n" << response.json().at("log").as_string();
+    EXPECT_EQ(response.json().at("success"), true) << engine << "\n"
+                                                   << response.json().at("log").as_string();
   }
   EXPECT_FALSE(fs::is_empty(agent_.home() / ".texlive2022/texmf-var"));
 }
@@ -269,10 +288,10 @@ TEST_F(SecurityTest, FileThatCannotBePlacedIsAnErrorNotStaleSuccess) {
   start();
   const std::string main =
       "\\documentclass{article}\n\\begin{document}\n\\input{ch}\n\\end{document}\n";
-  ASSERT_EQ(compile("held", "main.tex", {{"main.tex", main}, {"ch.tex", "Old text."}},
-                    "agent-pdflatex")
-                .status,
-            200u);
+  ASSERT_EQ(
+      compile("held", "main.tex", {{"main.tex", main}, {"ch.tex", "Old text."}}, "agent-pdflatex")
+          .status,
+      200u);
   const fs::path held = work("held") / "ch.tex";
   const auto chattr = [&](const char* flag) {
     platform::Command command;

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "common/text.h"
 #include "compile/compile_log.h"
 #include "compile/engine_command.h"
 #include "compile/output_files.h"
-#include "common/text.h"
 #include "harness.h"
 #include "toolchain/engines.h"
 #include "toolchain/search.h"
@@ -61,8 +61,8 @@ TEST(EngineCommand, TectonicAndContext) {
   auto run = run_of("agent-context", "doc/main.mkiv");
   run.extra_env = {{"TEXMF", "{/r}"}};
   const auto command = engine_command(run);
-  EXPECT_EQ(command.args,
-            (std::vector<std::string>{"--nonstopmode", "--sandbox", "--path=doc", "doc/main.mkiv"}));
+  EXPECT_EQ(command.args, (std::vector<std::string>{"--nonstopmode", "--sandbox", "--path=doc",
+                                                    "doc/main.mkiv"}));
   EXPECT_EQ(env_of(command, "TEXMF"), "{/r}");
   EXPECT_FALSE(env_of(command, "LATEXMKRCSYS"));
   EXPECT_EQ(engine_command(run_of("agent-context", "main.tex")).args,
@@ -72,8 +72,8 @@ TEST(EngineCommand, TectonicAndContext) {
 // kpathsea reads these from the environment: TeX may open files only below the working and
 // output directories (no absolute paths, no "..", no dot files) and never runs a shell.
 TEST(EngineCommand, EveryEngineIsKeptToItsDirectories) {
-  for (const char* id : {"agent-pdflatex", "agent-xelatex", "agent-lualatex", "agent-tectonic",
-                         "agent-context"}) {
+  for (const char* id :
+       {"agent-pdflatex", "agent-xelatex", "agent-lualatex", "agent-tectonic", "agent-context"}) {
     auto run = run_of(id, "main.tex");
     run.confinement = platform::Confinement{{"/usr"}, {"/w"}, false};
     const auto command = engine_command(run);

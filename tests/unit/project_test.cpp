@@ -66,31 +66,61 @@ TEST(Names, LatexmkConfigurationFiles) {
 }
 
 TEST(Names, MainFileNamesSafeForShellCmdAndTex) {
-  for (const char* good : {"main.tex", "paper (final).tex", "dir/sub dir/a-b_c+d,e=f@g'h[1].tex",
-                           "\u00fcbung/\u65e5\u672c\u8a9e.tex", "\u0441\u0442\u0430\u0442\u044c\u044f.tex"})
+  for (const char* good :
+       {"main.tex", "paper (final).tex", "dir/sub dir/a-b_c+d,e=f@g'h[1].tex",
+        "\u00fcbung/\u65e5\u672c\u8a9e.tex", "\u0441\u0442\u0430\u0442\u044c\u044f.tex"})
     EXPECT_TRUE(valid_main_file_name(good)) << good;
-  for (const char* bad :
-       {"c\";touch x;\".tex", "a$(id).tex", "a`id`.tex", "a\\b.tex", "50%.tex", "#1.tex", "{a}.tex",
-        "~a.tex", "a&b.tex", "a|b.tex", "a;b.tex", "a<b.tex", "a>b.tex", "a*b.tex", "a?b.tex",
-        "a!b.tex", "a^b.tex", "a\tb.tex", "a\nb.tex", "a\x7f.tex", "../main.tex", "/main.tex"})
+  for (const char* bad : {"c\";touch x;\".tex",
+                          "a$(id).tex",
+                          "a`id`.tex",
+                          "a\\b.tex",
+                          "50%.tex",
+                          "#1.tex",
+                          "{a}.tex",
+                          "~a.tex",
+                          "a&b.tex",
+                          "a|b.tex",
+                          "a;b.tex",
+                          "a<b.tex",
+                          "a>b.tex",
+                          "a*b.tex",
+                          "a?b.tex",
+                          "a!b.tex",
+                          "a^b.tex",
+                          "a\tb.tex",
+                          "a\nb.tex",
+                          "a\x7f.tex",
+                          "../main.tex",
+                          "/main.tex"})
     EXPECT_FALSE(valid_main_file_name(bad)) << bad;
 }
 
 TEST(Names, ReservedPaths) {
-  for (const char* reserved : {"_out", "_out/main.pdf", "_OUT/a/b.tex", ".vellora-manifest.json",
-                               ".Vellora-Manifest.tmp"})
+  for (const char* reserved :
+       {"_out", "_out/main.pdf", "_OUT/a/b.tex", ".vellora-manifest.json", ".Vellora-Manifest.tmp"})
     EXPECT_TRUE(is_reserved_project_path(reserved)) << reserved;
-  for (const char* free : {"out/main.tex", "a/_out/x.tex", "_output.tex", "x.vellora-manifest.json"})
+  for (const char* free :
+       {"out/main.tex", "a/_out/x.tex", "_output.tex", "x.vellora-manifest.json"})
     EXPECT_FALSE(is_reserved_project_path(free)) << free;
 }
 
 TEST(Names, PathsWindowsCannotHold) {
   const std::pair<const char*, const char*> refused[] = {
-      {"a<b.tex", "character"}, {"a>b.tex", "character"},   {"a\"b.tex", "character"},
-      {"a|b.tex", "character"}, {"what?.tex", "character"}, {"*.tex", "character"},
-      {"a\x01b.tex", "character"},  {"CON", "device"},          {"dir/nul.tex", "device"},
-      {"Com1.txt", "device"},   {"lpt9", "device"},          {"aux/main.tex", "device"},
-      {"prn .tex", "device"},   {"notes.", "dot or a space"}, {"dir./a.tex", "dot or a space"},
+      {"a<b.tex", "character"},
+      {"a>b.tex", "character"},
+      {"a\"b.tex", "character"},
+      {"a|b.tex", "character"},
+      {"what?.tex", "character"},
+      {"*.tex", "character"},
+      {"a\x01b.tex", "character"},
+      {"CON", "device"},
+      {"dir/nul.tex", "device"},
+      {"Com1.txt", "device"},
+      {"lpt9", "device"},
+      {"aux/main.tex", "device"},
+      {"prn .tex", "device"},
+      {"notes.", "dot or a space"},
+      {"dir./a.tex", "dot or a space"},
       {"a.tex ", "dot or a space"},
   };
   for (const auto& [path, reason] : refused) {
@@ -145,7 +175,8 @@ class MaterializeTest : public ::testing::Test {
 
 TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
   const auto ws = materialize("p", {file("main.tex", "main"), file("chapters/intro.tex", "intro"),
-                                    file("latexmkrc", "evil"), file("x/.latexmkrc", "evil2")}).value();
+                                    file("latexmkrc", "evil"), file("x/.latexmkrc", "evil2")})
+                      .value();
   EXPECT_EQ(ws.work_dir, dir_.path() / "vellora-agent/work/p");
   EXPECT_EQ(ws.out_dir, ws.work_dir / "_out");
   EXPECT_EQ(read_text(ws.work_dir / "main.tex"), "main");
@@ -171,7 +202,8 @@ TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
 
 TEST_F(MaterializeTest, SecondCompileTouchesOnlyWhatChanged) {
   const auto ws =
-      materialize("p", {file("main.tex", "v1"), file("keep.tex", "same"), file("gone.tex", "bye")}).value();
+      materialize("p", {file("main.tex", "v1"), file("keep.tex", "same"), file("gone.tex", "bye")})
+          .value();
   const auto keep = ws.work_dir / "keep.tex";
   const auto keep_inode = inode(keep);
   const auto keep_time = std::filesystem::last_write_time(keep);
@@ -220,8 +252,9 @@ TEST_F(MaterializeTest, LinksBelowTheWorkDirectoryAreNeverFollowed) {
   write_file(outside / "victim.tex", "keep me");
   write_file(outside / "gone.tex", "keep me too");
   fs::create_directories(outside / "out");
-  const auto ws = materialize("p", {file("main.tex", "v1"), file("sub/gone.tex", "g"),
-                                    file("sub2/a.tex", "a")}).value();
+  const auto ws =
+      materialize("p", {file("main.tex", "v1"), file("sub/gone.tex", "g"), file("sub2/a.tex", "a")})
+          .value();
   // sub becomes a link to a folder outside holding a file of the same name as a stale one; sub2
   // and _out become links to folders outside; main.tex a link to a file outside; the manifest's
   // temporary name a link as well.
@@ -252,12 +285,15 @@ TEST_F(MaterializeTest, LinksBelowTheWorkDirectoryAreNeverFollowed) {
 }
 
 TEST_F(MaterializeTest, FilesNamedLikeTheJobsOutputsAreWritableCopies) {
-  const auto ws = materialize("p", {file("main.tex", "m"), file("main.tuc", "tuc"),
-                                    file("main-mpgraph.mp", "mp"), file("mainly.tex", "x")},
+  const auto ws = materialize("p",
+                              {file("main.tex", "m"), file("main.tuc", "tuc"),
+                               file("main-mpgraph.mp", "mp"), file("mainly.tex", "x")},
                               "main")
                       .value();
   for (const char* name : {"main.tuc", "main-mpgraph.mp"}) {
-    EXPECT_NE(inode(ws.work_dir / name), inode(blobs_dir() / test::sha256_of(read_text(ws.work_dir / name)))) << name;
+    EXPECT_NE(inode(ws.work_dir / name),
+              inode(blobs_dir() / test::sha256_of(read_text(ws.work_dir / name))))
+        << name;
     write_file(ws.work_dir / name, "written by the tool");
   }
   EXPECT_EQ(read_text(blobs_dir() / test::sha256_of("tuc")), "tuc");

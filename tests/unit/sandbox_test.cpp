@@ -1,4 +1,6 @@
 // The confinement of child processes, with real processes and the real kernel feature.
+#include "platform/sandbox.h"
+
 #include <gtest/gtest.h>
 #include <linux/landlock.h>
 #include <sys/syscall.h>
@@ -10,7 +12,6 @@
 #include "compile/confinement.h"
 #include "harness.h"
 #include "platform/process.h"
-#include "platform/sandbox.h"
 
 namespace vellora {
 namespace {
@@ -44,9 +45,9 @@ TEST(Sandbox, ConfinedChildReachesOnlyWhatItIsGiven) {
 
   const std::string s = secret.string(), o = outside.string(), w = work.string();
   const auto result = run_confined(
-      "cat " + s + "; echo x > " + o + "/new; rm -f " + o + "/victim; mkdir " + o +
-          "/d; ln -s " + s + " " + w + "/link; ln " + s + " " + w +
-          "/hard; echo ok > " + w + "/made && cat " + w + "/made; echo quiet > /dev/null && echo null",
+      "cat " + s + "; echo x > " + o + "/new; rm -f " + o + "/victim; mkdir " + o + "/d; ln -s " +
+          s + " " + w + "/link; ln " + s + " " + w + "/hard; echo ok > " + w + "/made && cat " + w +
+          "/made; echo quiet > /dev/null && echo null",
       rules);
   EXPECT_EQ(result.out, "ok\nnull\n");
   EXPECT_EQ(read_text(outside / "victim"), "keep");
@@ -69,14 +70,13 @@ TEST(Sandbox, UnconfinedChildIsUnchanged) {
 
 TEST(Sandbox, AgentDirectoriesNeverReachAnEngine) {
   const fs::path config = "/home/u/.config/vellora-agent", cache = "/home/u/.cache/vellora-agent";
-  const std::vector<fs::path> kept =
-      without_agent_dirs({"/usr", "/home/u/.fonts", "/home/u/.cache/fontconfig", "/opt/texlive"},
-                         config, cache);
+  const std::vector<fs::path> kept = without_agent_dirs(
+      {"/usr", "/home/u/.fonts", "/home/u/.cache/fontconfig", "/opt/texlive"}, config, cache);
   EXPECT_EQ(kept, (std::vector<fs::path>{"/usr", "/home/u/.fonts", "/home/u/.cache/fontconfig",
                                          "/opt/texlive"}));
-  for (const char* dropped : {"/", "/home", "/home/u", "/home/u/.cache", "/home/u/.config/",
-                              "/home/u/.cache/vellora-agent/work/other", "relative/dir",
-                              "/home/u/.config/vellora-agent"})
+  for (const char* dropped :
+       {"/", "/home", "/home/u", "/home/u/.cache", "/home/u/.config/",
+        "/home/u/.cache/vellora-agent/work/other", "relative/dir", "/home/u/.config/vellora-agent"})
     EXPECT_TRUE(without_agent_dirs({dropped}, config, cache).empty()) << dropped;
 }
 
@@ -94,8 +94,7 @@ bool kernel_confines_tcp() {
 TEST(Sandbox, ConfinedChildOpensNoTcpConnectionUnlessAllowed) {
   if (!kernel_confines_tcp()) GTEST_SKIP() << "this kernel has no Landlock TCP rules";
   boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor listener(
-      io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  boost::asio::ip::tcp::acceptor listener(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
   const std::string port = std::to_string(listener.local_endpoint().port());
   platform::Confinement rules;
   rules.read_only = {"/usr", "/bin", "/lib", "/lib64", "/etc"};
