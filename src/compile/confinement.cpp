@@ -108,19 +108,16 @@ platform::Confinement engine_confinement(
   const fs::path xdg_data = env_dir("XDG_DATA_HOME", home / ".local/share");
   const TexTrees& trees = tex_trees();
 
-  std::vector<fs::path> readable = {"/usr",
-                                    "/etc",
-                                    "/lib",
-                                    "/lib32",
-                                    "/lib64",
-                                    "/libx32",
-                                    "/bin",
-                                    "/sbin",
-                                    "/opt",
-                                    "/var/lib/texmf",
-                                    "/var/cache/fontconfig",
+  std::vector<fs::path> readable = {"/usr", "/etc", "/lib", "/lib32", "/lib64", "/libx32", "/bin",
+                                    "/sbin", "/opt", "/var/lib/texmf", "/var/cache/fontconfig",
+                                    // kpathsea and Perl look at their own process
+                                    // there; another process's private files need
+                                    // ptrace rights, which a confined run lacks.
                                     "/proc",
-                                    "/dev"};
+                                    // The devices programs expect, not /dev/shm with
+                                    // other programs' shared memory.
+                                    "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom",
+                                    "/dev/tty"};
   readable.insert(readable.end(), trees.readable.begin(), trees.readable.end());
   for (const fs::path& fonts : {home / ".fonts", xdg_data / "fonts", xdg_config / "fontconfig",
                                 home / ".fontconfig", home / ".TinyTeX", tinytex_dir(home)})
