@@ -1,4 +1,6 @@
-// The confinement of child processes, with real processes and the real kernel feature.
+// The confinement of child processes, with real processes and the real kernel feature (Linux
+// only: elsewhere there is nothing to confine with).
+#if defined(__linux__)
 #include "platform/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -111,3 +113,5 @@ TEST(Sandbox, ConfinedChildOpensNoTcpConnectionUnlessAllowed) {
 
 }  // namespace
 }  // namespace vellora
+
+#endif  // __linux__
