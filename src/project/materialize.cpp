@@ -102,7 +102,10 @@ bool still_placed(const fs::path& target, const fs::path& blob, bool linked) {
   if (platform::is_link(target)) return false;
   std::error_code ec;
   if (!fs::is_regular_file(target, ec)) return false;
-  if (linked) return fs::equivalent(target, blob, ec);
+  const bool shares_blob = fs::equivalent(target, blob, ec);
+  if (linked) return shares_blob;
+  // A copy must not be a link to the blob left by an earlier placement: tools write to it.
+  if (shares_blob) return false;
   const auto size = fs::file_size(target, ec);
   return !ec && size == fs::file_size(blob, ec) && !ec;
 }

@@ -298,6 +298,13 @@ TEST_F(MaterializeTest, FilesNamedLikeTheJobsOutputsAreWritableCopies) {
   }
   EXPECT_EQ(read_text(blobs_dir() / test::sha256_of("tuc")), "tuc");
   EXPECT_EQ(read_text(blobs_dir() / test::sha256_of("mp")), "mp");
+
+  // A link to the blob left there by an earlier placement is replaced by a copy.
+  const auto blob = blobs_dir() / test::sha256_of("tuc");
+  std::filesystem::remove(ws.work_dir / "main.tuc");
+  std::filesystem::create_hard_link(blob, ws.work_dir / "main.tuc");
+  materialize("p", {file("main.tex", "m"), file("main.tuc", "tuc")}, "main").value();
+  EXPECT_FALSE(std::filesystem::equivalent(ws.work_dir / "main.tuc", blob));
   if (platform::read_only_files_protected()) {
     EXPECT_TRUE(std::filesystem::equivalent(ws.work_dir / "mainly.tex",
                                             blobs_dir() / test::sha256_of("x")));
