@@ -259,7 +259,9 @@ TEST_F(MaterializeTest, LinksBelowTheWorkDirectoryAreNeverFollowed) {
   // and _out become links to folders outside; main.tex a link to a file outside; the manifest's
   // temporary name a link as well.
   fs::remove_all(ws.work_dir / "sub");
-  fs::create_directory_symlink(outside, ws.work_dir / "sub");
+  std::error_code ec;
+  fs::create_directory_symlink(outside, ws.work_dir / "sub", ec);
+  if (ec) GTEST_SKIP() << "this system cannot make symbolic links: " << ec.message();
   fs::remove_all(ws.work_dir / "sub2");
   fs::create_directory_symlink(outside, ws.work_dir / "sub2");
   fs::remove_all(ws.out_dir);
