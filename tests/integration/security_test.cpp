@@ -85,7 +85,7 @@ TEST_F(SecurityTest, MainFileNamesAShellOrTexWouldInterpretAreRefused) {
   for (const std::string& name : refused) {
     const auto response = compile("names", name, {{name, HELLO}}, "agent-pdflatex");
     EXPECT_EQ(response.status, 400u) << name;
-    EXPECT_EQ(response.json().at("error"), "invalid main file") << name;
+    EXPECT_EQ(response.body.find("\"error\":\"invalid main file\""), 1u) << name;
   }
   EXPECT_FALSE(fs::exists(work("names") / "pwned"));
 
