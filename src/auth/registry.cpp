@@ -141,8 +141,7 @@ std::expected<void, std::string> remove_file(const fs::path& path) {
 std::expected<StateLock, std::string> StateLock::acquire(const fs::path& config_dir) {
   static std::mutex thread_lock;
   std::unique_lock lock(thread_lock);
-  std::error_code ec;
-  fs::create_directories(config_dir, ec);
+  create_private_dirs(config_dir);
   auto file_lock = platform::FileLock::acquire(config_dir / LOCK_FILE);
   if (!file_lock) return std::unexpected(file_lock.error());
   return StateLock(std::move(lock), std::move(*file_lock));

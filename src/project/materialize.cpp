@@ -37,16 +37,18 @@ Manifest read_manifest(const fs::path& path) {
   return manifest;
 }
 
-void write_manifest(const fs::path& path, const Manifest& manifest) {
+// Published by rename, so a crash mid-write never leaves a manifest that vouches for files that
+// were never placed. When it cannot be saved, the old one must not stay either: it would vouch for
+// contents replaced since. Without a manifest the next compile places every file again.
+std::expected<void, std::string> write_manifest(const fs::path& path, const Manifest& manifest) {
   json::object object;
   for (const auto& [file, hash] : manifest) object[file] = hash;
-  // A link left at the temporary name would carry the write elsewhere; the name is never the
-  // agent's between two writes, so whatever is there goes.
-  fs::path tmp = path;
-  remove_quietly(tmp.replace_extension("tmp"));
-  // Published by rename: a crash mid-write must not leave a manifest that vouches for files
-  // that were never placed.
-  write_atomic(path, json::serialize(object));
+  auto written = write_atomic(path, json::serialize(object));
+  if (written) return {};
+  remove_quietly(path);
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(path, ec))) return {};
+  return written;
 }
 
 // Makes `path` a real directory: a link there is removed (never followed), anything else that is
@@ -205,7 +207,8 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
     }
     placed[file.path] = hash;
   }
-  write_manifest(manifest_path, placed);
+  if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
+    failure = saved.error();
   if (failure) return std::unexpected(*failure + "; nothing was compiled");
   return Workspace{work, out};
 }

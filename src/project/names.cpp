@@ -102,8 +102,8 @@ bool valid_main_file_name(std::string_view path) {
 
 bool is_reserved_project_path(std::string_view path) {
   const std::string lower = to_lower_ascii(path);
-  return lower == "_out" || lower.starts_with("_out/") || lower == ".vellora-manifest.json" ||
-         lower == ".vellora-manifest.tmp";
+  // The manifest is written to a temporary file of a unique name beside it first.
+  return lower == "_out" || lower.starts_with("_out/") || lower.starts_with(".vellora-manifest.");
 }
 
 std::optional<std::string> windows_path_problem(std::string_view path) {

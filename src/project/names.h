@@ -20,7 +20,8 @@ bool valid_relative_path(std::string_view path);
 bool valid_main_file_name(std::string_view path);
 
 // Paths the agent keeps for itself in a work directory: the tools' output folder "_out" and the
-// manifest's names (compared without regard to ASCII case, as Windows would).
+// manifest's names, ".vellora-manifest.*" (compared without regard to ASCII case, as Windows
+// would).
 bool is_reserved_project_path(std::string_view path);
 
 // Why Windows could not hold this project path faithfully: a character it forbids, a device name

@@ -97,7 +97,8 @@ TEST(Names, MainFileNamesSafeForShellCmdAndTex) {
 
 TEST(Names, ReservedPaths) {
   for (const char* reserved :
-       {"_out", "_out/main.pdf", "_OUT/a/b.tex", ".vellora-manifest.json", ".Vellora-Manifest.tmp"})
+       {"_out", "_out/main.pdf", "_OUT/a/b.tex", ".vellora-manifest.json", ".Vellora-Manifest.tmp",
+        ".vellora-manifest.json.0123456789abcdef.tmp"})
     EXPECT_TRUE(is_reserved_project_path(reserved)) << reserved;
   for (const char* free :
        {"out/main.tex", "a/_out/x.tex", "_output.tex", "x.vellora-manifest.json"})
@@ -256,8 +257,7 @@ TEST_F(MaterializeTest, LinksBelowTheWorkDirectoryAreNeverFollowed) {
       materialize("p", {file("main.tex", "v1"), file("sub/gone.tex", "g"), file("sub2/a.tex", "a")})
           .value();
   // sub becomes a link to a folder outside holding a file of the same name as a stale one; sub2
-  // and _out become links to folders outside; main.tex a link to a file outside; the manifest's
-  // temporary name a link as well.
+  // and _out become links to folders outside; main.tex a link to a file outside.
   fs::remove_all(ws.work_dir / "sub");
   std::error_code ec;
   fs::create_directory_symlink(outside, ws.work_dir / "sub", ec);
@@ -268,7 +268,6 @@ TEST_F(MaterializeTest, LinksBelowTheWorkDirectoryAreNeverFollowed) {
   fs::create_directory_symlink(outside / "out", ws.out_dir);
   fs::remove(ws.work_dir / "main.tex");
   fs::create_symlink(outside / "victim.tex", ws.work_dir / "main.tex");
-  fs::create_symlink(outside / "victim.tex", ws.work_dir / ".vellora-manifest.tmp");
 
   materialize("p", {file("main.tex", "v2"), file("sub2/a.tex", "a2"), file("sub2/deep/b.tex", "b")},
               "main")
