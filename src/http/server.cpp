@@ -27,6 +27,8 @@ using boost::asio::ip::tcp;
 namespace {
 
 constexpr std::size_t HEADER_LIMIT = 64 * 1024;
+// The most a single read of a body takes from the socket (Beast's own upper bound).
+constexpr std::size_t BODY_READ_SIZE = 64 * 1024;
 
 // Enough for every page of a browser and then some; beyond it idle connections make room, and
 // when none is idle a new connection is refused, so a flood cannot use up the descriptors.
@@ -266,6 +268,11 @@ class SocketBody final : public BodySource {
       http::write(socket_, go_on, ec);
       if (ec) return std::unexpected(ec.message());
     }
+    // Beast reads at most what the buffer has room for, and a buffer sized for the header holds
+    // 512 bytes: a large body would take one system call per 512 bytes (a browser's upload
+    // arrives in many small segments, so every call returns little). Room for 64 KiB lets each
+    // read take whatever has arrived.
+    buffer_.reserve(BODY_READ_SIZE);
     // A reader thread keeps the socket busy while this thread parses what has already arrived;
     // the two pass a few reused buffers back and forth.
     PiecePipe pipe;
