@@ -1,6 +1,7 @@
 # Package lists shared by the set-up scripts.
-BUILD_PACKAGES=(cmake ninja-build g++ libboost1.81-dev libssl-dev zlib1g-dev ca-certificates)
+BUILD_PACKAGES=(cmake ninja-build g++ libboost1.81-dev libssl-dev zlib1g-dev libsystemd-dev pkg-config
+                ca-certificates)
 TEX_PACKAGES=(texlive-latex-base texlive-latex-recommended texlive-fonts-recommended texlive-xetex
               texlive-luatex latexmk context lmodern fonts-lmodern
               texlive-pictures texlive-bibtex-extra biber fonts-dejavu-core)
-TEST_PACKAGES=(googletest libgtest-dev curl g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
+TEST_PACKAGES=(googletest libgtest-dev curl dbus g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)

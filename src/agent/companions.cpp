@@ -1,16 +1,43 @@
 #include "agent/companions.h"
 
+#include <thread>
+
 #include "agent/port.h"
 #include "service/update_state.h"
+#include "tray/run_tray.h"
 #include "version.h"
 
 namespace vellora {
+namespace {
+
+// TEMPORARY until the update actions land: the tray's "Check for updates" and "Update the agent"
+// call these two; swap them for the real check_now() and update_now().
+void check_now_pending() {
+  update_state().set_status_message("Update checks are not available in this build");
+}
+void update_now_pending() {
+  update_state().set_status_message("Updates are not available in this build");
+}
+
+void start_tray(unsigned port) {
+  TrayContext tray;
+  tray.site_origin = site_origin();
+  tray.port = static_cast<std::uint16_t>(port);
+  tray.version = std::string(VERSION);
+  tray.check_now = check_now_pending;
+  tray.update_now = update_now_pending;
+  tray.is_compiling = [] { return active_compiles().load() != 0; };
+  tray.available_version = [] { return update_state().available_version(); };
+  tray.status_message = [] { return update_state().status_message(); };
+  tray.checking = [] { return update_state().checking.load(); };
+  tray.updating = [] { return update_state().updating.load(); };
+  std::thread(run_tray, std::move(tray)).detach();
+}
+
+}  // namespace
 
 void start_companions(ServerContext& context, unsigned port, bool with_tray) {
-  // The tray thread joins here when the tray exists; it needs the site origin, the port and the
-  // version, and reads the update state and the number of running compiles.
-  (void)with_tray;
-  (void)port;
+  if (with_tray) start_tray(port);
   (void)context;
 
   // The update checker starts right after the context is set: it reads the policy from

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/running_trees.h"
 
 extern char** environ;
 
@@ -202,6 +203,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   auto started = start(command);
   if (!started) return std::unexpected(started.error());
   const pid_t pid = started->pid;
+  RunningTree tree = options.contain ? RunningTree([pid] { kill_group(pid); }) : RunningTree();
   RunResult result;
 
   std::string_view pending_input =
@@ -228,6 +230,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
       const int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
       if (r == 0 && info.si_pid == pid) {
         if (options.contain) kill_group(pid);
+        tree.release();
         int status = 0;
         ::waitpid(pid, &status, 0);
         exited = true;
@@ -249,6 +252,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
       }
       kill_group(pid);
       ::kill(pid, SIGKILL);
+      tree.release();
       ::waitpid(pid, nullptr, 0);
       exited = true;
       drain_deadline = Clock::now() + std::chrono::seconds(2);
