@@ -22,7 +22,8 @@ bool in_rounded_square(Point p) {
 
 double distance_to_segment(Point p, Point a, Point b) {
   const double vx = b.x - a.x, vy = b.y - a.y;
-  const double t = std::clamp(((p.x - a.x) * vx + (p.y - a.y) * vy) / (vx * vx + vy * vy), 0.0, 1.0);
+  const double t =
+      std::clamp(((p.x - a.x) * vx + (p.y - a.y) * vy) / (vx * vx + vy * vy), 0.0, 1.0);
   return std::hypot(p.x - (a.x + t * vx), p.y - (a.y + t * vy));
 }
 

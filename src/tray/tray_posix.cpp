@@ -311,8 +311,7 @@ int get_property(sd_bus_message* m, void* userdata, sd_bus_error* error) {
 bool take_event(Impl& impl, int id, std::string_view event) {
   MenuEntry* entry = impl.entry(id);
   if (id != 0 && !entry) return false;
-  if (event == "clicked" && entry && entry->enabled && !entry->separator)
-    impl.clicks.push_back(id);
+  if (event == "clicked" && entry && entry->enabled && !entry->separator) impl.clicks.push_back(id);
   return true;
 }
 
@@ -392,7 +391,8 @@ int on_watcher_owner(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 std::expected<void, TrayError> connect(Impl& impl) {
   if (!platform::get_env("DBUS_SESSION_BUS_ADDRESS") && !platform::get_env("XDG_RUNTIME_DIR"))
-    return std::unexpected(TrayError{false, "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)"});
+    return std::unexpected(
+        TrayError{false, "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)"});
   int r = sd_bus_open_user(&impl.bus);
   if (r < 0)
     return std::unexpected(
@@ -413,8 +413,7 @@ std::expected<void, TrayError> connect(Impl& impl) {
                               WATCHER + "'";
     r = sd_bus_add_match(impl.bus, &impl.watcher_slot, match.c_str(), on_watcher_owner, &impl);
   }
-  if (r < 0)
-    return std::unexpected(TrayError{false, "session bus: " + error_text(r)});
+  if (r < 0) return std::unexpected(TrayError{false, "session bus: " + error_text(r)});
   impl.register_with_watcher();
   return {};
 }

@@ -1,8 +1,8 @@
 // The tray as a Win32 notification-area icon: a hidden window owned by the tray thread receives
 // the icon's clicks, shows the popup menu and turns menu commands into clicks for the loop.
 
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <utility>
@@ -17,8 +17,10 @@ constexpr UINT ICON_MESSAGE = WM_APP + 1;
 constexpr UINT ICON_ID = 1;
 constexpr const wchar_t* WINDOW_CLASS = L"VelloraAgentTray";
 
-std::string last_error_text() {
+// The system's text for the last error, or `what` when the failing call set none.
+std::string last_error_text(const char* what) {
   const DWORD code = GetLastError();
+  if (code == 0) return what;
   wchar_t* message = nullptr;
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -174,14 +176,14 @@ std::expected<std::unique_ptr<TrayIcon>, TrayError> TrayIcon::create(
   impl->tooltip = platform::widen(tooltip);
 
   impl->menu = CreatePopupMenu();
-  if (!impl->menu) return std::unexpected(TrayError{true, last_error_text()});
+  if (!impl->menu) return std::unexpected(TrayError{true, last_error_text("no menu")});
   for (const MenuEntry& entry : menu) {
     const BOOL ok =
         entry.separator
             ? AppendMenuW(impl->menu, MF_SEPARATOR, static_cast<UINT_PTR>(entry.id), nullptr)
             : AppendMenuW(impl->menu, menu_flags(entry), static_cast<UINT_PTR>(entry.id),
                           menu_text(entry.text).c_str());
-    if (!ok) return std::unexpected(TrayError{true, last_error_text()});
+    if (!ok) return std::unexpected(TrayError{true, last_error_text("no menu")});
   }
 
   // A hidden top-level window rather than a message-only one: only top-level windows receive the
@@ -193,14 +195,17 @@ std::expected<std::unique_ptr<TrayIcon>, TrayError> TrayIcon::create(
   window_class.hInstance = instance;
   window_class.lpszClassName = WINDOW_CLASS;
   if (!RegisterClassExW(&window_class) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-    return std::unexpected(TrayError{false, last_error_text()});
+    return std::unexpected(TrayError{false, last_error_text("could not register the tray window")});
+  SetLastError(0);
   if (!CreateWindowExW(WS_EX_TOOLWINDOW, WINDOW_CLASS, L"Vellora agent", WS_POPUP, 0, 0, 0, 0,
                        nullptr, nullptr, instance, impl.get()))
-    return std::unexpected(TrayError{false, last_error_text()});
+    return std::unexpected(TrayError{false, last_error_text("could not create the tray window")});
   impl->taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
 
+  SetLastError(0);
   impl->icon = make_icon(image);
-  if (!impl->icon) return std::unexpected(TrayError{false, last_error_text()});
+  if (!impl->icon)
+    return std::unexpected(TrayError{false, last_error_text("could not create the icon")});
   if (!impl->add())
     return std::unexpected(TrayError{false, "the notification area refused the icon"});
   return std::unique_ptr<TrayIcon>(new TrayIcon(std::move(impl)));
