@@ -1,8 +1,9 @@
 // The tray as a Win32 notification-area icon: a hidden window owned by the tray thread receives
 // the icon's clicks, shows the popup menu and turns menu commands into clicks for the loop.
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include <algorithm>
 #include <utility>
