@@ -161,6 +161,9 @@ std::expected<Started, std::string> start(const Command& command) {
       (void)!::write(exec_error->write.fd, &e, sizeof e);
       ::_exit(127);
     }
+    // Only the three standard streams reach the program: no socket of the agent (a browser
+    // opened from the tray would otherwise hold the agent's port after it ends).
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::execve(argv[0], argv.data(), envp.data());
     const int e = errno;
     (void)!::write(exec_error->write.fd, &e, sizeof e);
