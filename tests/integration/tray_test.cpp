@@ -336,10 +336,12 @@ TEST_F(TrayTest, ClicksOnDisabledOrUnknownEntriesDoNothing) {
 }
 
 TEST_F(TrayTest, QuitEndsTheAgentAndItsRunningCompiles) {
-  // An engine with a child of its own, both recording their ids, then waiting for ever.
+  // An engine with a child of its own, both recording their ids in the work directory (the only
+  // place a confined engine may write), then waiting for ever.
   write_script(agent_.bin() / "tectonic",
                "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
-               "sleep 1000 & echo $! > \"$0.child\"\necho $$ > \"$0.pid\"\nwait\n");
+               "sleep 1000 & echo $! > engine.child\necho $$ > engine.pid\nwait\n");
+  const fs::path work = agent_.cache_dir() / "work" / "p";
   start_watcher();
   const std::string service = start_agent_with_tray();
   const std::string token = agent_.pair();
@@ -352,9 +354,11 @@ TEST_F(TrayTest, QuitEndsTheAgentAndItsRunningCompiles) {
       // The agent ends without answering.
     }
   });
-  ASSERT_TRUE(eventually([&] { return !read_text(agent_.bin() / "tectonic.pid").empty(); }));
-  const pid_t engine = std::stoi(read_text(agent_.bin() / "tectonic.pid"));
-  const pid_t child = std::stoi(read_text(agent_.bin() / "tectonic.child"));
+  ASSERT_TRUE(eventually([&] {
+    return !read_text(work / "engine.pid").empty() && !read_text(work / "engine.child").empty();
+  }));
+  const pid_t engine = std::stoi(read_text(work / "engine.pid"));
+  const pid_t child = std::stoi(read_text(work / "engine.child"));
 
   ASSERT_TRUE(client_->click(service, QUIT_ITEM));
   EXPECT_EQ(agent_.wait_exit(), 0);
