@@ -3,6 +3,9 @@
 #include <thread>
 
 #include "agent/port.h"
+#include "desktop/desktop.h"
+#include "dirs/dirs.h"
+#include "service/checker.h"
 #include "service/update_state.h"
 #include "tray/run_tray.h"
 #include "version.h"
@@ -40,9 +43,19 @@ void start_companions(ServerContext& context, unsigned port, bool with_tray) {
   if (with_tray) start_tray(port);
   (void)context;
 
-  // The update checker starts right after the context is set: it reads the policy from
-  // settings.json and asks `context.idle()` before installing anything.
   update_state().set_context(site_origin(), std::string(VERSION));
+  // The context lives as long as the process.
+  ServerContext* server = &context;
+  start_update_checker(CheckerConfig{
+      .home = home_dir(),
+      .config_dir = config_dir(),
+      .origin = site_origin(),
+      .current_version = std::string(VERSION),
+      .port = static_cast<std::uint16_t>(port),
+      .idle = [server] { return server->idle(); },
+      .notify = [](const std::string& title,
+                   const std::string& body) { (void)show_notification(title, body); },
+  });
 }
 
 }  // namespace vellora

@@ -11,6 +11,7 @@
 #include "agent/port.h"
 #include "auth/tokens.h"
 #include "cli/dispatch.h"
+#include "cli/maintenance.h"
 #include "dirs/dirs.h"
 #include "pairing/pairing.h"
 #include "version.h"
@@ -108,7 +109,7 @@ bool assume_yes(const std::vector<std::string>& args) {
 
 bool dispatch_command(const std::vector<std::string>& args) {
   if (args.size() < 2) return false;
-  const std::map<std::string, std::function<void()>> commands = {
+  CommandTable commands = {
       {"code", code_command},
       {"devices", devices_command},
       {"revoke", [&] { revoke_command(args); }},
@@ -120,6 +121,7 @@ bool dispatch_command(const std::vector<std::string>& args) {
       {"--help", [] { std::cout << help_text(agent_port()); }},
       {"help", [] { std::cout << help_text(agent_port()); }},
   };
+  add_maintenance_commands(commands, args);
   const auto command = commands.find(args[1]);
   if (command == commands.end()) return false;
   command->second();

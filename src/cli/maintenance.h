@@ -1,0 +1,18 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vellora {
+
+using CommandTable = std::map<std::string, std::function<void()>>;
+
+// Adds install, uninstall, status, launch, update, auto-update and rollback to the table.
+void add_maintenance_commands(CommandTable& commands, const std::vector<std::string>& args);
+
+// "Error: <text>" on standard error, then the process ends with status 1.
+[[noreturn]] void error_exit(const std::string& text);
+
+}  // namespace vellora
