@@ -23,13 +23,11 @@ const char* program_name(Downloader downloader) {
   return downloader == Downloader::Curl ? "curl" : "wget";
 }
 
-// The file to start: the one found, or the bare name, so that a missing program gives the
-// system's own "not found" text.
-fs::path program_for(Downloader downloader) {
+}  // namespace
+
+fs::path downloader_program(Downloader downloader) {
   return locate_program(program_name(downloader)).value_or(program_name(downloader));
 }
-
-}  // namespace
 
 std::optional<fs::path> locate_program(const std::string& name) {
   std::vector<fs::path> dirs;
@@ -92,15 +90,17 @@ platform::Command download_command(Downloader downloader, const fs::path& progra
 }
 
 std::expected<std::string, std::string> fetch_text(const std::string& url) {
-  return fetch_text_with(preferred_downloader(), url);
+  const Downloader downloader = preferred_downloader();
+  return fetch_text_with(downloader, downloader_program(downloader), url);
 }
 
 std::expected<std::string, std::string> fetch_text_with(Downloader downloader,
+                                                        const fs::path& program,
                                                         const std::string& url) {
   platform::RunOptions options;
   options.time_limit = FETCH_LIMIT;
   const auto result =
-      platform::run(fetch_command(downloader, program_for(downloader), url), options);
+      platform::run(fetch_command(downloader, program, url), options);
   if (!result) return std::unexpected(result.error());
   if (!result->success()) return std::unexpected("could not query " + url + " (no internet?)");
   return utf8_lossy(result->out);
@@ -108,16 +108,18 @@ std::expected<std::string, std::string> fetch_text_with(Downloader downloader,
 
 std::expected<void, std::string> download_file(const std::string& url,
                                                const fs::path& destination) {
-  return download_file_with(preferred_downloader(), url, destination);
+  const Downloader downloader = preferred_downloader();
+  return download_file_with(downloader, downloader_program(downloader), url, destination);
 }
 
-std::expected<void, std::string> download_file_with(Downloader downloader, const std::string& url,
+std::expected<void, std::string> download_file_with(Downloader downloader, const fs::path& program,
+                                                    const std::string& url,
                                                     const fs::path& destination) {
   platform::RunOptions options;
   options.time_limit = DOWNLOAD_LIMIT;
   options.output_limit = 65536;
   const auto result = platform::run(
-      download_command(downloader, program_for(downloader), destination, url), options);
+      download_command(downloader, program, destination, url), options);
   if (!result) return std::unexpected(result.error());
   if (!result->success()) return std::unexpected(std::string("the download failed"));
   return {};

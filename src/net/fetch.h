@@ -28,13 +28,20 @@ platform::Command download_command(Downloader downloader, const std::filesystem:
 // The response body as text (invalid UTF-8 replaced), or an error text.
 std::expected<std::string, std::string> fetch_text(const std::string& url);
 std::expected<std::string, std::string> fetch_text_with(Downloader downloader,
+                                                        const std::filesystem::path& program,
                                                         const std::string& url);
 
 // Downloads into the file, continuing what is already there.
 std::expected<void, std::string> download_file(const std::string& url,
                                                const std::filesystem::path& destination);
-std::expected<void, std::string> download_file_with(Downloader downloader, const std::string& url,
+std::expected<void, std::string> download_file_with(Downloader downloader,
+                                                    const std::filesystem::path& program,
+                                                    const std::string& url,
                                                     const std::filesystem::path& destination);
+
+// The file that runs for a downloader: the one found, or the bare name, so that a missing program
+// gives the system's own "not found" text.
+std::filesystem::path downloader_program(Downloader downloader);
 
 // 64 lower-case hexadecimal digits, read in pieces of 64 KiB.
 std::expected<std::string, std::string> sha256_file(const std::filesystem::path& path);

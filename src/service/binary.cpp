@@ -21,6 +21,13 @@ std::string display_path(const fs::path& path) {
 }
 
 std::expected<void, std::string> install_binary(const fs::path& source, const fs::path& target) {
+  return install_binary_with(
+      [](const fs::path& from, const fs::path& to, std::error_code& ec) { fs::rename(from, to, ec); },
+      source, target);
+}
+
+std::expected<void, std::string> install_binary_with(RenameFunction rename, const fs::path& source,
+                                                     const fs::path& target) {
   std::error_code ec;
   if (target.has_parent_path()) {
     fs::create_directories(target.parent_path(), ec);
@@ -38,17 +45,17 @@ std::expected<void, std::string> install_binary(const fs::path& source, const fs
   if (had_target) {
     std::error_code ignored;
     fs::remove(displaced, ignored);
-    fs::rename(target, displaced, ec);
+    rename(target, displaced, ec);
     if (ec)
       return std::unexpected("could not replace " + platform::path_text(target) + ": " +
                              ec.message());
   }
-  fs::rename(staged, target, ec);
+  rename(staged, target, ec);
   if (ec) {
     const std::string error =
         "could not install to " + platform::path_text(target) + ": " + ec.message();
     std::error_code ignored;
-    if (had_target) fs::rename(displaced, target, ignored);
+    if (had_target) rename(displaced, target, ignored);
     return std::unexpected(error);
   }
   return {};

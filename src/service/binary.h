@@ -16,6 +16,13 @@ std::filesystem::path sibling(const std::filesystem::path& executable, std::stri
 std::expected<void, std::string> install_binary(const std::filesystem::path& source,
                                                 const std::filesystem::path& target);
 
+// The same, with the renames done by `rename` (tests make it fail).
+using RenameFunction = void (*)(const std::filesystem::path&, const std::filesystem::path&,
+                                std::error_code&);
+std::expected<void, std::string> install_binary_with(RenameFunction rename,
+                                                     const std::filesystem::path& source,
+                                                     const std::filesystem::path& target);
+
 // The path as the user reads it: with "\" separators on Windows.
 std::string display_path(const std::filesystem::path& path);
 

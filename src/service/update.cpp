@@ -29,7 +29,10 @@ std::expected<fs::path, std::string> update_target(const fs::path& home) {
   return platform::current_exe();
 }
 
-std::expected<void, std::string> trial_run(const fs::path& file, const std::string& version) {
+}  // namespace
+
+std::expected<void, std::string> trial_run(const fs::path& file, const std::string& version,
+                                           std::chrono::milliseconds limit) {
   if (auto made = platform::make_executable(file); !made)
     return std::unexpected("the downloaded binary does not run: " + made.error());
   platform::Command command;
@@ -38,14 +41,15 @@ std::expected<void, std::string> trial_run(const fs::path& file, const std::stri
   command.capture_output = true;
   command.no_window = true;
   platform::RunOptions options;
-  options.time_limit = TRIAL_RUN_LIMIT;
+  options.time_limit = limit;
   const auto result = platform::run(command, options);
   if (!result) return std::unexpected("the downloaded binary does not run: " + result.error());
   if (result->timed_out) {
     remove_quietly(file);
-    return std::unexpected(std::string(
-        "the downloaded binary does not run: it did not answer --version within 30 seconds; "
-        "nothing was changed"));
+    return std::unexpected(
+        "the downloaded binary does not run: it did not answer --version within " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
+        " seconds; nothing was changed");
   }
   if (utf8_lossy(result->out).find(version) == std::string::npos) {
     remove_quietly(file);
@@ -54,8 +58,6 @@ std::expected<void, std::string> trial_run(const fs::path& file, const std::stri
   }
   return {};
 }
-
-}  // namespace
 
 std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
                                                          const std::string& origin,
@@ -79,7 +81,7 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
     return std::unexpected(std::string(
         "the downloaded file's SHA-256 does not match the published one: nothing was changed"));
   }
-  if (auto ran = trial_run(file, manifest.version); !ran) return std::unexpected(ran.error());
+  if (auto ran = trial_run(file, manifest.version, TRIAL_RUN_LIMIT); !ran) return std::unexpected(ran.error());
 
   const bool installed = service_installed(home);
   const auto target = installed ? std::expected<fs::path, std::string>(installed_exe_path(home))

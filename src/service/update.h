@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -29,6 +30,12 @@ std::expected<UpdateOutcome, std::string> perform_update(const std::filesystem::
                                                          const UpdateManifest& manifest,
                                                          std::uint16_t port,
                                                          const UpdateOptions& options = {});
+
+// Runs the downloaded file with --version: it must print the version within the limit. A file that
+// answers wrongly or not in time is deleted.
+std::expected<void, std::string> trial_run(const std::filesystem::path& file,
+                                           const std::string& version,
+                                           std::chrono::milliseconds limit);
 
 std::expected<void, std::string> update_command(const std::filesystem::path& home,
                                                 const std::string& origin, bool assume_yes,
