@@ -47,6 +47,8 @@ std::expected<void, std::string> start_in_background(const std::filesystem::path
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // Nothing else of the caller's: its sockets above all, which would keep a port taken.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // A new session: the child keeps running when the caller's terminal or process group goes.

@@ -147,14 +147,22 @@ void UserMachine::fake_systemd() {
   write_script(bin_ / "fake-systemctl",
                "echo \"$*\" >> '" + s + "/systemctl.log'\n"
                "[ \"$1\" = --user ] || exit 2\n"
-               "stop() { [ -f '" + s + "/pid' ] && kill $(cat '" + s + "/pid') 2>/dev/null; rm -f '" + s + "/pid'; }\n"
+               "stop() {\n"
+               "  [ -f '" + s + "/pid' ] || return 0\n"
+               "  pid=$(cat '" + s + "/pid'); rm -f '" + s + "/pid'\n"
+               // Like the real manager: the next start waits until the old process is gone.
+               "  kill $pid 2>/dev/null && while kill -0 $pid 2>/dev/null; do sleep 0.02; done\n"
+               "}\n"
                "case \"$2\" in\n"
                "  daemon-reload) exit 0 ;;\n"
                "  enable) touch '" + s + "/enabled' ;;\n"
                "  is-enabled) [ -f '" + s + "/enabled' ] ;;\n"
-               "  restart) stop; setsid -f sh -c 'echo $$ > \"$1\"; exec \"$2\" background' sh '" + s +
-                   "/pid' '" + installed().string() + "' >> '" + s + "/agent.log' 2>&1 < /dev/null ;;\n"
-               "  disable) rm -f '" + s + "/enabled'; stop ;;\n"
+               "  restart) stop; setsid sh -c 'echo $$ > \"$1.tmp\"; mv \"$1.tmp\" \"$1\"; exec \"$2\" background' sh '" +
+                   s + "/pid' '" + installed().string() + "' >> '" + s +
+                   "/agent.log' 2>&1 < /dev/null &\n"
+               // Out of this process group before the caller's process layer ends it.
+               "    while [ ! -f '" + s + "/pid' ]; do sleep 0.02; done ;;\n"
+"  disable) rm -f '" + s + "/enabled'; stop ;;\n"
                "  *) exit 1 ;;\n"
                "esac\n");
   set_env("VELLORA_SYSTEMCTL", (bin_ / "fake-systemctl").string());
