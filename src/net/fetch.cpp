@@ -61,8 +61,14 @@ platform::Command fetch_command(Downloader downloader, const fs::path& program,
   platform::Command command;
   command.program = program;
   if (downloader == Downloader::Curl) {
-    command.args = {"-fsSL", "--max-time", "30", "-H", "Accept: application/vnd.github+json",
-                    "-H",    "User-Agent: vellora-agent", url};
+    command.args = {"-fsSL",
+                    "--max-time",
+                    "30",
+                    "-H",
+                    "Accept: application/vnd.github+json",
+                    "-H",
+                    "User-Agent: vellora-agent",
+                    url};
   } else {
     command.args = {"-qO-", "--timeout=30", "--header=Accept: application/vnd.github+json",
                     "--user-agent=vellora-agent", url};
@@ -99,8 +105,7 @@ std::expected<std::string, std::string> fetch_text_with(Downloader downloader,
                                                         const std::string& url) {
   platform::RunOptions options;
   options.time_limit = FETCH_LIMIT;
-  const auto result =
-      platform::run(fetch_command(downloader, program, url), options);
+  const auto result = platform::run(fetch_command(downloader, program, url), options);
   if (!result) return std::unexpected(result.error());
   if (!result->success()) return std::unexpected("could not query " + url + " (no internet?)");
   return utf8_lossy(result->out);
@@ -118,8 +123,8 @@ std::expected<void, std::string> download_file_with(Downloader downloader, const
   platform::RunOptions options;
   options.time_limit = DOWNLOAD_LIMIT;
   options.output_limit = 65536;
-  const auto result = platform::run(
-      download_command(downloader, program, destination, url), options);
+  const auto result =
+      platform::run(download_command(downloader, program, destination, url), options);
   if (!result) return std::unexpected(result.error());
   if (!result->success()) return std::unexpected(std::string("the download failed"));
   return {};

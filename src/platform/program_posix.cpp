@@ -59,8 +59,7 @@ std::expected<void, std::string> start_in_background(const std::filesystem::path
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  const int rc =
-      ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return std::unexpected(std::string(std::strerror(rc)));

@@ -80,8 +80,8 @@ bool stdin_is_terminal() {
   auto* info = reinterpret_cast<FILE_NAME_INFO*>(storage);
   if (!GetFileInformationByHandleEx(input, FileNameInfo, info, size)) return false;
   const std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-  const bool terminal_pipe = name.find(L"msys-") != std::wstring::npos ||
-                             name.find(L"cygwin-") != std::wstring::npos;
+  const bool terminal_pipe =
+      name.find(L"msys-") != std::wstring::npos || name.find(L"cygwin-") != std::wstring::npos;
   return terminal_pipe && name.find(L"-pty") != std::wstring::npos;
 }
 
@@ -119,8 +119,8 @@ std::expected<void, std::string> start_in_background(const std::filesystem::path
   si.StartupInfo.hStdError = null_out;
   si.lpAttributeList = have_list ? attrs : nullptr;
   PROCESS_INFORMATION pi{};
-  const DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP |
-                      (have_list ? EXTENDED_STARTUPINFO_PRESENT : 0);
+  const DWORD flags =
+      CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | (have_list ? EXTENDED_STARTUPINFO_PRESENT : 0);
   const BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, have_list, flags,
                                  nullptr, nullptr, &si.StartupInfo, &pi);
   const DWORD error = GetLastError();

@@ -21,9 +21,9 @@ std::string display_path(const fs::path& path) {
 }
 
 std::expected<void, std::string> install_binary(const fs::path& source, const fs::path& target) {
-  return install_binary_with(
-      [](const fs::path& from, const fs::path& to, std::error_code& ec) { fs::rename(from, to, ec); },
-      source, target);
+  return install_binary_with([](const fs::path& from, const fs::path& to,
+                                std::error_code& ec) { fs::rename(from, to, ec); },
+                             source, target);
 }
 
 std::expected<void, std::string> install_binary_with(RenameFunction rename, const fs::path& source,

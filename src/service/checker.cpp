@@ -51,9 +51,9 @@ void UpdateChecker::run_cycle() {
   const std::string hint = policy == AutoUpdate::On
                                ? "It will be installed when the agent is idle."
                                : "To update: vellora-agent update (or from the tray icon).";
-  config_.notify("Vellora: agent update", "New version of the local agent: " +
-                                              config_.current_version + " \u2192 " +
-                                              manifest->version + ". " + hint);
+  config_.notify("Vellora: agent update",
+                 "New version of the local agent: " + config_.current_version + " \u2192 " +
+                     manifest->version + ". " + hint);
   last_notified_ = manifest->version;
 }
 

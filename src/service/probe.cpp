@@ -85,8 +85,8 @@ std::expected<void, std::string> restart_and_verify(const std::filesystem::path&
   if (auto restarted = restart_service(home); !restarted) return restarted;
   if (platform::get_env("VELLORA_SYSTEMCTL") && !platform::get_env("VELLORA_VERIFY_RESTART"))
     return {};
-  const std::uint64_t window = std::min<std::uint64_t>(env_seconds("VELLORA_VERIFY_SECS", 8),
-                                                       std::uint64_t{1} << 31);
+  const std::uint64_t window =
+      std::min<std::uint64_t>(env_seconds("VELLORA_VERIFY_SECS", 8), std::uint64_t{1} << 31);
   const auto deadline = Clock::now() + std::chrono::seconds(window);
   for (;;) {
     const auto answered = query_running_agent(port);
@@ -95,8 +95,8 @@ std::expected<void, std::string> restart_and_verify(const std::filesystem::path&
       const std::string port_text = std::to_string(port);
       if (answered)
         return std::unexpected(
-            "the service was restarted, but version " + *answered +
-            " is still answering on port " + port_text +
+            "the service was restarted, but version " + *answered + " is still answering on port " +
+            port_text +
             ": another copy of the agent (for example a downloaded executable started by hand) is "
             "holding the port. Stop it (pkill -f vellora-agent; on Windows, use Task Manager) and "
             "restart the service (vellora-agent install)");

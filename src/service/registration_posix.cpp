@@ -82,7 +82,8 @@ void link_command(const fs::path& home) {
 
 void unlink_command(const fs::path& home) {
   std::error_code ec;
-  if (fs::is_symlink(fs::symlink_status(command_link(home), ec))) fs::remove(command_link(home), ec);
+  if (fs::is_symlink(fs::symlink_status(command_link(home), ec)))
+    fs::remove(command_link(home), ec);
 }
 
 bool read_proc_file(const std::string& path, std::string& out) {
@@ -154,7 +155,8 @@ std::vector<PidFd> find_other_agents() {
     if (exe.ends_with(" (deleted)")) exe.resize(exe.size() - 10);
     bool agent = false;
     for (const char* base : {"vellora-agent", "vellora-agent-linux-x86_64"})
-      for (const char* suffix : {"", ".old", ".prev"}) agent = agent || exe == std::string(base) + suffix;
+      for (const char* suffix : {"", ".old", ".prev"})
+        agent = agent || exe == std::string(base) + suffix;
     if (!agent || process_home(dir) != home) continue;
     // Still the process whose files were read?
     if (!pidfd.signal(0)) continue;

@@ -40,7 +40,8 @@ std::string service_status_text(const fs::path& home) {
 
 std::expected<void, std::string> register_service(const fs::path& home) {
   if (!run_system_program("reg", reg_add_args(platform::path_text(installed_exe_path(home)))))
-    return std::unexpected(std::string("could not register automatic startup (the user's Run key)"));
+    return std::unexpected(
+        std::string("could not register automatic startup (the user's Run key)"));
   return {};
 }
 

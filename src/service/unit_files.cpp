@@ -46,6 +46,9 @@ std::string systemd_unit_text(const std::filesystem::path& installed) {
          systemd_quoted(platform::path_text(installed)) +
          " background\n"
          "Restart=on-failure\n"
+         // Stopping the unit ends the agent only: an update that the agent started (from the
+         // tray) stops the agent and must live on to restart the unit.
+         "KillMode=process\n"
          "\n"
          "[Install]\n"
          "WantedBy=default.target\n";

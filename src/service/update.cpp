@@ -68,8 +68,8 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
   std::error_code ec;
   fs::create_directories(downloads, ec);
   if (ec) return std::unexpected(ec.message());
-  const fs::path file = downloads / ("vellora-agent-" + manifest.version +
-                                     (platform::on_windows() ? ".exe" : ""));
+  const fs::path file =
+      downloads / ("vellora-agent-" + manifest.version + (platform::on_windows() ? ".exe" : ""));
   remove_quietly(file);
   if (auto downloaded = net::download_file(origin + "/static/agent/" + release_asset_name(), file);
       !downloaded)
@@ -81,7 +81,8 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
     return std::unexpected(std::string(
         "the downloaded file's SHA-256 does not match the published one: nothing was changed"));
   }
-  if (auto ran = trial_run(file, manifest.version, TRIAL_RUN_LIMIT); !ran) return std::unexpected(ran.error());
+  if (auto ran = trial_run(file, manifest.version, TRIAL_RUN_LIMIT); !ran)
+    return std::unexpected(ran.error());
 
   const bool installed = service_installed(home);
   const auto target = installed ? std::expected<fs::path, std::string>(installed_exe_path(home))
@@ -141,8 +142,8 @@ std::expected<void, std::string> rollback_command(const fs::path& home) {
     return std::unexpected(std::string("there is no previous version saved"));
   if (auto put = install_binary(saved, *target); !put) return put;
   if (service_installed(home)) {
-    stop_other_agents();
-    if (auto started = start_background(installed_exe_path(home)); !started) return started;
+    // Not verified: the restored version may be one that cannot answer as expected.
+    if (auto restarted = restart_service(home); !restarted) return restarted;
   }
   std::cout << "Previous version restored at " << platform::path_text(*target) << ".\n";
   return {};
@@ -164,7 +165,8 @@ std::expected<void, AutoUpdateError> auto_update_command(const fs::path& config_
   } else if (word == "on" || word == "auto") {
     policy = AutoUpdate::On;
   } else {
-    return std::unexpected(AutoUpdateError{"usage: vellora-agent auto-update [off|notify|on]", true});
+    return std::unexpected(
+        AutoUpdateError{"usage: vellora-agent auto-update [off|notify|on]", true});
   }
   std::error_code ec;
   fs::create_directories(config_dir, ec);

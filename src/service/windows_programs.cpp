@@ -15,8 +15,8 @@ std::vector<std::string> reg_query_args() {
 }
 
 std::vector<std::string> reg_add_args(std::string_view installed_path) {
-  return {"add", std::string(RUN_KEY), "/v", std::string(RUN_VALUE), "/t", "REG_SZ", "/d",
-          run_value_data(installed_path), "/f"};
+  return {"add", std::string(RUN_KEY),           "/v", std::string(RUN_VALUE), "/t", "REG_SZ",
+          "/d",  run_value_data(installed_path), "/f"};
 }
 
 std::vector<std::string> reg_delete_args() {

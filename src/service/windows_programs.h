@@ -10,7 +10,8 @@ namespace vellora {
 // The Windows registration: a value under the user's Run key, written and read with `reg`;
 // running agents are stopped with `taskkill`. Kept apart so the argument lists are checked on
 // every system.
-inline constexpr std::string_view RUN_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr std::string_view RUN_KEY =
+    "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr std::string_view RUN_VALUE = "VelloraAgent";
 inline constexpr std::string_view WINDOWS_IMAGE_NAMES[] = {"vellora-agent.exe",
                                                            "vellora-agent-windows-x86_64.exe"};

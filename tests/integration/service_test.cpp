@@ -42,8 +42,8 @@ TEST(Service, SystemdUnitInstallReinstallUpgradeAndUninstall) {
   EXPECT_EQ(machine.run(elsewhere, {"status"}).out,
             "This binary:    0.4.15 (" + elsewhere.string() + ")\n" +
                 "Service:        installed (" + installed.string() + ", systemd user unit " + UNIT +
-                ")\nRunning:        yes, version 0.4.15 on port " +
-                std::to_string(machine.port()) + "\nUpdates:        notify\n");
+                ")\nRunning:        yes, version 0.4.15 on port " + std::to_string(machine.port()) +
+                "\nUpdates:        notify\n");
 
   // From the installed copy: no copy, but registered, restarted and verified again.
   const std::string pid_before = read_text(machine.root() / "systemd/pid");
@@ -130,8 +130,8 @@ TEST(Service, VerificationReportsAtOnceWithAZeroWindow) {
     machine.set_env("VELLORA_AGENT_PORT", std::to_string(holder.port()));
     machine.set_env("VELLORA_VERIFY_SECS", "0");
     const auto started = std::chrono::steady_clock::now();
-    const auto result = machine.run(machine.copy_agent(machine.root() / "dl/vellora-agent"),
-                                    {"install"});
+    const auto result =
+        machine.run(machine.copy_agent(machine.root() / "dl/vellora-agent"), {"install"});
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     EXPECT_EQ(result.exit_code, 1);
     std::string error = c.error;
@@ -173,13 +173,21 @@ TEST_F(Update, FromTheSiteWithoutAServiceThenRollBackTwice) {
   } refused[] = {
       {"0.4.15", std::nullopt, {"update"}, "You are already on the latest version (0.4.15).\n", ""},
       {"0.4.15.1", std::nullopt, {"update"}, "", "Error: version.json without a valid version\n"},
-      {"0.4.16", std::string(64, 'a'), {"update", "--yes"},
+      {"0.4.16",
+       std::string(64, 'a'),
+       {"update", "--yes"},
        "New version available: 0.4.15 \u2192 0.4.16\n",
        "Error: the downloaded file's SHA-256 does not match the published one: nothing was "
        "changed\n"},
-      {"0.4.17", std::nullopt, {"update", "-y"}, "New version available: 0.4.15 \u2192 0.4.17\n",
+      {"0.4.17",
+       std::nullopt,
+       {"update", "-y"},
+       "New version available: 0.4.15 \u2192 0.4.17\n",
        "Error: the downloaded binary is not the announced version: nothing was changed\n"},
-      {"0.4.16", std::nullopt, {"update"}, "New version available: 0.4.15 \u2192 0.4.16\n",
+      {"0.4.16",
+       std::nullopt,
+       {"update"},
+       "New version available: 0.4.15 \u2192 0.4.16\n",
        "Error: no terminal to ask on: run it in a terminal or use --yes\n"},
   };
   for (const auto& c : refused) {
@@ -227,14 +235,16 @@ TEST_F(Update, InstalledServiceIsUpdatedRestartedAndRolledBack) {
   site_.publish("0.4.16", next_);
   auto result = machine_.run(installed, {"update", "--yes"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out,
-            "New version available: 0.4.15 \u2192 0.4.16\nUpdated to 0.4.16 and service restarted.\n");
+  EXPECT_EQ(
+      result.out,
+      "New version available: 0.4.15 \u2192 0.4.16\nUpdated to 0.4.16 and service restarted.\n");
   EXPECT_EQ(query_running_agent(machine_.port()), "0.4.16");
   EXPECT_EQ(read_text(fs::path(installed).replace_extension("prev")), current_);
 
   result = machine_.run(installed, {"rollback"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "Previous version restored at " + installed.string() + ".\n");
+  EXPECT_TRUE(machine_.systemctl_log().ends_with("--user restart " + UNIT + "\n"));
   EXPECT_EQ(wait_for_version(machine_.port(), "0.4.15", std::chrono::seconds(30)), "0.4.15");
 }
 

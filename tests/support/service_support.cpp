@@ -1,5 +1,6 @@
 #include "service_support.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,8 +8,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include "service/probe.h"
 #include "service/registration.h"
@@ -31,16 +30,9 @@ fs::path next_agent_binary() {
 
 LocalSite::LocalSite() : port_(free_port()) {
   fs::create_directories(dir_.path() / "www");
-  std::vector<std::string> text{"/usr/bin/env",
-                                "python3",
-                                "-u",
-                                "-m",
-                                "http.server",
-                                std::to_string(port_),
-                                "--bind",
-                                "127.0.0.1",
-                                "--directory",
-                                (dir_.path() / "www").string()};
+  std::vector<std::string> text{
+      "/usr/bin/env",        "python3", "-u",        "-m",          "http.server",
+      std::to_string(port_), "--bind",  "127.0.0.1", "--directory", (dir_.path() / "www").string()};
   std::vector<char*> argv;
   for (auto& a : text) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -84,9 +76,9 @@ std::string LocalSite::requests() const {
 void LocalSite::publish(const std::string& version, const std::string& asset_bytes,
                         std::optional<std::string> digest) {
   put("static/agent/vellora-agent-linux-x86_64", asset_bytes);
-  put("static/agent/version.json",
-      R"({"version": ")" + version + R"(", "sha256_linux": ")" +
-          digest.value_or(sha256_of(asset_bytes)) + R"(", "notes": "ignored"})");
+  put("static/agent/version.json", R"({"version": ")" + version + R"(", "sha256_linux": ")" +
+                                       digest.value_or(sha256_of(asset_bytes)) +
+                                       R"(", "notes": "ignored"})");
 }
 
 UserMachine::UserMachine()
@@ -144,27 +136,42 @@ void UserMachine::fake_systemd() {
   const std::string s = state.string();
   // A user manager in miniature: it keeps "enabled" as a file and runs the unit's agent itself,
   // in a session of its own, as `systemctl --user restart` would.
-  write_script(bin_ / "fake-systemctl",
-               "echo \"$*\" >> '" + s + "/systemctl.log'\n"
-               "[ \"$1\" = --user ] || exit 2\n"
-               "stop() {\n"
-               "  [ -f '" + s + "/pid' ] || return 0\n"
-               "  pid=$(cat '" + s + "/pid'); rm -f '" + s + "/pid'\n"
-               // Like the real manager: the next start waits until the old process is gone.
-               "  kill $pid 2>/dev/null && while kill -0 $pid 2>/dev/null; do sleep 0.02; done\n"
-               "}\n"
-               "case \"$2\" in\n"
-               "  daemon-reload) exit 0 ;;\n"
-               "  enable) touch '" + s + "/enabled' ;;\n"
-               "  is-enabled) [ -f '" + s + "/enabled' ] ;;\n"
-               "  restart) stop; setsid sh -c 'echo $$ > \"$1.tmp\"; mv \"$1.tmp\" \"$1\"; exec \"$2\" background' sh '" +
-                   s + "/pid' '" + installed().string() + "' >> '" + s +
-                   "/agent.log' 2>&1 < /dev/null &\n"
-               // Out of this process group before the caller's process layer ends it.
-               "    while [ ! -f '" + s + "/pid' ]; do sleep 0.02; done ;;\n"
-"  disable) rm -f '" + s + "/enabled'; stop ;;\n"
-               "  *) exit 1 ;;\n"
-               "esac\n");
+  write_script(
+      bin_ / "fake-systemctl",
+      "echo \"$*\" >> '" + s +
+          "/systemctl.log'\n"
+          "[ \"$1\" = --user ] || exit 2\n"
+          "stop() {\n"
+          "  [ -f '" +
+          s +
+          "/pid' ] || return 0\n"
+          "  pid=$(cat '" +
+          s + "/pid'); rm -f '" + s +
+          "/pid'\n"
+          // Like the real manager: the next start waits until the old process is gone.
+          "  kill $pid 2>/dev/null && while kill -0 $pid 2>/dev/null; do sleep 0.02; done\n"
+          "}\n"
+          "case \"$2\" in\n"
+          "  daemon-reload) exit 0 ;;\n"
+          "  enable) touch '" +
+          s +
+          "/enabled' ;;\n"
+          "  is-enabled) [ -f '" +
+          s +
+          "/enabled' ] ;;\n"
+          "  restart) stop; setsid sh -c 'echo $$ > \"$1.tmp\"; mv \"$1.tmp\" \"$1\"; exec \"$2\" "
+          "background' sh '" +
+          s + "/pid' '" + installed().string() + "' >> '" + s +
+          "/agent.log' 2>&1 < /dev/null &\n"
+          // Out of this process group before the caller's process layer ends it.
+          "    while [ ! -f '" +
+          s +
+          "/pid' ]; do sleep 0.02; done ;;\n"
+          "  disable) rm -f '" +
+          s +
+          "/enabled'; stop ;;\n"
+          "  *) exit 1 ;;\n"
+          "esac\n");
   set_env("VELLORA_SYSTEMCTL", (bin_ / "fake-systemctl").string());
 }
 

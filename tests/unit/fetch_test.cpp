@@ -1,13 +1,14 @@
 // Downloads through the real curl and wget from a local web site, their fixed command lines, file
 // digests and the yes/no question.
 
+#include "net/fetch.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "harness.h"
 #include "net/confirm.h"
-#include "net/fetch.h"
 #include "service_support.h"
 
 namespace vellora {
@@ -41,13 +42,15 @@ TEST_F(FakeDownloaders, CommandLinesAreFixedWithTheUrlLast) {
             "-fsSL\n--max-time\n30\n-H\nAccept: application/vnd.github+json\n-H\nUser-Agent: "
             "vellora-agent\nhttp://h/v.json\n");
   EXPECT_TRUE(net::download_file("http://h/a b", "/tmp/x y/file"));
-  EXPECT_EQ(args("curl"), "-fL\n--retry\n5\n--retry-delay\n3\n-C\n-\n-o\n/tmp/x y/file\nhttp://h/a b\n");
+  EXPECT_EQ(args("curl"),
+            "-fL\n--retry\n5\n--retry-delay\n3\n-C\n-\n-o\n/tmp/x y/file\nhttp://h/a b\n");
 
   const fs::path wget = dir_.path() / "wget";
   EXPECT_EQ(net::fetch_text_with(Downloader::Wget, wget, "http://h/v.json"), "body\n");
-  EXPECT_EQ(args("wget"),
-            "-qO-\n--timeout=30\n--header=Accept: application/vnd.github+json\n--user-agent=vellora-"
-            "agent\nhttp://h/v.json\n");
+  EXPECT_EQ(
+      args("wget"),
+      "-qO-\n--timeout=30\n--header=Accept: application/vnd.github+json\n--user-agent=vellora-"
+      "agent\nhttp://h/v.json\n");
   EXPECT_TRUE(net::download_file_with(Downloader::Wget, wget, "http://h/f", "/tmp/d"));
   EXPECT_EQ(args("wget"), "-c\n--tries=6\n--waitretry=3\n-O\n/tmp/d\nhttp://h/f\n");
 }
@@ -95,13 +98,14 @@ TEST_F(RealDownloaders, CurlAndWgetFetchAndDownload) {
   for (const auto& [downloader, program] :
        {std::pair{Downloader::Curl, CURL}, std::pair{Downloader::Wget, WGET}}) {
     SCOPED_TRACE(program.string());
-    EXPECT_EQ(net::fetch_text_with(downloader, program, site_.origin() + "/static/agent/version.json"),
-              "{\"version\": \"1.2.3\"}\n");
+    EXPECT_EQ(
+        net::fetch_text_with(downloader, program, site_.origin() + "/static/agent/version.json"),
+        "{\"version\": \"1.2.3\"}\n");
     EXPECT_EQ(net::fetch_text_with(downloader, program, site_.origin() + "/missing").error(),
               "could not query " + site_.origin() + "/missing (no internet?)");
     const fs::path file = dir_.path() / program.filename();
-    ASSERT_TRUE(net::download_file_with(downloader, program, site_.origin() + "/static/agent/asset",
-                                        file));
+    ASSERT_TRUE(
+        net::download_file_with(downloader, program, site_.origin() + "/static/agent/asset", file));
     EXPECT_EQ(net::sha256_file(file), test::sha256_of(big));
     EXPECT_EQ(net::download_file_with(downloader, program, site_.origin() + "/missing",
                                       dir_.path() / "missing")
@@ -135,8 +139,8 @@ TEST(Confirm, AnswersOnATerminal) {
   const struct {
     std::string input;
     bool yes;
-  } cases[] = {{"y\n", true},   {"YES\n", true}, {" yes \r\n", true}, {"Y", true},
-               {"n\n", false},  {"\n", false},   {"", false},         {"yess\n", false},
+  } cases[] = {{"y\n", true},   {"YES\n", true},  {" yes \r\n", true}, {"Y", true},
+               {"n\n", false},  {"\n", false},    {"", false},         {"yess\n", false},
                {"no\n", false}, {"y es\n", false}};
   for (const auto& c : cases) {
     std::istringstream in(c.input);

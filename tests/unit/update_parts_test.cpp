@@ -48,7 +48,8 @@ TEST(Manifest, Validation) {
        "version.json without a valid version"},
       {R"({"version":"v1","sha256_linux":")" + DIGEST + R"("})",
        "version.json without a valid version"},
-      {R"({"version":1,"sha256_linux":")" + DIGEST + R"("})", "version.json without a valid version"},
+      {R"({"version":1,"sha256_linux":")" + DIGEST + R"("})",
+       "version.json without a valid version"},
       {R"({"sha256_linux":")" + DIGEST + R"("})", "version.json without a valid version"},
       {R"({"version":"1.0","sha256_linux":")" + std::string(63, 'a') + R"("})", bad_digest},
       {R"({"version":"1.0","sha256_linux":")" + std::string(65, 'a') + R"("})", bad_digest},
@@ -63,13 +64,13 @@ TEST(Manifest, Validation) {
       EXPECT_EQ(parsed.error(), c.error) << c.text;
     }
   }
-  const auto upper = parse_manifest(R"({"version":"1","sha256_linux":")" + std::string(64, 'F') +
-                                    R"("})");
+  const auto upper =
+      parse_manifest(R"({"version":"1","sha256_linux":")" + std::string(64, 'F') + R"("})");
   EXPECT_EQ(upper->sha256, std::string(64, 'f'));
-  EXPECT_EQ(parse_manifest(R"({"version":"1","sha256_windows":")" + DIGEST + R"("})",
-                           "sha256_windows")
-                ->version,
-            "1");
+  EXPECT_EQ(
+      parse_manifest(R"({"version":"1","sha256_windows":")" + DIGEST + R"("})", "sha256_windows")
+          ->version,
+      "1");
   EXPECT_TRUE(parse_manifest("<html>").error().starts_with("invalid version.json: "));
 }
 
@@ -78,11 +79,16 @@ TEST(Manifest, IsNewer) {
     const char* candidate;
     const char* current;
     bool newer;
-  } cases[] = {{"0.4.16", "0.4.15", true},   {"0.4.15", "0.4.15", false},
-               {"0.10.0", "0.9.9", true},    {"1.0", "1.0.0", false},
-               {"1.0.1", "1.0", true},       {"1.0.0-beta", "1.0.0", false},
-               {"1.0.1+build", "1.0.0", true}, {"0.4.14", "0.4.15", false},
-               {"x.5", "0.4", true},         {"2", "10", false},
+  } cases[] = {{"0.4.16", "0.4.15", true},
+               {"0.4.15", "0.4.15", false},
+               {"0.10.0", "0.9.9", true},
+               {"1.0", "1.0.0", false},
+               {"1.0.1", "1.0", true},
+               {"1.0.0-beta", "1.0.0", false},
+               {"1.0.1+build", "1.0.0", true},
+               {"0.4.14", "0.4.15", false},
+               {"x.5", "0.4", true},
+               {"2", "10", false},
                {"99999999999999999999", "1", false}};
   for (const auto& c : cases)
     EXPECT_EQ(is_newer(c.candidate, c.current), c.newer) << c.candidate << " vs " << c.current;
@@ -152,19 +158,23 @@ TEST(TrialRun, HangingBinaryIsStoppedAndDeleted) {
 }
 
 TEST(WindowsPrograms, RegAndTaskkillArguments) {
-  const std::string installed = "C:\\Users\\a b/AppData/Local/Programs/vellora-agent/vellora-agent.exe";
-  EXPECT_EQ(run_value_data(installed),
-            "\"C:\\Users\\a b\\AppData\\Local\\Programs\\vellora-agent\\vellora-agent.exe\" launch");
+  const std::string installed =
+      "C:\\Users\\a b/AppData/Local/Programs/vellora-agent/vellora-agent.exe";
+  EXPECT_EQ(
+      run_value_data(installed),
+      "\"C:\\Users\\a b\\AppData\\Local\\Programs\\vellora-agent\\vellora-agent.exe\" launch");
   const std::string key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
   EXPECT_EQ(reg_query_args(), (std::vector<std::string>{"query", key, "/v", "VelloraAgent"}));
   EXPECT_EQ(reg_add_args(installed),
             (std::vector<std::string>{"add", key, "/v", "VelloraAgent", "/t", "REG_SZ", "/d",
                                       run_value_data(installed), "/f"}));
-  EXPECT_EQ(reg_delete_args(), (std::vector<std::string>{"delete", key, "/v", "VelloraAgent", "/f"}));
+  EXPECT_EQ(reg_delete_args(),
+            (std::vector<std::string>{"delete", key, "/v", "VelloraAgent", "/f"}));
   EXPECT_EQ(taskkill_image_args("vellora-agent.exe", 4242),
             (std::vector<std::string>{"/F", "/IM", "vellora-agent.exe", "/FI", "PID ne 4242"}));
-  EXPECT_EQ(std::vector<std::string_view>(std::begin(WINDOWS_IMAGE_NAMES), std::end(WINDOWS_IMAGE_NAMES)),
-            (std::vector<std::string_view>{"vellora-agent.exe", "vellora-agent-windows-x86_64.exe"}));
+  EXPECT_EQ(
+      std::vector<std::string_view>(std::begin(WINDOWS_IMAGE_NAMES), std::end(WINDOWS_IMAGE_NAMES)),
+      (std::vector<std::string_view>{"vellora-agent.exe", "vellora-agent-windows-x86_64.exe"}));
 }
 
 TEST(LinuxRegistration, UnitAndAutostartQuoteThePath) {
@@ -172,10 +182,11 @@ TEST(LinuxRegistration, UnitAndAutostartQuoteThePath) {
   EXPECT_EQ(systemd_unit_text(odd),
             "[Unit]\nDescription=Vellora compile agent\n\n[Service]\n"
             "ExecStart=\"/home/a \\\"b\\\"/100%%/$$x\\\\y/vellora-agent\" background\n"
-            "Restart=on-failure\n\n[Install]\nWantedBy=default.target\n");
+            "Restart=on-failure\nKillMode=process\n\n[Install]\nWantedBy=default.target\n");
   const std::string entry = autostart_entry_text(odd);
-  EXPECT_NE(entry.find("\nExec=\"/home/a \\\\\"b\\\\\"/100%%/\\\\$x\\\\\\\\y/vellora-agent\" launch\n"),
-            std::string::npos)
+  EXPECT_NE(
+      entry.find("\nExec=\"/home/a \\\\\"b\\\\\"/100%%/\\\\$x\\\\\\\\y/vellora-agent\" launch\n"),
+      std::string::npos)
       << entry;
   EXPECT_TRUE(entry.starts_with("[Desktop Entry]\nType=Application\n"));
 }
@@ -207,8 +218,8 @@ TEST(EnvSeconds, PlainNumbersOnly) {
   const struct {
     std::optional<std::string> value;
     std::uint64_t seconds;
-  } cases[] = {{std::nullopt, 8}, {"0", 0},   {"+5", 5},  {"12", 12}, {"", 8},
-               {"-1", 8},         {"1.5", 8}, {" 3", 8},  {"++3", 8}, {"99999999999999999999", 8}};
+  } cases[] = {{std::nullopt, 8}, {"0", 0},   {"+5", 5}, {"12", 12}, {"", 8},
+               {"-1", 8},         {"1.5", 8}, {" 3", 8}, {"++3", 8}, {"99999999999999999999", 8}};
   for (const auto& c : cases) {
     test::ScopedEnv env("VELLORA_TEST_SECS", c.value);
     EXPECT_EQ(env_seconds("VELLORA_TEST_SECS", 8), c.seconds) << c.value.value_or("(unset)");
@@ -235,8 +246,8 @@ class Checker : public ::testing::Test {
   std::size_t manifest_requests() const {
     const std::string log = site_.requests();
     std::size_t count = 0;
-    for (std::size_t at = 0; (at = log.find("GET /static/agent/version.json", at)) != std::string::npos;
-         ++at)
+    for (std::size_t at = 0;
+         (at = log.find("GET /static/agent/version.json", at)) != std::string::npos; ++at)
       ++count;
     return count;
   }
