@@ -9,6 +9,7 @@
 #include "dirs/dirs.h"
 #include "service/service_commands.h"
 #include "service/update.h"
+#include "tinytex/tinytex.h"
 
 namespace vellora {
 namespace {
@@ -45,6 +46,10 @@ void add_maintenance_commands(CommandTable& commands, const std::vector<std::str
   };
   commands["auto-update"] = [&args] { auto_update(args); };
   commands["rollback"] = [] { or_exit(rollback_command(home_dir())); };
+  commands["install-tinytex"] = [&args] { or_exit(install_tinytex(home_dir(), assume_yes(args))); };
+  commands["uninstall-tinytex"] = [&args] {
+    or_exit(uninstall_tinytex(home_dir(), assume_yes(args)));
+  };
 }
 
 }  // namespace vellora
