@@ -52,12 +52,14 @@ void check_now() {
 }
 
 void update_now() {
-  const auto exe = platform::current_exe();
-  if (!exe) return;
+  if (const auto exe = platform::current_exe()) update_now_with(*exe);
+}
+
+void update_now_with(const std::filesystem::path& program) {
   UpdateState& state = update_state();
   if (state.updating.exchange(true)) return;
   state.set_status_message("");
-  std::thread([exe = *exe] {
+  std::thread([exe = program] {
     UpdateState& state = update_state();
     platform::Command command;
     command.program = exe;

@@ -333,5 +333,44 @@ TEST_F(Checker, CheckNowTwiceStartsOneCheck) {
   EXPECT_EQ(manifest_requests(), 1u);
 }
 
+TEST(UpdateNow, RunsTheUpdateOnceAndReportsItsLastLine) {
+  test::TempDir dir;
+  test::ScopedEnv path("PATH", dir.path().string() + ":/usr/bin:/bin");
+  test::write_script(dir.path() / "notify-send", "printf '%s|%s\\n' \"$1\" \"$2\" >> \"$0.log\"\n");
+  const fs::path updater = dir.path() / "agent";
+  const auto wait_done = [] {
+    for (int i = 0; i < 1000 && update_state().updating; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+  // Slow enough that the second call finds the first still running.
+  test::write_script(updater,
+                     "echo \"$*\" >> \"$0.calls\"; sleep 0.5\n"
+                     "echo 'New version available: 0.4.15 \u2192 0.4.16'\n"
+                     "echo 'Updated to 0.4.16 and service restarted.'\n");
+  update_now_with(updater);
+  update_now_with(updater);
+  wait_done();
+  EXPECT_EQ(test::read_text(dir.path() / "agent.calls"), "update --yes\n");
+  EXPECT_EQ(update_state().status_message(), "Updated: Updated to 0.4.16 and service restarted.");
+
+  test::write_script(
+      updater, "echo 'New version available'; echo 'Error: the download failed' >&2; exit 1\n");
+  update_now_with(updater);
+  wait_done();
+  EXPECT_EQ(update_state().status_message(), "Update failed: Error: the download failed");
+  test::write_script(updater, "exit 3\n");
+  update_now_with(updater);
+  wait_done();
+  EXPECT_EQ(update_state().status_message(), "Update failed: error");
+  update_now_with(dir.path() / "missing");
+  wait_done();
+  EXPECT_EQ(update_state().status_message(), "Update failed: No such file or directory");
+  EXPECT_EQ(test::read_text(dir.path() / "notify-send.log"),
+            "Vellora: agent updated|Updated to 0.4.16 and service restarted.\n"
+            "Vellora: agent update failed|Error: the download failed\n"
+            "Vellora: agent update failed|error\n"
+            "Vellora: agent update failed|No such file or directory\n");
+}
+
 }  // namespace
 }  // namespace vellora
