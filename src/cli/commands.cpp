@@ -28,12 +28,6 @@ std::string pad(std::string text, std::size_t width) {
   return text;
 }
 
-[[noreturn]] void command_failed(const std::string& error) {
-  std::cout.flush();
-  std::cerr << "Error: " << error << "\n" << std::flush;
-  std::exit(1);
-}
-
 std::uint64_t days_since(std::uint64_t time, std::uint64_t now) {
   return now > time ? (now - time) / 86400 : 0;
 }

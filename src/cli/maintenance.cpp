@@ -15,14 +15,14 @@ namespace vellora {
 namespace {
 
 void or_exit(const std::expected<void, std::string>& result) {
-  if (!result) error_exit(result.error());
+  if (!result) command_failed(result.error());
 }
 
 void auto_update(const std::vector<std::string>& args) {
   const auto arg = args.size() > 2 ? std::optional(args[2]) : std::nullopt;
   const auto result = auto_update_command(config_dir(), arg);
   if (result) return;
-  if (!result.error().usage) error_exit(result.error().text);
+  if (!result.error().usage) command_failed(result.error().text);
   std::cout.flush();
   std::cerr << result.error().text << "\n" << std::flush;
   std::exit(1);
@@ -30,9 +30,9 @@ void auto_update(const std::vector<std::string>& args) {
 
 }  // namespace
 
-void error_exit(const std::string& text) {
+void command_failed(const std::string& error) {
   std::cout.flush();
-  std::cerr << "Error: " << text << "\n" << std::flush;
+  std::cerr << "Error: " << error << "\n" << std::flush;
   std::exit(1);
 }
 

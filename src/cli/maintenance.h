@@ -14,6 +14,6 @@ using CommandTable = std::map<std::string, std::function<void()>>;
 void add_maintenance_commands(CommandTable& commands, const std::vector<std::string>& args);
 
 // "Error: <text>" on standard error, then the process ends with status 1.
-[[noreturn]] void error_exit(const std::string& text);
+[[noreturn]] void command_failed(const std::string& error);
 
 }  // namespace vellora

@@ -62,12 +62,6 @@ bool unit_enabled() {
   return systemctl({"is-enabled", UNIT_NAME});
 }
 
-std::expected<void, std::string> write_file_checked(const fs::path& path, const std::string& text) {
-  write_atomic(path, text);
-  if (read_file(path) != text) return std::unexpected("could not write " + path.native());
-  return {};
-}
-
 // ~/.local/bin/vellora-agent points at the installed executable, so the command works from a
 // terminal. Anything there that is not a link is the user's and stays.
 void link_command(const fs::path& home) {
@@ -190,14 +184,14 @@ std::expected<void, std::string> register_service(const fs::path& home) {
   const fs::path installed = installed_exe_path(home);
   const fs::path unit = unit_path(home);
   std::error_code ec;
-  if (write_file_checked(unit, systemd_unit_text(installed)) && systemctl({"daemon-reload"}) &&
+  if (write_atomic(unit, systemd_unit_text(installed)) && systemctl({"daemon-reload"}) &&
       systemctl({"enable", UNIT_NAME})) {
     fs::remove(autostart_path(home), ec);
     return {};
   }
   // No user manager answers: the desktop session starts the agent instead.
   fs::remove(unit, ec);
-  const auto written = write_file_checked(autostart_path(home), autostart_entry_text(installed));
+  const auto written = write_atomic(autostart_path(home), autostart_entry_text(installed));
   if (!written)
     return std::unexpected("could not register automatic startup (" + written.error() + ")");
   return {};

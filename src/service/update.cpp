@@ -174,9 +174,8 @@ std::expected<void, AutoUpdateError> auto_update_command(const fs::path& config_
   // Replaced whole by a rename, so an interrupted write never leaves an empty or half file.
   const fs::path file = config_dir / "settings.json";
   const std::string text = settings_text(policy);
-  write_atomic(file, text);
-  if (read_file(file) != text)
-    return std::unexpected(AutoUpdateError{"could not write " + platform::path_text(file)});
+  if (auto written = write_atomic(file, text); !written)
+    return std::unexpected(AutoUpdateError{written.error()});
   std::cout << "Automatic update: " << policy_text(policy)
             << " (takes effect from the agent's next start; restart the service if it is "
                "running)\n";
