@@ -14,11 +14,6 @@ namespace vellora::net {
 namespace fs = std::filesystem;
 namespace {
 
-// Downloaders have their own time-outs, but a server that stops sending can keep either waiting
-// for ever; these limits end such a run and its process tree.
-constexpr auto FETCH_LIMIT = std::chrono::minutes(2);
-constexpr auto DOWNLOAD_LIMIT = std::chrono::hours(1);
-
 const char* program_name(Downloader downloader) {
   return downloader == Downloader::Curl ? "curl" : "wget";
 }
@@ -102,9 +97,10 @@ std::expected<std::string, std::string> fetch_text(const std::string& url) {
 
 std::expected<std::string, std::string> fetch_text_with(Downloader downloader,
                                                         const fs::path& program,
-                                                        const std::string& url) {
+                                                        const std::string& url,
+                                                        std::chrono::milliseconds limit) {
   platform::RunOptions options;
-  options.time_limit = FETCH_LIMIT;
+  options.time_limit = limit;
   const auto result = platform::run(fetch_command(downloader, program, url), options);
   if (!result) return std::unexpected(result.error());
   if (!result->success()) return std::unexpected("could not query " + url + " (no internet?)");
@@ -119,9 +115,10 @@ std::expected<void, std::string> download_file(const std::string& url,
 
 std::expected<void, std::string> download_file_with(Downloader downloader, const fs::path& program,
                                                     const std::string& url,
-                                                    const fs::path& destination) {
+                                                    const fs::path& destination,
+                                                    std::chrono::milliseconds limit) {
   platform::RunOptions options;
-  options.time_limit = DOWNLOAD_LIMIT;
+  options.time_limit = limit;
   options.output_limit = 65536;
   const auto result =
       platform::run(download_command(downloader, program, destination, url), options);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -27,17 +28,21 @@ platform::Command download_command(Downloader downloader, const std::filesystem:
 
 // The response body as text (invalid UTF-8 replaced), or an error text.
 std::expected<std::string, std::string> fetch_text(const std::string& url);
-std::expected<std::string, std::string> fetch_text_with(Downloader downloader,
-                                                        const std::filesystem::path& program,
-                                                        const std::string& url);
+// A downloader still running at the time limit is ended with its process tree: a server that
+// stops sending would otherwise keep it waiting for ever.
+inline constexpr std::chrono::seconds FETCH_LIMIT{120};
+inline constexpr std::chrono::seconds DOWNLOAD_LIMIT{3600};
+
+std::expected<std::string, std::string> fetch_text_with(
+    Downloader downloader, const std::filesystem::path& program, const std::string& url,
+    std::chrono::milliseconds limit = FETCH_LIMIT);
 
 // Downloads into the file, continuing what is already there.
 std::expected<void, std::string> download_file(const std::string& url,
                                                const std::filesystem::path& destination);
-std::expected<void, std::string> download_file_with(Downloader downloader,
-                                                    const std::filesystem::path& program,
-                                                    const std::string& url,
-                                                    const std::filesystem::path& destination);
+std::expected<void, std::string> download_file_with(
+    Downloader downloader, const std::filesystem::path& program, const std::string& url,
+    const std::filesystem::path& destination, std::chrono::milliseconds limit = DOWNLOAD_LIMIT);
 
 // The file that runs for a downloader: the one found, or the bare name, so that a missing program
 // gives the system's own "not found" text.

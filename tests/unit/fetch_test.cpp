@@ -65,6 +65,21 @@ TEST_F(FakeDownloaders, AnyFailingStatusGivesTheFixedTexts) {
   }
 }
 
+TEST_F(FakeDownloaders, ADownloaderThatHangsIsEndedAtItsLimit) {
+  test::write_script(dir_.path() / "curl", "echo $$ > \"$0.pid\"; exec sleep 300\n");
+  const fs::path curl = dir_.path() / "curl";
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      net::fetch_text_with(Downloader::Curl, curl, "http://h/v", std::chrono::seconds(1)).error(),
+      "could not query http://h/v (no internet?)");
+  EXPECT_EQ(net::download_file_with(Downloader::Curl, curl, "http://h/f", dir_.path() / "f",
+                                    std::chrono::seconds(1))
+                .error(),
+            "the download failed");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_FALSE(test::process_alive(std::stoi(test::read_text(dir_.path() / "curl.pid"))));
+}
+
 TEST_F(FakeDownloaders, ProgramOnPathLooksInPathThenTheFixedDirectories) {
   EXPECT_FALSE(net::program_on_path("vellora-no-such-program"));
   fake("tool", 0);
