@@ -6,6 +6,7 @@
 #include "desktop/desktop.h"
 #include "dirs/dirs.h"
 #include "service/checker.h"
+#include "service/update_actions.h"
 #include "service/update_state.h"
 #include "tray/run_tray.h"
 #include "version.h"
@@ -13,22 +14,13 @@
 namespace vellora {
 namespace {
 
-// TEMPORARY until the update actions land: the tray's "Check for updates" and "Update the agent"
-// call these two; swap them for the real check_now() and update_now().
-void check_now_pending() {
-  update_state().set_status_message("Update checks are not available in this build");
-}
-void update_now_pending() {
-  update_state().set_status_message("Updates are not available in this build");
-}
-
 void start_tray(unsigned port) {
   TrayContext tray;
   tray.site_origin = site_origin();
   tray.port = static_cast<std::uint16_t>(port);
   tray.version = std::string(VERSION);
-  tray.check_now = check_now_pending;
-  tray.update_now = update_now_pending;
+  tray.check_now = check_now;
+  tray.update_now = update_now;
   tray.is_compiling = [] { return active_compiles().load() != 0; };
   tray.available_version = [] { return update_state().available_version(); };
   tray.status_message = [] { return update_state().status_message(); };
@@ -40,10 +32,9 @@ void start_tray(unsigned port) {
 }  // namespace
 
 void start_companions(ServerContext& context, unsigned port, bool with_tray) {
-  if (with_tray) start_tray(port);
-  (void)context;
-
+  // The tray's update actions read the context: it is set before the tray starts.
   update_state().set_context(site_origin(), std::string(VERSION));
+  if (with_tray) start_tray(port);
   // The context lives as long as the process.
   ServerContext* server = &context;
   start_update_checker(CheckerConfig{

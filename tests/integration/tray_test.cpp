@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "service_support.h"
 #include "tray/run_tray.h"
 #include "tray/tray_icon.h"
 
@@ -320,6 +321,22 @@ TEST_F(TrayTest, OpenVelloraOpensTheSite) {
   EXPECT_EQ(read_text(agent_.bin() / "xdg-open.calls"), "http://127.0.0.1:9/site\n");
   EXPECT_EQ(read_text(agent_.bin() / "xdg-open.fds").find("socket:"), std::string::npos)
       << read_text(agent_.bin() / "xdg-open.fds");
+}
+
+TEST_F(TrayTest, CheckForUpdatesAsksTheSiteAndOffersTheNewVersion) {
+  LocalSite site;
+  site.publish("9.9.9", "not run by this test");
+  agent_.set_env("VELLORA_SITE", site.origin());
+  // The periodic checker stays out of the way: only the click asks.
+  agent_.set_env("VELLORA_UPDATE_FIRST_SECS", "100000");
+  start_watcher();
+  const std::string service = start_agent_with_tray();
+  EXPECT_EQ(site.requests().find("version.json"), std::string::npos);
+  ASSERT_TRUE(client_->click(service, CHECK_ITEM));
+  EXPECT_TRUE(eventually([&] {
+    return client_->label(service, UPDATE_ITEM) == "Update the agent to version 9.9.9";
+  })) << client_->label(service, UPDATE_ITEM);
+  EXPECT_NE(site.requests().find("GET /static/agent/version.json"), std::string::npos);
 }
 
 TEST_F(TrayTest, ClicksOnDisabledOrUnknownEntriesDoNothing) {
