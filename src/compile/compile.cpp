@@ -6,6 +6,7 @@
 #include "common/file.h"
 #include "common/text.h"
 #include "compile/compile_log.h"
+#include "compile/diagnostics.h"
 #include "compile/confinement.h"
 #include "compile/engine_command.h"
 #include "compile/output_files.h"
@@ -39,6 +40,7 @@ struct CompileRequest {
   std::vector<FileRef> files;
   EngineInfo engine;
   bool install_missing = true;
+  bool diagnostics = false;  // the reply lists the log's errors and warnings
 };
 
 std::string string_member(const json::object* object, const char* key) {
@@ -86,6 +88,7 @@ std::expected<CompileRequest, Reply> validate(const json::value& body,
   if (auto problem = unstorable_path(*refs))
     return std::unexpected(error_reply(400, origin, *problem));
   request.files = std::move(*refs);
+  if (const auto* d = object->if_contains("diagnostics")) request.diagnostics = d->is_bool() && d->get_bool();
   auto engine = usable_engine(engine_id);
   if (!engine)
     return std::unexpected(error_reply(400, origin, "compiler not found on this machine"));
@@ -282,7 +285,22 @@ class CompileJob {
     reply["pdf_base64"] = encoded(pdf);
     reply["synctex_base64"] = encoded(synctex);
     reply["bbl_base64"] = encoded(bbl);
+    if (request_.diagnostics) reply["diagnostics"] = diagnostics(job);
     return json_reply(200, origin, std::move(reply));
+  }
+
+  // The errors and warnings of the last pass's log and of BibTeX's or Biber's transcript.
+  json::array diagnostics(const std::string& job) const {
+    std::vector<std::string> paths;
+    for (const FileRef& ref : request_.files) paths.push_back(ref.path);
+    const std::string main_dir = fs::path(request_.main_file).parent_path().generic_string();
+    const ProjectPaths project(workspace_.work_dir.generic_string(), main_dir, paths);
+    auto found =
+        tex_log_diagnostics(read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project);
+    for (auto& d : bibliography_diagnostics(
+             read_log_bounded(workspace_.out_dir / (job + ".blg")).value_or(""), project))
+      found.push_back(std::move(d));
+    return diagnostics_json(found);
   }
 
   const CompileRequest& request_;

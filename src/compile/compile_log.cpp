@@ -30,6 +30,15 @@ std::vector<std::string> bibtex_errors(std::string_view log) {
   return errors;
 }
 
+bool biber_missing(std::string_view log) {
+  // latexmk runs it as "biber <job>"; the shell or cmd then says it has no such program.
+  if (log.find("Running 'biber") == std::string_view::npos) return false;
+  for (const std::string_view said :
+       {"biber: not found", "biber: command not found", "'biber' is not recognized"})
+    if (log.find(said) != std::string_view::npos) return true;
+  return false;
+}
+
 std::string assemble_log(std::string log, const InstallLog& installs, bool succeeded,
                          bool timed_out, int time_limit_secs) {
   if (!installs.installed.empty())
@@ -45,6 +54,11 @@ std::string assemble_log(std::string log, const InstallLog& installs, bool succe
             "project's .bst).\n\n" +
             log;
   }
+  if (!succeeded && biber_missing(log))
+    log = "This document's bibliography needs Biber (biblatex with backend=biber), which is not "
+          "installed: install it (TeX Live: tlmgr install biber; Debian and Ubuntu: apt install "
+          "biber) and compile again.\n\n" +
+          log;
   if (timed_out)
     log += "\n\nCompilation time limit exceeded (" + std::to_string(time_limit_secs) + " seconds).";
   return log;

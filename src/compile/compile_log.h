@@ -18,6 +18,9 @@ std::vector<std::string> bibtex_errors(std::string_view log);
 
 // The reply's log: what failed to install, what was installed and BibTeX's errors on top, the
 // time-limit sentence at the end.
+// Whether latexmk wanted to run Biber and found no such program.
+bool biber_missing(std::string_view log);
+
 std::string assemble_log(std::string log, const InstallLog& installs, bool succeeded,
                          bool timed_out, int time_limit_secs);
 

@@ -5,6 +5,7 @@
 #include "auth/registry.h"
 #include "common/text.h"
 #include "compile/compile.h"
+#include "compile/synctex_endpoint.h"
 #include "dirs/dirs.h"
 #include "http/body.h"
 #include "http/endpoints.h"
@@ -103,7 +104,8 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   if (path == "/v1/unpair") return unpair_endpoint(request.headers, origin);
 
   const bool protected_route =
-      path == "/v1/prepare" || path == "/v1/blobs" || path == "/v1/compile";
+      path == "/v1/prepare" || path == "/v1/blobs" || path == "/v1/compile" ||
+      path == "/v1/synctex";
   if (!protected_route) return not_found(origin);
   if (!authenticate(config_dir(), request.headers))
     return error_reply(401, origin, "not paired: invalid code or token");
@@ -112,6 +114,7 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   auto parsed = read_body(MAX_BODY_BYTES);
   if (!parsed) return error_reply(400, origin, parsed.error());
   if (path == "/v1/prepare") return prepare_endpoint(*parsed, origin);
+  if (path == "/v1/synctex") return synctex_endpoint(*parsed, origin);
   return compile_endpoint(context, *parsed, origin);
 }
 

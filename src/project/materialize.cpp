@@ -148,6 +148,13 @@ fs::path work_dir_of(const std::string& project) {
   return cache_dir() / "work" / project;
 }
 
+std::vector<std::string> placed_project_files(const std::string& project) {
+  std::vector<std::string> paths;
+  for (const auto& entry : read_manifest(work_dir_of(project) / MANIFEST_NAME))
+    paths.push_back(entry.first);
+  return paths;
+}
+
 bool is_latexmkrc_name(std::string_view path) {
   const std::string name = to_lower_ascii(last_segment(path));
   return name == "latexmkrc" || name.starts_with(".latexmkrc") || name.starts_with("latexmkrc.");

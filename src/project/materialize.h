@@ -22,6 +22,9 @@ std::filesystem::path work_dir_of(const std::string& project);
 // A project's latexmk configuration files never reach the work directory: they could run code.
 bool is_latexmkrc_name(std::string_view path);
 
+// The project paths the last materialization placed (from the work directory's manifest).
+std::vector<std::string> placed_project_files(const std::string& project);
+
 // Brings the work directory in line with the file list: unchanged files stay untouched (with the
 // tools' outputs beside them), changed ones are placed from the store, files that left the
 // project are deleted. A file is a hard link to its blob only where the blob is then safe from

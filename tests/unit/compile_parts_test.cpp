@@ -148,6 +148,27 @@ TEST(CompileLog, PrefixesComeInTheirOrder) {
             "I couldn't open style file s.bst");
 }
 
+TEST(CompileLog, MissingBiberIsSaidInOneLine) {
+  // What latexmk printed for a biblatex document on a machine without biber, and what cmd says.
+  const std::string linux_log =
+      "Running 'biber  \"out/main.bcf\"'\n------------\nsh: 1: biber: not found\n"
+      "Latexmk: Errors, so I did not complete making targets";
+  const std::string windows_log =
+      "Running 'biber  \"main\"'\n'biber' is not recognized as an internal or external command,";
+  for (const auto& log : {linux_log, windows_log}) {
+    EXPECT_TRUE(biber_missing(log));
+    EXPECT_TRUE(assemble_log(log, {}, false, false, 300)
+                    .starts_with("This document's bibliography needs Biber (biblatex with "
+                                 "backend=biber), which is not installed: install it (TeX Live: "
+                                 "tlmgr install biber; Debian and Ubuntu: apt install biber) and "
+                                 "compile again.\n\n"));
+  }
+  // Another program missing, or biber that ran and failed, is not this case.
+  EXPECT_FALSE(biber_missing("Running 'bibtex main'\nsh: 1: bibtex: not found"));
+  EXPECT_FALSE(biber_missing("Running 'biber main'\nERROR - Cannot find 'refs.bib'!"));
+  EXPECT_EQ(assemble_log(linux_log, {}, true, false, 300), linux_log);
+}
+
 class ToolchainTest : public ::testing::Test {
  protected:
   void program(const std::string& relative, const std::string& script = "exit 0\n") {
