@@ -1,0 +1,28 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace vellora::platform {
+
+// What tells one state of a file from another without reading it: which file it is (device and
+// file number, shared by hard links) and its size and modification time. A file rewritten in
+// place or replaced gets a different stamp.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // nanoseconds (POSIX) or 100-nanosecond ticks (Windows)
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+// The stamp of a regular file, read with one system call that never follows a link. None for a
+// link, a folder, anything else or a path that cannot be examined.
+std::optional<FileStamp> regular_file_stamp(const std::filesystem::path& path);
+
+// Whether the path is a directory itself, not a link to one (nor a junction), in one look.
+bool is_real_directory(const std::filesystem::path& path);
+
+}  // namespace vellora::platform
