@@ -20,7 +20,12 @@ struct FileStamp {
 
 // The stamp of a regular file, read with one system call that never follows a link. None for a
 // link, a folder, anything else or a path that cannot be examined.
-std::optional<FileStamp> regular_file_stamp(const std::filesystem::path& path);
+// `native_path` is a path in the system's own form, so that a caller looking at many files need not
+// build a path object for each.
+std::optional<FileStamp> regular_file_stamp(const std::filesystem::path::value_type* native_path);
+inline std::optional<FileStamp> regular_file_stamp(const std::filesystem::path& path) {
+  return regular_file_stamp(path.c_str());
+}
 
 // Whether the path is a directory itself, not a link to one (nor a junction), in one look.
 bool is_real_directory(const std::filesystem::path& path);

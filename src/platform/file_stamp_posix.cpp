@@ -4,9 +4,9 @@
 
 namespace vellora::platform {
 
-std::optional<FileStamp> regular_file_stamp(const std::filesystem::path& path) {
+std::optional<FileStamp> regular_file_stamp(const char* native_path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::lstat(native_path, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return FileStamp{
       static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
       static_cast<std::uint64_t>(st.st_size),

@@ -4,10 +4,10 @@
 
 namespace vellora::platform {
 
-std::optional<FileStamp> regular_file_stamp(const std::filesystem::path& path) {
+std::optional<FileStamp> regular_file_stamp(const wchar_t* native_path) {
   // Opened without access rights, only to read its attributes; a link is opened itself.
   const HANDLE handle = ::CreateFileW(
-      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      native_path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};

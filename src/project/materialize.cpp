@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <thread>
+#include <type_traits>
 #include <unordered_set>
 
 #include "common/file.h"
@@ -76,8 +77,8 @@ std::string record(std::string_view hash, bool linked, const platform::FileStamp
   return text;
 }
 
-// Empty when missing, a link, or not entirely well-formed: then every file is placed again and
-// nothing is deleted.
+// Empty when missing, a link, or not an object of strings: then every file is placed again and
+// nothing is deleted. (An entry that does not read as a record only has its file placed again.)
 json::object read_manifest(const fs::path& path, json::storage_ptr storage) {
   if (platform::is_link(path)) return json::object(storage);
   const auto text = read_file(path);
@@ -86,7 +87,7 @@ json::object read_manifest(const fs::path& path, json::storage_ptr storage) {
   json::value parsed = json::parse(*text, ec, storage);
   if (ec || !parsed.is_object()) return json::object(storage);
   for (const auto& member : parsed.get_object())
-    if (!recorded(member.value())) return json::object(storage);
+    if (!member.value().is_string()) return json::object(storage);
   return std::move(parsed.get_object());
 }
 
@@ -101,6 +102,14 @@ std::expected<void, std::string> write_manifest(const fs::path& path,
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(path, ec))) return {};
   return written;
+}
+
+// Appends a "/"-separated UTF-8 project path to a path in the system's own form.
+void append_native(fs::path::string_type& native, std::string_view path) {
+  if constexpr (std::is_same_v<fs::path::value_type, char>)
+    native += path;
+  else
+    native += utf8_path(path).make_preferred().native();
 }
 
 std::string_view parent_of(std::string_view path) {
@@ -245,28 +254,40 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   json::monotonic_resource manifest_memory;
   const json::object old = read_manifest(manifest_path, &manifest_memory);
 
-  std::vector<std::string_view> wanted;
-  wanted.reserve(files.size());
-  for (const FileRef& file : files)
-    if (!is_latexmkrc_name(file.path)) wanted.push_back(file.path);
-  std::ranges::sort(wanted);
+  // Each file's entry in the old manifest (the paths are distinct), or none; a file the project
+  // may not place is skipped altogether.
+  std::vector<const json::value*> previous_entries(files.size(), nullptr);
+  std::size_t still_listed = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (is_latexmkrc_name(files[i].path)) continue;
+    previous_entries[i] = old.if_contains(files[i].path);
+    still_listed += previous_entries[i] != nullptr;
+  }
 
   // Stale files go first (with folders they leave empty), so that a file that became a folder
   // makes room for it and the reverse. One that could not be deleted stays in the manifest and is
   // tried again next time.
   bool changed = false;
   json::object placed;
-  for (const auto& [path, value] : old) {
-    if (std::ranges::binary_search(wanted, std::string_view(path))) continue;
-    changed = true;
-    if (!valid_relative_path(path) || is_reserved_project_path(path)) continue;
-    if (!remove_stale(work, std::string(path))) placed[path] = value;
+  if (still_listed < old.size()) {
+    std::vector<std::string_view> wanted;
+    wanted.reserve(files.size());
+    for (const FileRef& file : files)
+      if (!is_latexmkrc_name(file.path)) wanted.push_back(file.path);
+    std::ranges::sort(wanted);
+    for (const auto& [path, value] : old) {
+      if (std::ranges::binary_search(wanted, std::string_view(path))) continue;
+      changed = true;
+      if (!valid_relative_path(path) || is_reserved_project_path(path)) continue;
+      if (!remove_stale(work, std::string(path))) placed[path] = value;
+    }
   }
 
   const bool links_protected = platform::read_only_files_protected();
   std::optional<std::string> failure;
   if (!make_real_dir(out)) failure = "could not create the output folder _out";
   std::unordered_set<std::string_view> folders_made;
+  std::string_view last_folder;
   struct Placement {
     const FileRef* file;
     bool linked;
@@ -274,11 +295,18 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   };
   std::vector<Placement> placements;
   placements.reserve(files.size());
-  for (const FileRef& file : files) {
+  // Each file's path is written over the work directory's in one buffer.
+  fs::path::string_type target_text = work.native();
+  target_text += fs::path::preferred_separator;
+  const std::size_t work_text_size = target_text.size();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const FileRef& file = files[i];
     if (failure) break;
     if (is_latexmkrc_name(file.path) || placed.contains(file.path)) continue;
     const std::string_view folder = parent_of(file.path);
-    if (!folder.empty() && folders_made.insert(folder).second) {
+    const bool new_folder = folder != last_folder;
+    last_folder = folder;
+    if (!folder.empty() && new_folder && folders_made.insert(folder).second) {
       if (!make_real_dirs(work, utf8_path(folder))) {
         failure = "could not place the project file \"" + file.path +
                   "\": its folder cannot be created in the work directory";
@@ -286,15 +314,22 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
       }
       make_real_dirs(out, utf8_path(folder));
     }
-    const fs::path target = work / utf8_path(file.path);
+    target_text.resize(work_text_size);
+    append_native(target_text, file.path);
     const bool link = links_protected && !is_tool_output_name(file.path, job);
-    std::optional<platform::FileStamp> stamp = platform::regular_file_stamp(target);
+    std::optional<platform::FileStamp> stamp = platform::regular_file_stamp(target_text.c_str());
     std::optional<Recorded> previous;
-    if (const auto* entry = old.if_contains(file.path)) previous = recorded(*entry);
+    if (const json::value* entry = previous_entries[i]) previous = recorded(*entry);
     bool unchanged = previous && same_hash(previous->hash, file.sha256) && stamp;
     if (unchanged && previous->stamp) {
       unchanged = previous->linked == link && *stamp == *previous->stamp;
-    } else if (unchanged) {
+      if (unchanged) {
+        placements.push_back({&file, link, *stamp});
+        continue;
+      }
+    }
+    const fs::path target = work / utf8_path(file.path);
+    if (unchanged) {
       unchanged = still_placed(target, blobs / to_lower_ascii(file.sha256), link);
       changed = true;  // recorded again with its stamp
     }
