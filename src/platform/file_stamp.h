@@ -27,6 +27,24 @@ inline std::optional<FileStamp> regular_file_stamp(const std::filesystem::path& 
   return regular_file_stamp(path.c_str());
 }
 
+// A directory held open, so that the stamps of many files below it are read without walking the
+// path to it again for each. Where the system has no such handle, paths are joined instead.
+class StampReader {
+ public:
+  explicit StampReader(const std::filesystem::path& directory);
+  ~StampReader();
+  StampReader(const StampReader&) = delete;
+  StampReader& operator=(const StampReader&) = delete;
+
+  // As regular_file_stamp of the directory joined with `relative` (in the system's own form).
+  std::optional<FileStamp> regular_file_stamp(
+      const std::filesystem::path::value_type* relative) const;
+
+ private:
+  std::filesystem::path directory_;
+  int descriptor_ = -1;
+};
+
 // Whether the path is a directory itself, not a link to one (nor a junction), in one look.
 bool is_real_directory(const std::filesystem::path& path);
 

@@ -25,6 +25,14 @@ std::optional<FileStamp> regular_file_stamp(const wchar_t* native_path) {
                                                   info.ftLastWriteTime.dwLowDateTime))};
 }
 
+StampReader::StampReader(const std::filesystem::path& directory) : directory_(directory) {}
+
+StampReader::~StampReader() = default;
+
+std::optional<FileStamp> StampReader::regular_file_stamp(const wchar_t* relative) const {
+  return platform::regular_file_stamp(directory_ / relative);
+}
+
 bool is_real_directory(const std::filesystem::path& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&

@@ -295,10 +295,9 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   };
   std::vector<Placement> placements;
   placements.reserve(files.size());
-  // Each file's path is written over the work directory's in one buffer.
-  fs::path::string_type target_text = work.native();
-  target_text += fs::path::preferred_separator;
-  const std::size_t work_text_size = target_text.size();
+  // Each file is looked at from the work directory held open, its path written in one buffer.
+  const platform::StampReader stamps(work);
+  fs::path::string_type target_text;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const FileRef& file = files[i];
     if (failure) break;
@@ -314,10 +313,10 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
       }
       make_real_dirs(out, utf8_path(folder));
     }
-    target_text.resize(work_text_size);
+    target_text.clear();
     append_native(target_text, file.path);
     const bool link = links_protected && !is_tool_output_name(file.path, job);
-    std::optional<platform::FileStamp> stamp = platform::regular_file_stamp(target_text.c_str());
+    std::optional<platform::FileStamp> stamp = stamps.regular_file_stamp(target_text.c_str());
     std::optional<Recorded> previous;
     if (const json::value* entry = previous_entries[i]) previous = recorded(*entry);
     bool unchanged = previous && same_hash(previous->hash, file.sha256) && stamp;
