@@ -105,8 +105,9 @@ std::expected<void, std::string> write_manifest(const fs::path& path,
 }
 
 // Appends a "/"-separated UTF-8 project path to a path in the system's own form.
-void append_native(fs::path::string_type& native, std::string_view path) {
-  if constexpr (std::is_same_v<fs::path::value_type, char>)
+template <class Native>
+void append_native(Native& native, std::string_view path) {
+  if constexpr (std::is_same_v<typename Native::value_type, char>)
     native += path;
   else
     native += utf8_path(path).make_preferred().native();
@@ -291,7 +292,7 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   struct Placement {
     const FileRef* file;
     bool linked;
-    platform::FileStamp stamp;
+    std::optional<platform::FileStamp> stamp;
   };
   std::vector<Placement> placements;
   placements.reserve(files.size());
@@ -341,13 +342,15 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
       }
       stamp = platform::regular_file_stamp(target);
     }
-    // A file whose stamp cannot be read is left out of the manifest: it is placed again next time.
-    if (stamp) placements.push_back({&file, link, *stamp});
+    // A file whose stamp cannot be read is recorded by its identifier alone: it is looked at
+    // closely next time.
+    placements.push_back({&file, link, stamp});
   }
   // An unchanged project is recognised without writing anything.
   if (changed || failure) {
     for (const Placement& p : placements)
-      placed[p.file->path] = record(p.file->sha256, p.linked, p.stamp);
+      placed[p.file->path] =
+          p.stamp ? record(p.file->sha256, p.linked, *p.stamp) : to_lower_ascii(p.file->sha256);
     if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
       failure = saved.error();
   }
