@@ -207,7 +207,8 @@ TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
   EXPECT_EQ(manifest.size(), 2u);
   // The blob's identifier, then what the placed file was (so that an unchanged one is known by
   // one look at it).
-  EXPECT_TRUE(std::string(manifest.at("main.tex").as_string()).starts_with(test::sha256_of("main") + " "));
+  const std::string main_entry(manifest.at("main.tex").as_string());
+  EXPECT_TRUE(main_entry.starts_with(test::sha256_of("main") + " ")) << main_entry;
   // Placed by hard link (no copy of the data) where the store's read-only mode stops a tool from
   // changing a blob through the work directory; a copy where it would not (as root, on Windows).
   const bool linked =
