@@ -13,7 +13,7 @@ using boost::system::error_code;
 constexpr std::size_t LARGE_STRING = 16 * 1024;
 
 // Builds the value tree from the parser's events. Duplicate keys keep the last value, as
-// Boost.JSON's own parser does.
+// Boost.JSON's own parser does; where they were is noted.
 struct TreeBuilder {
   static constexpr std::size_t max_object_size = json::object::max_size();
   static constexpr std::size_t max_array_size = json::array::max_size();
@@ -30,6 +30,25 @@ struct TreeBuilder {
   json::string text;       // a string arriving in pieces
   std::string key_text;    // a key arriving in pieces
   std::uint64_t room = 0;  // input left to come, an upper bound for a string's size
+  std::vector<std::string> repeated;
+
+  static void append_token(std::string& pointer, std::string_view token) {
+    pointer += '/';
+    for (char c : token) pointer += c == '~' ? "~0" : c == '/' ? "~1" : std::string_view(&c, 1);
+  }
+
+  void note_repeated(const std::string& key) {
+    if (repeated.size() >= JsonStreamParser::MAX_REPEATED_KEYS) return;
+    std::string pointer;
+    for (std::size_t i = 0; i + 1 < stack.size(); ++i) {
+      if (const auto* array = stack[i].container.if_array())
+        append_token(pointer, std::to_string(array->size()));
+      else
+        append_token(pointer, stack[i].key);
+    }
+    append_token(pointer, key);
+    repeated.push_back(std::move(pointer));
+  }
 
   void add(json::value value) {
     if (stack.empty()) {
@@ -37,7 +56,9 @@ struct TreeBuilder {
     } else if (auto* array = stack.back().container.if_array()) {
       array->push_back(std::move(value));
     } else {
-      stack.back().container.get_object().insert_or_assign(stack.back().key, std::move(value));
+      Frame& frame = stack.back();
+      if (!frame.container.get_object().insert_or_assign(frame.key, std::move(value)).second)
+        note_repeated(frame.key);
     }
   }
 
@@ -131,8 +152,7 @@ JsonStreamParser::~JsonStreamParser() = default;
 std::expected<void, std::string> JsonStreamParser::feed(std::string_view piece) {
   Impl& s = *impl_;
   const std::uint64_t consumed = s.stream.consumed();
-  s.stream.handler().room =
-      s.size_hint && *s.size_hint > consumed ? *s.size_hint - consumed : 0;
+  s.stream.handler().room = s.size_hint && *s.size_hint > consumed ? *s.size_hint - consumed : 0;
   return s.stream.feed(piece);
 }
 
@@ -140,6 +160,10 @@ std::expected<json::value, std::string> JsonStreamParser::finish() {
   Impl& s = *impl_;
   if (auto done = s.stream.finish(); !done) return std::unexpected(done.error());
   return std::move(s.stream.handler().result);
+}
+
+const std::vector<std::string>& JsonStreamParser::repeated_keys() const {
+  return impl_->stream.handler().repeated;
 }
 
 }  // namespace vellora

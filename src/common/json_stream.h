@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/json.h"
 
@@ -25,6 +26,11 @@ class JsonStreamParser {
   // After the value only blanks, tabs, CR and LF may follow. Errors name the line and column.
   std::expected<void, std::string> feed(std::string_view piece);
   std::expected<json::value, std::string> finish();
+
+  // Where the text repeated a key of an object (whose last value the tree keeps), as JSON
+  // Pointers ("/files/0/path"), in the order met; at most MAX_REPEATED_KEYS of them.
+  static constexpr std::size_t MAX_REPEATED_KEYS = 64;
+  const std::vector<std::string>& repeated_keys() const;
 
  private:
   struct Impl;

@@ -10,6 +10,7 @@
 #include "compile/confinement.h"
 #include "compile/engine_command.h"
 #include "compile/output_files.h"
+#include "compile/stale_outputs.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
 #include "platform/links.h"
@@ -56,6 +57,7 @@ bool main_file_extension_ok(const std::string& main_file, const std::string& eng
 }
 
 std::expected<CompileRequest, Reply> validate(const json::value& body,
+                                              const std::vector<std::string>& repeated_keys,
                                               const AllowedOrigin& origin) {
   const json::object* object = body.if_object();
   CompileRequest request;
@@ -69,7 +71,7 @@ std::expected<CompileRequest, Reply> validate(const json::value& body,
     return std::unexpected(error_reply(400, origin, "invalid main file"));
   static const json::value null_value = nullptr;
   const json::value* files = object ? object->if_contains("files") : nullptr;
-  auto refs = decode_file_refs(files ? *files : null_value);
+  auto refs = decode_file_refs(files ? *files : null_value, repeated_keys, "/files");
   if (!refs) return std::unexpected(error_reply(400, origin, "invalid list: " + refs.error()));
   bool has_main = false;
   for (const FileRef& ref : *refs) {
@@ -80,6 +82,8 @@ std::expected<CompileRequest, Reply> validate(const json::value& body,
   }
   if (!has_main)
     return std::unexpected(error_reply(400, origin, "invalid file list or missing the main file"));
+  if (auto conflict = conflicting_path(*refs))
+    return std::unexpected(error_reply(400, origin, "invalid file list: " + *conflict));
   for (const FileRef& ref : *refs)
     if (is_reserved_project_path(ref.path))
       return std::unexpected(error_reply(
@@ -168,6 +172,7 @@ class CompileJob {
     const fs::path pdf = workspace_.out_dir / (job + ".pdf");
     std::string log;
     RunOutcome last;
+    bool cleared_outputs = false;
     for (int pass = 0;;) {
       run.forced = pass > 0;
       auto outcome = run_once(run, job, limit);
@@ -187,11 +192,22 @@ class CompileJob {
       log = pass_log(log_file.value_or(""), last.output, request_.engine.name);
 
       if (last.ok && metadata_readable(pdf)) break;
+      // What an earlier version of the document left in _out can fail every run: cleared once.
+      if (!last.timed_out && !cleared_outputs && error_in_output_folder(log, workspace_.out_dir)) {
+        cleared_outputs = true;
+        remove_auxiliary_files(workspace_.out_dir, job);
+        continue;
+      }
       if (!request_.install_missing || last.timed_out) break;
       if (Clock::now() - t0 >= INSTALL_BUDGET || !tlmgr) break;
       if (!install_from_log(log, *tlmgr, path_value, installs_, request_.files)) break;
       if (++pass == MAX_PASSES) return pass_limit_reply(origin, log);
     }
+    if (cleared_outputs)
+      log =
+          "An error was found in a file left in _out by an earlier compile: the auxiliary files "
+          "in _out were deleted and the document compiled again.\n\n" +
+          log;
     return final_reply(origin, job, std::move(log), last, limit);
   }
 
@@ -318,9 +334,10 @@ std::atomic<std::uint64_t>& active_compiles() {
 
 namespace {
 
-Reply compile(ServerContext& context, const json::value& body, const AllowedOrigin& origin) {
+Reply compile(ServerContext& context, const json::value& body,
+              const std::vector<std::string>& repeated_keys, const AllowedOrigin& origin) {
   const auto started = Clock::now();
-  auto request = validate(body, origin);
+  auto request = validate(body, repeated_keys, origin);
   if (!request) return std::move(request.error());
   auto busy = BusyGuard::acquire(context, request->project);
   if (!busy) return error_reply(409, origin, "this project is already being compiled");
@@ -334,17 +351,20 @@ Reply compile(ServerContext& context, const json::value& body, const AllowedOrig
 
   auto workspace = materialize(request->project, request->files, job_name(request->main_file));
   if (!workspace) return error_reply(500, origin, workspace.error());
+  const auto main_folder = request->main_file.rfind('/');
+  if (main_folder != std::string::npos)
+    mirror_folders_below(*workspace, request->files, request->main_file.substr(0, main_folder));
   CompileJob job(*request, std::move(*workspace), started);
   return job.run(origin);
 }
 
 }  // namespace
 
-Reply compile_endpoint(ServerContext& context, const json::value& body,
-                       const AllowedOrigin& origin) {
+Reply compile_endpoint(ServerContext& context, const json::value& body, const AllowedOrigin& origin,
+                       const std::vector<std::string>& repeated_keys) {
   // Whatever a project makes the agent run into ends this request, never the agent.
   try {
-    return compile(context, body, origin);
+    return compile(context, body, repeated_keys, origin);
   } catch (const std::exception& e) {
     return error_reply(500, origin, std::string("internal error while compiling: ") + e.what());
   }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "common/json.h"
 #include "http/message.h"
 #include "http/server_context.h"
@@ -7,7 +10,8 @@
 namespace vellora {
 
 // POST /v1/compile: validates the request, materializes the project and runs its engine.
-Reply compile_endpoint(ServerContext& context, const json::value& body,
-                       const AllowedOrigin& origin);
+// `repeated_keys`: where the body's text repeated a key (JSON Pointers).
+Reply compile_endpoint(ServerContext& context, const json::value& body, const AllowedOrigin& origin,
+                       const std::vector<std::string>& repeated_keys = {});
 
 }  // namespace vellora

@@ -28,13 +28,15 @@ std::expected<void, std::string> read_body_into(BodySource& source, const JsonFe
   return {};
 }
 
-std::expected<json::value, std::string> read_json_body(BodySource& source, std::size_t limit) {
+std::expected<json::value, std::string> read_json_body(BodySource& source, std::size_t limit,
+                                                       std::vector<std::string>* repeated_keys) {
   JsonStreamParser parser(source.announced_length());
   const auto read = read_body_into(
       source, [&](std::string_view piece) { return parser.feed(piece); }, limit);
   if (!read) return std::unexpected(read.error());
   auto value = parser.finish();
   if (!value) return std::unexpected("invalid JSON: " + value.error());
+  if (repeated_keys != nullptr) *repeated_keys = parser.repeated_keys();
   return std::move(*value);
 }
 

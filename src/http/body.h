@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/json.h"
 #include "http/message.h"
@@ -26,7 +27,9 @@ std::expected<void, std::string> read_body_into(BodySource& source, const JsonFe
 
 // Reads the body (at most `limit` bytes) and parses it as one JSON value while it arrives: the
 // body is never held as text, only as the parsed value.
-std::expected<json::value, std::string> read_json_body(BodySource& source,
-                                                       std::size_t limit = MAX_BODY_BYTES);
+// `repeated_keys`, when given, receives where the text repeated a key (JsonStreamParser).
+std::expected<json::value, std::string> read_json_body(
+    BodySource& source, std::size_t limit = MAX_BODY_BYTES,
+    std::vector<std::string>* repeated_keys = nullptr);
 
 }  // namespace vellora

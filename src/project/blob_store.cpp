@@ -77,12 +77,13 @@ bool store_blob(const std::string& digest, std::string_view content) {
   return publish_blob(file->path(), digest);
 }
 
-Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin) {
+Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin,
+                       const std::vector<std::string>& repeated_keys) {
   static const json::value null_value = nullptr;
   const json::value* files = &null_value;
   if (const auto* object = body.if_object())
     if (const auto* f = object->if_contains("files")) files = f;
-  const auto refs = decode_file_refs(*files);
+  const auto refs = decode_file_refs(*files, repeated_keys, "/files");
   if (!refs) return error_reply(400, origin, "invalid list: " + refs.error());
   if (refs->size() > MAX_PROJECT_FILES)
     return error_reply(400, origin,

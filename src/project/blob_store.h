@@ -38,6 +38,8 @@ void remove_stale_blob_temporaries();
 inline constexpr std::size_t MAX_PROJECT_FILES = 100000;
 
 // POST /v1/prepare: which of the listed digests the agent lacks.
-Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin);
+// `repeated_keys`: where the body's text repeated a key (JSON Pointers).
+Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin,
+                       const std::vector<std::string>& repeated_keys = {});
 
 }  // namespace vellora

@@ -1,14 +1,18 @@
 #include "project/materialize.h"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
-#include <map>
 #include <thread>
+#include <type_traits>
+#include <unordered_set>
 
 #include "common/file.h"
 #include "common/json.h"
 #include "common/text.h"
 #include "dirs/dirs.h"
 #include "platform/env.h"
+#include "platform/file_stamp.h"
 #include "platform/files.h"
 #include "platform/links.h"
 #include "project/blob_store.h"
@@ -18,32 +22,81 @@ namespace vellora {
 namespace fs = std::filesystem;
 namespace {
 
-using Manifest = std::map<std::string, std::string>;
-
 constexpr int PLACE_TRIES = 5;
 constexpr auto RETRY_PAUSE = std::chrono::milliseconds(100);
 
-Manifest read_manifest(const fs::path& path) {
-  Manifest manifest;
-  if (platform::is_link(path)) return manifest;
-  const auto text = read_file(path);
-  if (!text) return manifest;
-  const auto parsed = parse_json(*text);
-  if (!parsed || !parsed->is_object()) return manifest;
-  for (const auto& member : parsed->get_object()) {
-    if (!member.value().is_string()) return {};
-    manifest.emplace(std::string(member.key()), std::string(member.value().get_string()));
+// The manifest maps each placed path to its blob's identifier, followed by what the file was when
+// it was placed: "<sha256> <link|copy> <device> <file> <size> <modified>". An unchanged file is
+// then recognised by one look at it. Entries of earlier versions hold the identifier alone; an
+// earlier version reading these sees a different identifier and places the file again.
+struct Recorded {
+  std::string_view hash;
+  bool linked = false;
+  std::optional<platform::FileStamp> stamp;
+};
+
+constexpr std::size_t HASH_SIZE = 64;
+
+template <class Number>
+bool read_number(std::string_view& text, Number& number) {
+  if (!text.starts_with(' ')) return false;
+  const auto [end, ec] = std::from_chars(text.data() + 1, text.data() + text.size(), number);
+  if (ec != std::errc()) return false;
+  text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+  return true;
+}
+
+std::optional<Recorded> recorded(const json::value& value) {
+  const auto* string = value.if_string();
+  if (string == nullptr) return std::nullopt;
+  std::string_view text = *string;
+  if (text.size() <= HASH_SIZE) return Recorded{text, false, std::nullopt};
+  Recorded entry{text.substr(0, HASH_SIZE), false, platform::FileStamp{}};
+  text.remove_prefix(HASH_SIZE);
+  if (text.starts_with(" link")) {
+    entry.linked = true;
+    text.remove_prefix(5);
+  } else if (text.starts_with(" copy")) {
+    text.remove_prefix(5);
+  } else {
+    return std::nullopt;
   }
-  return manifest;
+  platform::FileStamp& stamp = *entry.stamp;
+  if (!read_number(text, stamp.device) || !read_number(text, stamp.file) ||
+      !read_number(text, stamp.size) || !read_number(text, stamp.modified) || !text.empty())
+    return std::nullopt;
+  return entry;
+}
+
+std::string record(std::string_view hash, bool linked, const platform::FileStamp& stamp) {
+  std::string text = to_lower_ascii(hash);
+  text += linked ? " link " : " copy ";
+  for (const auto number : {stamp.device, stamp.file, stamp.size})
+    text.append(std::to_string(number)).push_back(' ');
+  text += std::to_string(stamp.modified);
+  return text;
+}
+
+// Empty when missing, a link, or not an object of strings: then every file is placed again and
+// nothing is deleted. (An entry that does not read as a record only has its file placed again.)
+json::object read_manifest(const fs::path& path, json::storage_ptr storage) {
+  if (platform::is_link(path)) return json::object(storage);
+  const auto text = read_file(path);
+  if (!text) return json::object(storage);
+  boost::system::error_code ec;
+  json::value parsed = json::parse(*text, ec, storage);
+  if (ec || !parsed.is_object()) return json::object(storage);
+  for (const auto& member : parsed.get_object())
+    if (!member.value().is_string()) return json::object(storage);
+  return std::move(parsed.get_object());
 }
 
 // Published by rename, so a crash mid-write never leaves a manifest that vouches for files that
 // were never placed. When it cannot be saved, the old one must not stay either: it would vouch for
 // contents replaced since. Without a manifest the next compile places every file again.
-std::expected<void, std::string> write_manifest(const fs::path& path, const Manifest& manifest) {
-  json::object object;
-  for (const auto& [file, hash] : manifest) object[file] = hash;
-  auto written = write_atomic(path, json::serialize(object));
+std::expected<void, std::string> write_manifest(const fs::path& path,
+                                                const json::object& manifest) {
+  auto written = write_atomic(path, json::serialize(manifest));
   if (written) return {};
   remove_quietly(path);
   std::error_code ec;
@@ -51,9 +104,24 @@ std::expected<void, std::string> write_manifest(const fs::path& path, const Mani
   return written;
 }
 
+// Appends a "/"-separated UTF-8 project path to a path in the system's own form.
+template <class Native>
+void append_native(Native& native, std::string_view path) {
+  if constexpr (std::is_same_v<typename Native::value_type, char>)
+    native += path;
+  else
+    native += utf8_path(path).make_preferred().native();
+}
+
+std::string_view parent_of(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
 // Makes `path` a real directory: a link there is removed (never followed), anything else that is
 // not a directory is removed if it can be.
 bool make_real_dir(const fs::path& path) {
+  if (platform::is_real_directory(path)) return true;
   std::error_code ec;
   if (platform::is_link(path)) {
     if (!platform::remove_link(path)) return false;
@@ -89,15 +157,34 @@ bool remove_stale(const fs::path& work, const std::string& path) {
     if (!fs::is_directory(current, ec)) return true;
   }
   fs::remove(current, ec);
-  return !fs::exists(fs::symlink_status(current, ec));
+  if (fs::exists(fs::symlink_status(current, ec))) return false;
+  // Folders left empty go too, so that a file of the same name can take their place.
+  for (current = current.parent_path(); current != work && fs::is_empty(current, ec) && !ec;
+       current = current.parent_path())
+    if (!fs::remove(current, ec)) break;
+  return true;
+}
+
+char lower_ascii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `text` starts with `prefix`, ASCII letters compared without regard to case.
+bool starts_with_folded(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::ranges::equal(text.substr(0, prefix.size()), prefix,
+                            [](char a, char b) { return lower_ascii(a) == lower_ascii(b); });
+}
+
+bool same_hash(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && starts_with_folded(a, b);
 }
 
 bool is_tool_output_name(std::string_view path, std::string_view job) {
   if (job.empty()) return false;
-  const std::string name = to_lower_ascii(last_segment(path));
-  const std::string stem = to_lower_ascii(job);
-  return name.size() > stem.size() && name.starts_with(stem) &&
-         (name[stem.size()] == '.' || name[stem.size()] == '-');
+  const std::string_view name = last_segment(path);
+  return name.size() > job.size() && starts_with_folded(name, job) &&
+         (name[job.size()] == '.' || name[job.size()] == '-');
 }
 
 bool still_placed(const fs::path& target, const fs::path& blob, bool linked) {
@@ -156,8 +243,9 @@ std::vector<std::string> placed_project_files(const std::string& project) {
 }
 
 bool is_latexmkrc_name(std::string_view path) {
-  const std::string name = to_lower_ascii(last_segment(path));
-  return name == "latexmkrc" || name.starts_with(".latexmkrc") || name.starts_with("latexmkrc.");
+  const std::string_view name = last_segment(path);
+  return (name.size() == 9 && starts_with_folded(name, "latexmkrc")) ||
+         starts_with_folded(name, ".latexmkrc") || starts_with_folded(name, "latexmkrc.");
 }
 
 std::expected<Workspace, std::string> materialize(const std::string& project,
@@ -166,58 +254,128 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   const fs::path work = work_dir_of(project);
   const fs::path out = work / "_out";
   const fs::path manifest_path = work / MANIFEST_NAME;
+  const fs::path blobs = blobs_dir();
   create_private_dirs(work.parent_path());
   if (!make_real_dir(work))
     return std::unexpected("could not create the work directory " + platform::path_text(work));
-  const Manifest old = read_manifest(manifest_path);
+  // Read in one piece of memory, released at once.
+  json::monotonic_resource manifest_memory;
+  const json::object old = read_manifest(manifest_path, &manifest_memory);
 
-  Manifest wanted;
-  for (const FileRef& file : files)
-    if (!is_latexmkrc_name(file.path)) wanted[file.path] = to_lower_ascii(file.sha256);
+  // Each file's entry in the old manifest (the paths are distinct), or none; a file the project
+  // may not place is skipped altogether.
+  std::vector<const json::value*> previous_entries(files.size(), nullptr);
+  std::size_t still_listed = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (is_latexmkrc_name(files[i].path)) continue;
+    previous_entries[i] = old.if_contains(files[i].path);
+    still_listed += previous_entries[i] != nullptr;
+  }
 
-  // Stale files go first, so that a file that became a folder makes room for it. One that could
-  // not be deleted stays in the manifest and is tried again next time.
-  Manifest placed;
-  for (const auto& [path, hash] : old) {
-    if (wanted.contains(path) || !valid_relative_path(path) || is_reserved_project_path(path))
-      continue;
-    if (!remove_stale(work, path)) placed[path] = hash;
+  // Stale files go first (with folders they leave empty), so that a file that became a folder
+  // makes room for it and the reverse. One that could not be deleted stays in the manifest and is
+  // tried again next time.
+  bool changed = false;
+  json::object placed;
+  if (still_listed < old.size()) {
+    std::vector<std::string_view> wanted;
+    wanted.reserve(files.size());
+    for (const FileRef& file : files)
+      if (!is_latexmkrc_name(file.path)) wanted.push_back(file.path);
+    std::ranges::sort(wanted);
+    for (const auto& [path, value] : old) {
+      if (std::ranges::binary_search(wanted, std::string_view(path))) continue;
+      changed = true;
+      if (!valid_relative_path(path) || is_reserved_project_path(path)) continue;
+      if (!remove_stale(work, std::string(path))) placed[path] = value;
+    }
   }
 
   const bool links_protected = platform::read_only_files_protected();
   std::optional<std::string> failure;
   if (!make_real_dir(out)) failure = "could not create the output folder _out";
-  for (const FileRef& file : files) {
+  std::unordered_set<std::string_view> folders_made;
+  std::string_view last_folder;
+  struct Placement {
+    const FileRef* file;
+    bool linked;
+    std::optional<platform::FileStamp> stamp;
+  };
+  std::vector<Placement> placements;
+  placements.reserve(files.size());
+  // Each file is looked at from the work directory held open, its path written in one buffer.
+  const platform::StampReader stamps(work);
+  fs::path::string_type target_text;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const FileRef& file = files[i];
     if (failure) break;
-    const auto entry = wanted.find(file.path);
-    if (entry == wanted.end() || placed.contains(file.path)) continue;
-    const std::string& hash = entry->second;
-    const fs::path relative = utf8_path(file.path);
-    const fs::path target = work / relative;
-    const fs::path blob = blobs_dir() / hash;
-    const bool link = links_protected && !is_tool_output_name(file.path, job);
-    if (!make_real_dirs(work, relative.parent_path())) {
-      failure = "could not place the project file \"" + file.path +
-                "\": its folder cannot be created in the work directory";
-      break;
+    if (is_latexmkrc_name(file.path) || placed.contains(file.path)) continue;
+    const std::string_view folder = parent_of(file.path);
+    const bool new_folder = folder != last_folder;
+    last_folder = folder;
+    if (!folder.empty() && new_folder && folders_made.insert(folder).second) {
+      if (!make_real_dirs(work, utf8_path(folder))) {
+        failure = "could not place the project file \"" + file.path +
+                  "\": its folder cannot be created in the work directory";
+        break;
+      }
+      make_real_dirs(out, utf8_path(folder));
     }
-    make_real_dirs(out, relative.parent_path());
-    const auto previous = old.find(file.path);
-    const bool unchanged =
-        previous != old.end() && previous->second == hash && still_placed(target, blob, link);
+    target_text.clear();
+    append_native(target_text, file.path);
+    const bool link = links_protected && !is_tool_output_name(file.path, job);
+    std::optional<platform::FileStamp> stamp = stamps.regular_file_stamp(target_text.c_str());
+    std::optional<Recorded> previous;
+    if (const json::value* entry = previous_entries[i]) previous = recorded(*entry);
+    bool unchanged = previous && same_hash(previous->hash, file.sha256) && stamp;
+    if (unchanged && previous->stamp) {
+      unchanged = previous->linked == link && *stamp == *previous->stamp;
+      if (unchanged) {
+        placements.push_back({&file, link, *stamp});
+        continue;
+      }
+    }
+    const fs::path target = work / utf8_path(file.path);
+    if (unchanged) {
+      unchanged = still_placed(target, blobs / to_lower_ascii(file.sha256), link);
+      changed = true;  // recorded again with its stamp
+    }
     if (!unchanged) {
-      if (auto error = place(target, blob, link)) {
+      changed = true;
+      if (auto error = place(target, blobs / to_lower_ascii(file.sha256), link)) {
         failure = "could not place the project file \"" + file.path +
                   "\" in the work directory: " + *error;
         break;
       }
+      stamp = platform::regular_file_stamp(target);
     }
-    placed[file.path] = hash;
+    // A file whose stamp cannot be read is recorded by its identifier alone: it is looked at
+    // closely next time.
+    placements.push_back({&file, link, stamp});
   }
-  if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
-    failure = saved.error();
+  // An unchanged project is recognised without writing anything.
+  if (changed || failure) {
+    for (const Placement& p : placements)
+      placed[p.file->path] =
+          p.stamp ? record(p.file->sha256, p.linked, *p.stamp) : to_lower_ascii(p.file->sha256);
+    if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
+      failure = saved.error();
+  }
   if (failure) return std::unexpected(*failure + "; nothing was compiled");
   return Workspace{work, out};
+}
+
+void mirror_folders_below(const Workspace& workspace, const std::vector<FileRef>& files,
+                          std::string_view main_folder) {
+  if (main_folder.empty()) return;
+  const std::string prefix = std::string(main_folder) + "/";
+  std::unordered_set<std::string_view> done;
+  for (const FileRef& file : files) {
+    if (!std::string_view(file.path).starts_with(prefix)) continue;
+    const std::string_view folder = parent_of(std::string_view(file.path).substr(prefix.size()));
+    if (!folder.empty() && done.insert(folder).second)
+      make_real_dirs(workspace.out_dir, utf8_path(folder));
+  }
 }
 
 }  // namespace vellora

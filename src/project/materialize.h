@@ -41,4 +41,10 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
                                                   const std::vector<FileRef>& files,
                                                   std::string_view job = {});
 
+// TeX names the auxiliary file of an included file by its path from the main file's folder and
+// writes it at that path below the output folder: for a main file in a folder, the output folder
+// mirrors the folders below that folder as well.
+void mirror_folders_below(const Workspace& workspace, const std::vector<FileRef>& files,
+                          std::string_view main_folder);
+
 }  // namespace vellora

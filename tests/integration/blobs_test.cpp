@@ -81,6 +81,9 @@ TEST_F(BlobsTest, PrepareRejectsBadLists) {
        "invalid list: invalid type: integer `5`, expected a string"},
       {R"({"files":[{"path":"a","sha256":")" + std::string(63, 'a') + R"("}]})", "invalid hash"},
       {R"({"files":[{"path":"a","sha256":")" + std::string(63, 'a') + R"(g"}]})", "invalid hash"},
+      {R"({"files":[{"path":"a","sha256":")" + std::string(64, 'a') +
+           R"("},{"sha256":"x","path":"a","sha256":")" + std::string(64, 'a') + R"("}]})",
+       "invalid list: duplicate field `sha256`"},
   };
   for (const auto& [body, error] : cases) {
     const auto response = post("/v1/prepare", body);

@@ -132,6 +132,49 @@ TEST_F(CompileTest, MainFileInASubdirectoryFindsItsNeighbours) {
   EXPECT_TRUE(std::filesystem::exists(agent_.cache_dir() / "work/sub/_out/thesis.pdf"));
 }
 
+// TeX writes an included file's .aux below _out at the path it was named by, relative to the main
+// file's folder.
+TEST_F(CompileTest, MainFileInASubdirectoryIncludesFromItsOwnFolders) {
+  start();
+  const Files files = {
+      {"thesis/main.tex",
+       "\\documentclass{article}\\begin{document}\\include{chapters/intro}\\include{chapters/"
+       "deep/more}\\end{document}\n"},
+      {"thesis/chapters/intro.tex", "Introduction text.\n"},
+      {"thesis/chapters/deep/more.tex", "More text.\n"},
+  };
+  const auto response = compile("inc", "thesis/main.tex", files, "agent-pdflatex");
+  expect_compiled(response, "pdfLaTeX (local)", false);
+  EXPECT_TRUE(std::filesystem::exists(agent_.cache_dir() / "work/inc/_out/chapters/intro.aux"));
+}
+
+// A macro written to the .aux by one version of the document and gone from the next one.
+TEST_F(CompileTest, StaleAuxiliaryFileIsClearedAndTheDocumentCompiledAgain) {
+  start();
+  const std::string with_macro =
+      "\\documentclass{article}\\makeatletter\\def\\mymark{\\protected@write\\@auxout{}{"
+      "\\string\\mymacro}}\\makeatother\\newcommand\\mymacro{}\n"
+      "\\begin{document}Hello\\mymark\\end{document}\n";
+  const std::string without_macro =
+      "\\documentclass{article}\\begin{document}Hello again\\end{document}\n";
+  const auto first = compile("stale", "main.tex", {{"main.tex", with_macro}}, "agent-pdflatex");
+  expect_compiled(first, "pdfLaTeX (local)", false);
+  const std::string first_log(first.json().at("log").as_string());
+  EXPECT_EQ(first_log.find("auxiliary files"), std::string::npos) << first_log;
+  const auto out = agent_.cache_dir() / "work/stale/_out";
+  ASSERT_NE(read_text(out / "main.aux").find("\\mymacro"), std::string::npos);
+  write_file(out / "chapter-left-over.aux", "x");
+
+  const auto second = compile("stale", "main.tex", {{"main.tex", without_macro}}, "agent-pdflatex");
+  expect_compiled(second, "pdfLaTeX (local)", false);
+  const std::string log(second.json().at("log").as_string());
+  EXPECT_NE(log.find("the auxiliary files in _out were deleted and the document compiled again"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(read_text(out / "main.aux").find("\\mymacro"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(out / "chapter-left-over.aux"));
+}
+
 TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
   start();
   const std::string digest = sha256_of("never uploaded");
@@ -172,6 +215,24 @@ TEST_F(CompileTest, ValidationErrorsInTheirOrder) {
        "invalid file list or missing the main file"},
       {request("\"p\"", "\"Main.tex\"", ok_files, "\"agent-pdflatex\""),
        "invalid file list or missing the main file"},
+      {request("\"p\"", "\"main.tex\"",
+               R"([{"path":"main.tex","sha256":")" + main + R"("},{"path":"main.tex","sha256":")" +
+                   main + R"("}])",
+               "\"agent-pdflatex\""),
+       "invalid file list: \"main.tex\" is listed twice"},
+      {request("\"p\"", "\"main.tex\"",
+               R"([{"path":"main.tex","sha256":")" + main + R"("},{"path":"a","sha256":")" + main +
+                   R"("},{"path":"a/b.tex","sha256":")" + main + R"("}])",
+               "\"agent-pdflatex\""),
+       "invalid file list: \"a\" is a file and also the folder of \"a/b.tex\""},
+      {request("\"p\"", "\"main.tex\"",
+               R"([{"path":"main.tex","path":"other.tex","sha256":")" + main + R"("}])",
+               "\"agent-pdflatex\""),
+       "invalid list: duplicate field `path`"},
+      {request("\"p\"", "\"main.tex\"",
+               R"([{"path":"main.tex","sha256":")" + main + R"(","sha256":")" + main + R"("}])",
+               "\"agent-pdflatex\""),
+       "invalid list: duplicate field `sha256`"},
       {request("\"p\"", "\"main.tex\"", ok_files, "\"agent-nothing\""),
        "compiler not found on this machine"},
       {request("\"p\"", "\"main.tex\"", ok_files, "null"), "compiler not found on this machine"},

@@ -42,6 +42,29 @@ TEST(JsonStream, ErrorsNameTheirPlace) {
   EXPECT_FALSE(parse_json(deep + std::string(100, ']')));
 }
 
+TEST(JsonStream, RepeatedKeysAreNotedWhereTheyAre) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {R"({"a":1,"b":{"a":2}})", {}},
+      {R"({"a":1,"a":2})", {"/a"}},
+      {R"({"files":[{"path":"x"},{"path":"a","sha256":"b","path":"c"}]})", {"/files/1/path"}},
+      {R"([[0],{"a/b~":{"k":[1],"k":{"k":1,"k":2}}}])", {"/1/a~1b~0/k/k", "/1/a~1b~0/k"}},
+  };
+  for (const auto& [text, repeated] : cases) {
+    JsonStreamParser parser;
+    ASSERT_TRUE(parser.feed(text));
+    const auto value = parser.finish();
+    ASSERT_TRUE(value) << text;
+    EXPECT_EQ(*value, json::parse(text)) << text;  // the last value, as before
+    EXPECT_EQ(parser.repeated_keys(), repeated) << text;
+  }
+  std::string many = "{";
+  for (int i = 0; i < 100; ++i) many += "\"k\":1,";
+  JsonStreamParser parser;
+  ASSERT_TRUE(parser.feed(many + "\"k\":2}"));
+  ASSERT_TRUE(parser.finish());
+  EXPECT_EQ(parser.repeated_keys().size(), JsonStreamParser::MAX_REPEATED_KEYS);
+}
+
 TEST(ReadJsonBody, LimitsAndErrors) {
   PiecesBody ok("{\"x\": [1, 2]}\r\n", 3);
   EXPECT_EQ(read_json_body(ok), json::parse(R"({"x":[1,2]})"));

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "common/text.h"
 #include "compile/compile_log.h"
 #include "compile/engine_command.h"
 #include "compile/output_files.h"
+#include "compile/stale_outputs.h"
 #include "harness.h"
 #include "toolchain/engines.h"
 #include "toolchain/search.h"
@@ -283,6 +286,46 @@ TEST(OutputFiles, LinksAndOversizedFilesAreNotRead) {
   const auto big = read_output_file(dir.path() / "secret", 5);
   EXPECT_FALSE(big.bytes);
   EXPECT_EQ(big.too_large, 11u);
+}
+
+}  // namespace
+}  // namespace vellora
+
+namespace vellora {
+namespace {
+
+TEST(StaleOutputs, ErrorsLocatedInTheOutputFolder) {
+  const std::filesystem::path out = "/cache/work/p/_out";
+  const std::pair<std::string, bool> cases[] = {
+      {"/cache/work/p/_out/main.aux:2: Undefined control sequence.", true},
+      {"x\n./_out/chapters/intro.aux:7: Missing \\begin{document}.\nmore", true},
+      {"_out/main.toc:3: Undefined control sequence.", true},
+      {"./main.tex:2: Undefined control sequence.", false},
+      {"/cache/work/p/main.tex:2: Undefined control sequence.", false},
+      {"/cache/work/p/_outline.tex:2: Undefined control sequence.", false},
+      {"/cache/work/p/_out/main.aux: no line number", false},
+      {"Output written on /cache/work/p/_out/main.pdf (1 page).", false},
+  };
+  for (const auto& [log, located] : cases)
+    EXPECT_EQ(error_in_output_folder(log, out), located) << log;
+}
+
+TEST(StaleOutputs, EverythingButThePdfAndTheFoldersIsRemoved) {
+  test::TempDir dir;
+  const auto out = dir.path() / "_out";
+  const auto outside = dir.path() / "outside.txt";
+  test::write_file(outside, "kept");
+  for (const char* name : {"main.pdf", "main.aux", "main.fdb_latexmk", "chapters/intro.aux"})
+    test::write_file(out / name, "x");
+  std::filesystem::create_directories(out / "empty");
+  std::error_code no_links;  // where links cannot be made, the rest still holds
+  std::filesystem::create_symlink(outside, out / "link.aux", no_links);
+  remove_auxiliary_files(out, "main");
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(out))
+    left.insert(entry.path().lexically_relative(out).generic_string());
+  EXPECT_EQ(left, (std::set<std::string>{"chapters", "empty", "main.pdf"}));
+  EXPECT_EQ(test::read_text(outside), "kept");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <set>
 #include <thread>
 
 #include "harness.h"
 #include "platform/links.h"
 #include "project/blob_store.h"
+#include "project/file_refs.h"
 #include "project/materialize.h"
 #include "project/names.h"
 
@@ -157,6 +159,22 @@ TEST(Names, PathsThatDifferOnlyInLetterCase) {
   EXPECT_NE(windows_paths_problem({"ok.tex", "bad|.tex"})->find("\"bad|.tex\""), std::string::npos);
 }
 
+TEST(FileRefs, PathsThatCannotTakeTheirPlaceTogether) {
+  const std::pair<std::vector<std::string>, std::optional<std::string>> cases[] = {
+      {{"main.tex", "a/b.tex", "a/c.tex", "ab", "a.tex"}, std::nullopt},
+      {{"main.tex", "a!", "a/b.tex"}, std::nullopt},
+      {{"main.tex", "x.tex", "main.tex"}, "\"main.tex\" is listed twice"},
+      {{"a", "a/b.tex"}, "\"a\" is a file and also the folder of \"a/b.tex\""},
+      {{"a/b/c.tex", "a/b"}, "\"a/b\" is a file and also the folder of \"a/b/c.tex\""},
+      {{"x/a/b.tex", "x/a"}, "\"x/a\" is a file and also the folder of \"x/a/b.tex\""},
+  };
+  for (const auto& [paths, problem] : cases) {
+    std::vector<FileRef> refs;
+    for (const auto& path : paths) refs.push_back({path, std::string(64, 'a')});
+    EXPECT_EQ(conflicting_path(refs), problem) << paths[0] << " " << paths[1];
+  }
+}
+
 class MaterializeTest : public ::testing::Test {
  protected:
   void SetUp() override { std::filesystem::create_directories(blobs_dir()); }
@@ -187,7 +205,10 @@ TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
   EXPECT_FALSE(std::filesystem::exists(ws.work_dir / "x/.latexmkrc"));
   const auto manifest = json::parse(read_text(ws.work_dir / ".vellora-manifest.json")).as_object();
   EXPECT_EQ(manifest.size(), 2u);
-  EXPECT_EQ(manifest.at("main.tex"), test::sha256_of("main").c_str());
+  // The blob's identifier, then what the placed file was (so that an unchanged one is known by
+  // one look at it).
+  const std::string main_entry(manifest.at("main.tex").as_string());
+  EXPECT_TRUE(main_entry.starts_with(test::sha256_of("main") + " ")) << main_entry;
   // Placed by hard link (no copy of the data) where the store's read-only mode stops a tool from
   // changing a blob through the work directory; a copy where it would not (as root, on Windows).
   const bool linked =
@@ -219,6 +240,76 @@ TEST_F(MaterializeTest, SecondCompileTouchesOnlyWhatChanged) {
   EXPECT_FALSE(std::filesystem::exists(ws.work_dir / "gone.tex"));
   EXPECT_EQ(read_text(ws.work_dir / "main.aux"), "tool output");
   EXPECT_EQ(read_text(ws.out_dir / "main.pdf"), "%PDF-old");
+}
+
+// A file that becomes a folder of the same name, or the reverse, is in place at once.
+TEST_F(MaterializeTest, FilesAndFoldersTradePlaces) {
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  const std::pair<Files, Files> cases[] = {
+      {{{"main.tex", "m"}, {"a", "file a"}}, {{"main.tex", "m"}, {"a/b.tex", "in folder a"}}},
+      {{{"main.tex", "m"}, {"a/b.tex", "in folder a"}}, {{"main.tex", "m"}, {"a", "file a"}}},
+      {{{"main.tex", "m"}, {"a/b/c.tex", "deep"}}, {{"main.tex", "m"}, {"a/b", "file b"}}},
+      {{{"main.tex", "m"}, {"a/b/c.tex", "deep"}}, {{"main.tex", "m"}, {"a", "file a"}}},
+      {{{"main.tex", "m"}, {"a/b/c.tex", "deep"}, {"a/d.tex", "stays"}},
+       {{"main.tex", "m"}, {"a/b", "file b"}, {"a/d.tex", "stays"}}},
+      {{{"main.tex", "m"}, {"a/b.tex", "1"}, {"a/c.tex", "2"}}, {{"main.tex", "m"}}},
+  };
+  int project = 0;
+  for (const auto& [before, after] : cases) {
+    const std::string id = "p" + std::to_string(++project);
+    std::vector<FileRef> first, second;
+    for (const auto& [path, content] : before) first.push_back(file(path, content));
+    for (const auto& [path, content] : after) second.push_back(file(path, content));
+    const auto ws = materialize(id, first).value();
+    const auto placed = materialize(id, second);
+    ASSERT_TRUE(placed) << id << ": " << placed.error();
+    for (const auto& [path, content] : after)
+      EXPECT_EQ(read_text(ws.work_dir / path), content) << id << " " << path;
+    // Nothing of the old list is left but what the new one holds, not even empty folders.
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(ws.work_dir)) {
+      const auto relative = entry.path().lexically_relative(ws.work_dir).generic_string();
+      if (!relative.starts_with("_out") && !relative.starts_with(".vellora")) left.insert(relative);
+    }
+    std::set<std::string> expected;
+    for (const auto& [path, content] : after)
+      for (std::filesystem::path p = path; !p.empty(); p = p.parent_path())
+        expected.insert(p.generic_string());
+    EXPECT_EQ(left, expected) << id;
+  }
+}
+
+TEST_F(MaterializeTest, FileChangedInPlaceIsPlacedAgain) {
+  const auto ws =
+      materialize("p", {file("main.tex", "main"), file("main.bbl", "old")}, "main").value();
+  // A tool rewrites its copy with the same size.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  write_file(ws.work_dir / "main.bbl", "new");
+  materialize("p", {file("main.tex", "main"), file("main.bbl", "old")}, "main").value();
+  EXPECT_EQ(read_text(ws.work_dir / "main.bbl"), "old");
+}
+
+TEST_F(MaterializeTest, ManifestOfAnEarlierVersionIsStillTrusted) {
+  const auto ws = materialize("p", {file("main.tex", "x"), file("old.tex", "o")}).value();
+  const auto main_inode = inode(ws.work_dir / "main.tex");
+  write_file(ws.work_dir / ".vellora-manifest.json", "{\"main.tex\":\"" + test::sha256_of("x") +
+                                                         "\",\"old.tex\":\"" +
+                                                         test::sha256_of("o") + "\"}");
+  materialize("p", {file("main.tex", "x")}).value();
+  EXPECT_EQ(inode(ws.work_dir / "main.tex"), main_inode);
+  EXPECT_FALSE(std::filesystem::exists(ws.work_dir / "old.tex"));
+}
+
+TEST_F(MaterializeTest, OutputFolderMirrorsTheFoldersBelowTheMainFile) {
+  const std::vector<FileRef> files = {file("thesis/main.tex", "m"),
+                                      file("thesis/chapters/intro.tex", "i"),
+                                      file("thesis/chapters/deep/x.tex", "x"),
+                                      file("other/y.tex", "y"), file("thesisx/z/w.tex", "w")};
+  const auto ws = materialize("p", files).value();
+  mirror_folders_below(ws, files, "thesis");
+  for (const char* folder : {"thesis/chapters/deep", "chapters/deep", "other", "thesisx/z"})
+    EXPECT_TRUE(std::filesystem::is_directory(ws.out_dir / folder)) << folder;
+  EXPECT_FALSE(std::filesystem::exists(ws.out_dir / "z"));
 }
 
 TEST_F(MaterializeTest, FileDeletedByHandIsPlacedAgain) {
