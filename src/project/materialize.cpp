@@ -11,6 +11,7 @@
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/links.h"
+#include "platform/long_path.h"
 #include "project/blob_store.h"
 #include "project/names.h"
 
@@ -156,12 +157,14 @@ bool is_latexmkrc_name(std::string_view path) {
 std::expected<Workspace, std::string> materialize(const std::string& project,
                                                   const std::vector<FileRef>& files,
                                                   std::string_view job) {
-  const fs::path work = work_dir_of(project);
+  const fs::path plain_work = work_dir_of(project);
+  // Project paths may be longer than the old Windows limit.
+  const fs::path work = platform::long_path(plain_work);
   const fs::path out = work / "_out";
   const fs::path manifest_path = work / MANIFEST_NAME;
-  create_private_dirs(work.parent_path());
+  create_private_dirs(plain_work.parent_path());
   if (!make_real_dir(work))
-    return std::unexpected("could not create the work directory " + platform::path_text(work));
+    return std::unexpected("could not create the work directory " + platform::path_text(plain_work));
   const Manifest old = read_manifest(manifest_path);
 
   Manifest wanted;
@@ -210,7 +213,8 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
     failure = saved.error();
   if (failure) return std::unexpected(*failure + "; nothing was compiled");
-  return Workspace{work, out};
+  // The engine gets the plain paths it can print and pass on.
+  return Workspace{plain_work, plain_work / "_out"};
 }
 
 }  // namespace vellora

@@ -1,0 +1,83 @@
+// A small Windows program the tests start where a POSIX test would use the shell:
+//   test_helper sleep                 sleeps (for a long time)
+//   test_helper tree <file>           starts a sleeping child, writes its id to <file>, prints
+//                                     "started" and sleeps
+//   test_helper orphan <file>         starts a sleeping child, writes its id to <file>, exits 0
+//   test_helper self <file>           writes its own id to <file> and sleeps
+//   test_helper flood                 prints 50,000,000 zero bytes, then "END"
+//   test_helper record <file> args... writes each argument as "[arg]" to <file> (UTF-8)
+//   test_helper stdin <file>          copies standard input to <file>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string utf8(const wchar_t* text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n > 0 ? n - 1 : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+void write_id(const wchar_t* file, DWORD id) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << id << "\n";
+}
+
+DWORD start_sleeper() {
+  wchar_t self[32768];
+  GetModuleFileNameW(nullptr, self, 32768);
+  std::wstring line = L"test_helper sleep";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return 0;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return pi.dwProcessId;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return 2;
+  _setmode(_fileno(stdout), _O_BINARY);
+  const std::wstring mode = argv[1];
+  if (mode == L"sleep") {
+    Sleep(1'000'000);
+  } else if (mode == L"tree" && argc > 2) {
+    write_id(argv[2], start_sleeper());
+    std::fputs("started\n", stdout);
+    std::fflush(stdout);
+    Sleep(1'000'000);
+  } else if (mode == L"orphan" && argc > 2) {
+    write_id(argv[2], start_sleeper());
+  } else if (mode == L"self" && argc > 2) {
+    write_id(argv[2], GetCurrentProcessId());
+    Sleep(1'000'000);
+  } else if (mode == L"flood") {
+    std::string zeros(1 << 20, '\0');
+    for (int i = 0; i < 47; ++i) std::fwrite(zeros.data(), 1, zeros.size(), stdout);
+    std::fwrite(zeros.data(), 1, 50'000'000 - 47 * zeros.size(), stdout);
+    std::fputs("END\n", stdout);
+  } else if (mode == L"record" && argc > 2) {
+    std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
+    for (int i = 3; i < argc; ++i) out << "[" << utf8(argv[i]) << "]";
+  } else if (mode == L"stdin" && argc > 2) {
+    _setmode(_fileno(stdin), _O_BINARY);
+    std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) out.write(buffer, n);
+  } else {
+    return 2;
+  }
+  return 0;
+}
