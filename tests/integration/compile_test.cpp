@@ -230,7 +230,8 @@ TEST_F(CompileTest, TectonicRunsWithItsArgumentsAndNeverTlmgr) {
   if (platform::on_windows()) {
     EXPECT_EQ(read_text(agent_.bin() / "tectonic.args"),
               "[-X][compile][--synctex][--keep-logs][--outdir][" +
-                  platform::path_text(agent_.cache_dir() / "work" / "tec" / "_out") + "][main.tex]");
+                  platform::path_text(agent_.cache_dir() / "work" / "tec" / "_out") +
+                  "][main.tex]");
   }
 }
 

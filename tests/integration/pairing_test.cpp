@@ -45,7 +45,8 @@ class PairingTest : public ::testing::Test {
     write_fake(agent_.bin(), CLIP,
                {"printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n",
                 "\"%~dp0test_helper.exe\" stdin \"%~dp0clip.stdin\"\n"});
-    if (platform::on_windows()) std::filesystem::copy_file(helper_binary(), agent_.bin() / "test_helper.exe");
+    if (platform::on_windows())
+      std::filesystem::copy_file(helper_binary(), agent_.bin() / "test_helper.exe");
     ASSERT_TRUE(agent_.start());
   }
   std::string clipboard() const { return read_text(agent_.bin() / (CLIP + ".stdin")); }

@@ -193,4 +193,3 @@ std::string raw_exchange(std::uint16_t port, const std::string& bytes,
 }
 
 }  // namespace vellora::test
-

@@ -90,9 +90,9 @@ HANDLE start_agent(const std::vector<std::string>& args,
   si.hStdOutput = out_handle;
   si.hStdError = err_handle;
   PROCESS_INFORMATION pi{};
-  const BOOL ok =
-      CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr, &si, &pi);
+  const BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(),
+                                 nullptr, &si, &pi);
   CloseHandle(in);
   CloseHandle(out_handle);
   CloseHandle(err_handle);

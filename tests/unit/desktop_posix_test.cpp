@@ -1,11 +1,10 @@
 // The Linux desktop programs: notify-send, xclip or wl-copy, xdg-open.
 
-#include "desktop/desktop.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "desktop/desktop.h"
 #include "harness.h"
 
 namespace vellora {

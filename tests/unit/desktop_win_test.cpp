@@ -1,8 +1,7 @@
 // Windows only: the clipboard through `clip`, URLs through the shell's handler, toasts.
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <thread>
 
@@ -38,9 +37,9 @@ TEST_F(DesktopWindows, ClipboardGetsTheTextOnStandardInput) {
 class UrlHandler {
  public:
   UrlHandler(const std::filesystem::path& helper, const std::filesystem::path& record) {
-    const std::wstring command = L"\"" + helper.native() + L"\" record \"" + record.native() +
-                                 L"\" \"%1\"";
-    // Per user on Windows; wine reads only the machine-wide classes.
+    const std::wstring command =
+        L"\"" + helper.native() + L"\" record \"" + record.native() + L"\" \"%1\"";
+    // Per user on Windows; wine looks the scheme up among the machine-wide classes.
     for (const auto& [root, key_name] : KEYS) {
       HKEY key = nullptr;
       if (RegCreateKeyExW(root, (key_name + L"\\shell\\open\\command").c_str(), 0, nullptr, 0,
@@ -69,8 +68,9 @@ TEST_F(DesktopWindows, BrowserGetsTheUrlAsItIsAndNothingRuns) {
   const auto record = bin() / "url.txt";
   UrlHandler handler(test::helper_binary(), record);
   // Through cmd, "&" would end the URL and run the rest (no space, so nothing quotes it).
-  const std::string url = "vellora-test://localhost:3000/?a=1&b=^2&c=100%25%20x%&d=(x)&e=a|b&echo.>" +
-                          platform::path_text(bin() / "pwned");
+  const std::string url =
+      "vellora-test://localhost:3000/?a=1&b=^2&c=100%25%20x%&d=(x)&e=a|b&echo.>" +
+      platform::path_text(bin() / "pwned");
   const auto started = std::chrono::steady_clock::now();
   open_in_browser(url);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));

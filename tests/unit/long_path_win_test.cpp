@@ -1,11 +1,10 @@
 // Windows only: the "\\?\" form of the agent's own paths. Wine does not enforce the 260-character
 // limit, so the conversion itself is what is tested here.
 
-#include "platform/long_path.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/env.h"
+#include "platform/long_path.h"
 
 namespace vellora {
 namespace {

@@ -99,8 +99,8 @@ TEST(Process, NoGrandchildOutlivesANormalExit) {
   test::TempDir dir;
   const auto pid_file = dir.path() / "grandchild";
   const auto started = std::chrono::steady_clock::now();
-  const auto result = platform::run(
-      child("sleep 1000 & echo $! > '" + pid_file.string() + "'; exit 0", {"orphan", pid_file.string()}));
+  const auto result = platform::run(child(
+      "sleep 1000 & echo $! > '" + pid_file.string() + "'; exit 0", {"orphan", pid_file.string()}));
   ASSERT_TRUE(result);
   EXPECT_EQ(result->exit_code, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));

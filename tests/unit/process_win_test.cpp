@@ -31,10 +31,20 @@ class BatchArguments : public ::testing::Test {
 };
 
 TEST_F(BatchArguments, ArriveByteExactAndNothingRuns) {
-  const std::vector<std::string> args = {
-      "a&ver&b.tex", "p^q.tex",  "a&echo x>pwned&b", "a|b",   "(x)", "<in>",
-      "a b",         "tab\there", "trailing\\",       "C:\\dir with space\\", "",
-      "\xc3\xa9t\xc3\xa9 \xe2\x82\xac.tex", "^^", "a^&b"};
+  const std::vector<std::string> args = {"a&ver&b.tex",
+                                         "p^q.tex",
+                                         "a&echo x>pwned&b",
+                                         "a|b",
+                                         "(x)",
+                                         "<in>",
+                                         "a b",
+                                         "tab\there",
+                                         "trailing\\",
+                                         "C:\\dir with space\\",
+                                         "",
+                                         "\xc3\xa9t\xc3\xa9 \xe2\x82\xac.tex",
+                                         "^^",
+                                         "a^&b"};
   const auto result = run(args);
   ASSERT_TRUE(result) << result.error();
   EXPECT_EQ(result->exit_code, 0) << result->out << result->err;

@@ -24,9 +24,8 @@ TEST(FindProgramWindows, OnlyExeAndBatFilesCount) {
   test::write_file(a / "lualatex.bat", "");
   test::write_file(b / "lualatex.exe", "");
   const std::pair<const char*, std::optional<std::filesystem::path>> cases[] = {
-      {"pdflatex", b / "pdflatex.bat"}, {"xelatex", b / "xelatex.exe"},
-      {"tool", a / "tool.exe"},         {"lualatex", a / "lualatex.bat"},
-      {"tectonic", std::nullopt},       {"missing", std::nullopt},
+      {"pdflatex", b / "pdflatex.bat"}, {"xelatex", b / "xelatex.exe"}, {"tool", a / "tool.exe"},
+      {"lualatex", a / "lualatex.bat"}, {"tectonic", std::nullopt},     {"missing", std::nullopt},
   };
   for (const auto& [name, expected] : cases)
     EXPECT_EQ(find_program_in({a, b}, name), expected) << name;
