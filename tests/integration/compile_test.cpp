@@ -153,10 +153,11 @@ TEST_F(CompileTest, MainFileInASubdirectoryFindsItsNeighbours) {
 }
 
 TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
+  write_fake_tectonic(agent_.bin(), {FAKE_TECTONIC, FAKE_TECTONIC_BAT});
   start();
   const std::string digest = sha256_of("never uploaded");
   const std::string body =
-      R"({"project":"p","mainFile":"main.tex","engine":"agent-pdflatex","files":[{"path":"main.tex","sha256":")" +
+      R"({"project":"p","mainFile":"main.tex","engine":"agent-tectonic","files":[{"path":"main.tex","sha256":")" +
       digest + R"("},{"path":"again.tex","sha256":")" + digest + R"("}]})";
   const auto response = raw_compile(body);
   EXPECT_EQ(response.status, 409u);
@@ -165,7 +166,8 @@ TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
   EXPECT_FALSE(std::filesystem::exists(agent_.cache_dir() / "work/p"));
   // The project was released: after the upload it compiles.
   agent_.upload(token_, {{"main.tex", "never uploaded"}});
-  EXPECT_EQ(raw_compile(body).status, 200u);
+  const auto compiled = raw_compile(body);
+  EXPECT_EQ(compiled.status, 200u) << compiled.body;
 }
 
 TEST_F(CompileTest, ValidationErrorsInTheirOrder) {

@@ -7,6 +7,7 @@
 //   test_helper flood                 prints 50,000,000 zero bytes, then "END"
 //   test_helper record <file> args... writes each argument as "[arg]" to <file> (UTF-8)
 //   test_helper stdin <file>          copies standard input to <file>
+//   test_helper append <file> args... appends the arguments, joined by spaces, as a line to <file>
 
 #include <fcntl.h>
 #include <io.h>
@@ -70,6 +71,10 @@ int wmain(int argc, wchar_t** argv) {
   } else if (mode == L"record" && argc > 2) {
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
     for (int i = 3; i < argc; ++i) out << "[" << utf8(argv[i]) << "]";
+  } else if (mode == L"append" && argc > 2) {
+    std::ofstream out(argv[2], std::ios::binary | std::ios::app);
+    for (int i = 3; i < argc; ++i) out << (i > 3 ? " " : "") << utf8(argv[i]);
+    out << "\n";
   } else if (mode == L"stdin" && argc > 2) {
     _setmode(_fileno(stdin), _O_BINARY);
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
