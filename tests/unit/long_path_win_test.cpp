@@ -2,7 +2,9 @@
 // limit, so the conversion itself is what is tested here.
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include "harness.h"
 #include "platform/env.h"
 #include "platform/long_path.h"
 
@@ -31,6 +33,22 @@ TEST(LongPath, RelativePathsStartAtTheWorkingDirectory) {
   EXPECT_EQ(platform::long_path("a/b.tex").native(), long_cwd + L"\\a\\b.tex");
   const std::wstring deep(300, L'x');
   EXPECT_EQ(platform::long_path(deep).native(), long_cwd + L"\\" + deep);
+}
+
+// Where the system honours it, the manifest lifts the limit for everything the agent does.
+TEST(LongPath, AgentDeclaresItselfLongPathAware) {
+  HMODULE agent = LoadLibraryExW(test::agent_binary().c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(agent, nullptr);
+  HRSRC resource = FindResourceW(agent, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(resource, nullptr) << "no application manifest";
+  const std::string manifest(static_cast<const char*>(LockResource(LoadResource(agent, resource))),
+                             SizeofResource(agent, resource));
+  FreeLibrary(agent);
+  EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                          "WindowsSettings\">true</longPathAware>"),
+            std::string::npos)
+      << manifest;
 }
 
 }  // namespace
