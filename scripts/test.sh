@@ -43,7 +43,7 @@ if [ $windows = 1 ]; then
   scripts/wine-prefix.sh build-win
   status=0
   # What wine cannot stand in for is labelled (see tests/CMakeLists.txt) and left out.
-  (cd build-win && ctest --output-on-failure -j2 -LE 'not-under-wine|needs-windows-tex|shell-fakes') ||
+  (cd build-win && ctest --output-on-failure -j2 -LE 'not-under-wine|needs-windows-tex') ||
     status=$?
   # Leave no wine process behind.
   WINEPREFIX="$PWD/build-win/wine" wineserver -k 2>/dev/null || true

@@ -350,11 +350,23 @@ const std::string ENDLESSLY_MISSING_LATEXMK =
     "echo \"$*\" >> latexmk.calls\n"
     "echo \"! LaTeX Error: File \\`pkg$n.sty' not found.\"\nexit 12\n";
 
+// Windows: the test helper as latexmk.exe, in the mode FAKE_LATEXMK names, and a pdflatex that only
+// has to exist.
+void windows_fake_latexmk(Agent& agent, const std::string& mode) {
+  if (!platform::on_windows()) return;
+  std::filesystem::copy_file(helper_binary(), agent.bin() / "latexmk.exe");
+  write_fake(agent.bin(), "pdflatex", {"", "exit /b 0\n"});
+  agent.set_env("FAKE_LATEXMK", mode);
+}
+
 TEST_F(CompileTest, PassesStopAfterForty) {
   write_script(agent_.bin() / "latexmk", ENDLESSLY_MISSING_LATEXMK);
-  write_script(agent_.bin() / "tlmgr",
-               "case \"$1\" in search) f=${4#/}; echo \"p-${f%.sty}:\"; echo \" "
-               "texmf-dist/tex/$f\" ;; esac\n");
+  windows_fake_latexmk(agent_, "endless");
+  write_fake(agent_.bin(), "tlmgr",
+             {"case \"$1\" in search) f=${4#/}; echo \"p-${f%.sty}:\"; echo \" "
+              "texmf-dist/tex/$f\" ;; esac\n",
+              "if not \"%~1\"==\"search\" exit /b 0\nset \"f=%~4\"\nset \"f=%f:~1%\"\n"
+              "echo p-%f:.sty=%:\necho  texmf-dist/tex/%f%\n"});
   start();
   const auto reply =
       compile("loop", "main.tex", {{"main.tex", "x"}}, "agent-pdflatex", true).json();
@@ -379,6 +391,7 @@ TEST_F(CompileTest, NothingToDoIsRetriedOnceWithForce) {
                "echo \"$*\" >> latexmk.calls\n"
                "case \"$2\" in -g) printf '%%PDF-1.5' > \"${9#-outdir=}/main.pdf\"; exit 0;; esac\n"
                "echo 'Latexmk: Nothing to do for main.tex'; exit 1\n");
+  windows_fake_latexmk(agent_, "nothing-to-do");
   start();
   const auto reply = compile("retry", "main.tex", {{"main.tex", "x"}}, "agent-pdflatex").json();
   EXPECT_EQ(reply.at("success"), true) << reply.at("log").as_string();

@@ -8,6 +8,10 @@
 //   test_helper record <file> args... writes each argument as "[arg]" to <file> (UTF-8)
 //   test_helper stdin <file>          copies standard input to <file>
 //   test_helper append <file> args... appends the arguments, joined by spaces, as a line to <file>
+// Copied as latexmk.exe it is a fake latexmk (latexmk's arguments hold "%", which no batch program
+// is given): it logs its arguments to latexmk.calls beside itself and, as FAKE_LATEXMK says,
+//   endless        names a new missing package on every run (pkg1.sty, pkg2.sty, ...), fails
+//   nothing-to-do  says there is nothing to do, unless forced (-g): then writes main.pdf
 
 #include <fcntl.h>
 #include <io.h>
@@ -45,11 +49,49 @@ DWORD start_sleeper() {
   return pi.dwProcessId;
 }
 
+std::wstring own_path() {
+  wchar_t self[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, self, 32768);
+  return std::wstring(self, n);
+}
+
+int fake_latexmk(int argc, wchar_t** argv) {
+  const std::wstring self = own_path();
+  const std::wstring dir = self.substr(0, self.find_last_of(L"\\/") + 1);
+  {
+    std::ofstream calls((dir + L"latexmk.calls").c_str(), std::ios::binary | std::ios::app);
+    for (int i = 1; i < argc; ++i) calls << (i > 1 ? " " : "") << utf8(argv[i]);
+    calls << "\n";
+  }
+  wchar_t mode[64] = L"";
+  GetEnvironmentVariableW(L"FAKE_LATEXMK", mode, 64);
+  if (std::wstring(mode) == L"endless") {
+    int n = 0;
+    {
+      std::ifstream in((dir + L"latexmk.count").c_str());
+      in >> n;
+    }
+    ++n;
+    std::ofstream((dir + L"latexmk.count").c_str(), std::ios::trunc) << n;
+    std::printf("! LaTeX Error: File `pkg%d.sty' not found.\n", n);
+    return 12;
+  }
+  if (argc > 9 && std::wstring(argv[2]) == L"-g") {
+    const std::wstring outdir = std::wstring(argv[9]).substr(std::wstring(L"-outdir=").size());
+    std::ofstream((outdir + L"\\main.pdf").c_str(), std::ios::binary) << "%PDF-1.5";
+    return 0;
+  }
+  std::puts("Latexmk: Nothing to do for main.tex");
+  return 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2) return 2;
   _setmode(_fileno(stdout), _O_BINARY);
+  const std::wstring self = own_path();
+  if (self.ends_with(L"\\latexmk.exe")) return fake_latexmk(argc, argv);
+  if (argc < 2) return 2;
   const std::wstring mode = argv[1];
   if (mode == L"sleep") {
     Sleep(1'000'000);
