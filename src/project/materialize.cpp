@@ -164,7 +164,8 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   const fs::path manifest_path = work / MANIFEST_NAME;
   create_private_dirs(plain_work.parent_path());
   if (!make_real_dir(work))
-    return std::unexpected("could not create the work directory " + platform::path_text(plain_work));
+    return std::unexpected("could not create the work directory " +
+                           platform::path_text(plain_work));
   const Manifest old = read_manifest(manifest_path);
 
   Manifest wanted;

@@ -7,6 +7,9 @@
 //   test_helper flood                 prints 50,000,000 zero bytes, then "END"
 //   test_helper record <file> args... writes each argument as "[arg]" to <file> (UTF-8)
 //   test_helper stdin <file>          copies standard input to <file>
+//   test_helper huge <dir>            writes <dir>\main.log ("LOG-START", 30,000,000 "x",
+//   "LOG-END")
+//                                     and <dir>\main.pdf ("%PDF-1.5", 210 MiB in all)
 //   test_helper append <file> args... appends the arguments, joined by spaces, as a line to <file>
 // Copied as latexmk.exe it is a fake latexmk (latexmk's arguments hold "%", which no batch program
 // is given): it logs its arguments to latexmk.calls beside itself and, as FAKE_LATEXMK says,
@@ -117,6 +120,17 @@ int wmain(int argc, wchar_t** argv) {
     std::ofstream out(argv[2], std::ios::binary | std::ios::app);
     for (int i = 3; i < argc; ++i) out << (i > 3 ? " " : "") << utf8(argv[i]);
     out << "\n";
+  } else if (mode == L"huge" && argc > 2) {
+    const std::wstring dir = argv[2];
+    std::ofstream log((dir + L"\\main.log").c_str(), std::ios::binary | std::ios::trunc);
+    log << "LOG-START\n";
+    const std::string xs(1'000'000, 'x');
+    for (int i = 0; i < 30; ++i) log << xs;
+    log << "\nLOG-END\n";
+    std::ofstream pdf((dir + L"\\main.pdf").c_str(), std::ios::binary | std::ios::trunc);
+    pdf << "%PDF-1.5";
+    pdf.seekp((210 << 20) - 1);
+    pdf.put('\0');
   } else if (mode == L"stdin" && argc > 2) {
     _setmode(_fileno(stdin), _O_BINARY);
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
