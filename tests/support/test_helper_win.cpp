@@ -12,7 +12,8 @@
 //                                     and <dir>\main.pdf ("%PDF-1.5", 210 MiB in all)
 //   test_helper append <file> args... appends the arguments, joined by spaces, as a line to <file>
 // Copied as latexmk.exe it is a fake latexmk (latexmk's arguments hold "%", which no batch program
-// is given): it logs its arguments to latexmk.calls beside itself and, as FAKE_LATEXMK says,
+// is given): it logs its arguments to latexmk.calls in its working directory and, as FAKE_LATEXMK
+// says,
 //   endless        names a new missing package on every run (pkg1.sty, pkg2.sty, ...), fails
 //   nothing-to-do  says there is nothing to do, unless forced (-g): then writes main.pdf
 
@@ -62,7 +63,8 @@ int fake_latexmk(int argc, wchar_t** argv) {
   const std::wstring self = own_path();
   const std::wstring dir = self.substr(0, self.find_last_of(L"\\/") + 1);
   {
-    std::ofstream calls((dir + L"latexmk.calls").c_str(), std::ios::binary | std::ios::app);
+    // In the working directory, the engine's work directory, like a real tool's files.
+    std::ofstream calls("latexmk.calls", std::ios::binary | std::ios::app);
     for (int i = 1; i < argc; ++i) calls << (i > 1 ? " " : "") << utf8(argv[i]);
     calls << "\n";
   }

@@ -82,7 +82,10 @@ TEST(EngineCommand, EveryEngineIsKeptToItsDirectories) {
     EXPECT_EQ(env_of(command, "openout_any"), "p") << id;
     EXPECT_EQ(env_of(command, "shell_escape"), "f") << id;
     EXPECT_EQ(env_of(command, "TEXMFOUTPUT"), "/w/_out") << id;
-    EXPECT_EQ(env_of(command, "TMPDIR"), "/w/_out/.tmp") << id;
+    // Compared as paths: Windows joins with its own separator.
+    EXPECT_EQ(std::filesystem::path(env_of(command, "TMPDIR").value_or("")),
+              std::filesystem::path("/w/_out/.tmp"))
+        << id;
     ASSERT_TRUE(command.confinement) << id;
     EXPECT_EQ(command.confinement->writable, std::vector<std::filesystem::path>{"/w"}) << id;
   }
@@ -286,13 +289,16 @@ TEST(OutputFiles, HugeLogKeepsItsStartAndEndAndSaysWhatWasLeftOut) {
 TEST(OutputFiles, LinksAndOversizedFilesAreNotRead) {
   test::TempDir dir;
   test::write_file(dir.path() / "secret", "%PDF-secret");
-  std::filesystem::create_symlink(dir.path() / "secret", dir.path() / "main.pdf");
-  EXPECT_FALSE(read_output_file(dir.path() / "main.pdf").bytes);
-  EXPECT_FALSE(read_log_bounded(dir.path() / "main.pdf"));
   EXPECT_EQ(read_output_file(dir.path() / "secret").bytes, "%PDF-secret");
   const auto big = read_output_file(dir.path() / "secret", 5);
   EXPECT_FALSE(big.bytes);
   EXPECT_EQ(big.too_large, 11u);
+
+  std::error_code ec;
+  std::filesystem::create_symlink(dir.path() / "secret", dir.path() / "main.pdf", ec);
+  if (ec) GTEST_SKIP() << "this system cannot make symbolic links: " << ec.message();
+  EXPECT_FALSE(read_output_file(dir.path() / "main.pdf").bytes);
+  EXPECT_FALSE(read_log_bounded(dir.path() / "main.pdf"));
 }
 
 }  // namespace
