@@ -5,6 +5,6 @@
 namespace vellora {
 
 // The build's own version, reported by --version, /v1/status and the update check.
-inline constexpr std::string_view VERSION = "0.4.15";
+extern const std::string_view VERSION;
 
 }  // namespace vellora

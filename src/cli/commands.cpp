@@ -11,6 +11,7 @@
 #include "agent/port.h"
 #include "auth/tokens.h"
 #include "cli/dispatch.h"
+#include "cli/maintenance.h"
 #include "dirs/dirs.h"
 #include "pairing/pairing.h"
 #include "version.h"
@@ -25,12 +26,6 @@ std::string pad(std::string text, std::size_t width) {
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++characters;  // not a continuation byte
   if (characters < width) text.append(width - characters, ' ');
   return text;
-}
-
-[[noreturn]] void command_failed(const std::string& error) {
-  std::cout.flush();
-  std::cerr << "Error: " << error << "\n" << std::flush;
-  std::exit(1);
 }
 
 std::uint64_t days_since(std::uint64_t time, std::uint64_t now) {
@@ -108,7 +103,7 @@ bool assume_yes(const std::vector<std::string>& args) {
 
 bool dispatch_command(const std::vector<std::string>& args) {
   if (args.size() < 2) return false;
-  const std::map<std::string, std::function<void()>> commands = {
+  CommandTable commands = {
       {"code", code_command},
       {"devices", devices_command},
       {"revoke", [&] { revoke_command(args); }},
@@ -120,6 +115,7 @@ bool dispatch_command(const std::vector<std::string>& args) {
       {"--help", [] { std::cout << help_text(agent_port()); }},
       {"help", [] { std::cout << help_text(agent_port()); }},
   };
+  add_maintenance_commands(commands, args);
   const auto command = commands.find(args[1]);
   if (command == commands.end()) return false;
   command->second();

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/running_trees.h"
 
 extern char** environ;
 
@@ -160,6 +161,9 @@ std::expected<Started, std::string> start(const Command& command) {
       (void)!::write(exec_error->write.fd, &e, sizeof e);
       ::_exit(127);
     }
+    // Only the three standard streams reach the program: no socket of the agent (a browser
+    // opened from the tray would otherwise hold the agent's port after it ends).
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::execve(argv[0], argv.data(), envp.data());
     const int e = errno;
     (void)!::write(exec_error->write.fd, &e, sizeof e);
@@ -202,6 +206,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   auto started = start(command);
   if (!started) return std::unexpected(started.error());
   const pid_t pid = started->pid;
+  RunningTree tree = options.contain ? RunningTree([pid] { kill_group(pid); }) : RunningTree();
   RunResult result;
 
   std::string_view pending_input =
@@ -228,6 +233,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
       const int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
       if (r == 0 && info.si_pid == pid) {
         if (options.contain) kill_group(pid);
+        tree.release();
         int status = 0;
         ::waitpid(pid, &status, 0);
         exited = true;
@@ -249,6 +255,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
       }
       kill_group(pid);
       ::kill(pid, SIGKILL);
+      tree.release();
       ::waitpid(pid, nullptr, 0);
       exited = true;
       drain_deadline = Clock::now() + std::chrono::seconds(2);

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "platform/env.h"
 #include "platform/process.h"
+#include "platform/running_trees.h"
 #include "platform/wide_text.h"
 
 namespace vellora::platform {
@@ -272,6 +273,9 @@ void kill_tree(DWORD pid) {
 std::expected<RunResult, std::string> run(const Command& command, const RunOptions& options) {
   auto started = start(command, options.contain);
   if (!started) return std::unexpected(started.error());
+  RunningTree tree = !options.contain ? RunningTree()
+                     : started->job.h ? RunningTree([job = started->job.h] { TerminateJobObject(job, 1); })
+                                      : RunningTree([pid = started->pid] { kill_tree(pid); });
   RunResult result;
   std::thread out_reader, err_reader, writer;
   if (started->stdout_read.h) {

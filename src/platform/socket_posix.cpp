@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -11,6 +12,9 @@ void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor) {
   // two listeners on one port are still refused.
   boost::system::error_code ignored;
   acceptor.set_option(boost::asio::socket_base::reuse_address(true), ignored);
+  // Programs the agent starts must not inherit the port: one that outlives the agent (an agent
+  // started by an update, a service manager's client) would keep the next agent from binding it.
+  ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
 }
 
 bool accept_error_is_temporary(const boost::system::error_code& error) {

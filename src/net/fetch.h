@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/process.h"
+
+namespace vellora::net {
+
+// The program file a bare name stands for: "<name>.exe", "<name>.bat", then "<name>" in every
+// absolute PATH entry, then in /usr/bin, /bin and /usr/local/bin. None when nothing is there.
+std::optional<std::filesystem::path> locate_program(const std::string& name);
+bool program_on_path(const std::string& name);
+
+// The outside program that does the downloading: curl when it is found, else wget.
+enum class Downloader { Curl, Wget };
+Downloader preferred_downloader();
+
+// The fixed command lines (the URL last); `program` is the file to run.
+platform::Command fetch_command(Downloader downloader, const std::filesystem::path& program,
+                                const std::string& url);
+platform::Command download_command(Downloader downloader, const std::filesystem::path& program,
+                                   const std::filesystem::path& destination,
+                                   const std::string& url);
+
+// The response body as text (invalid UTF-8 replaced), or an error text.
+std::expected<std::string, std::string> fetch_text(const std::string& url);
+// A downloader still running at the time limit is ended with its process tree: a server that
+// stops sending would otherwise keep it waiting for ever.
+inline constexpr std::chrono::seconds FETCH_LIMIT{120};
+inline constexpr std::chrono::seconds DOWNLOAD_LIMIT{3600};
+
+std::expected<std::string, std::string> fetch_text_with(
+    Downloader downloader, const std::filesystem::path& program, const std::string& url,
+    std::chrono::milliseconds limit = FETCH_LIMIT);
+
+// Downloads into the file, continuing what is already there.
+std::expected<void, std::string> download_file(const std::string& url,
+                                               const std::filesystem::path& destination);
+std::expected<void, std::string> download_file_with(
+    Downloader downloader, const std::filesystem::path& program, const std::string& url,
+    const std::filesystem::path& destination, std::chrono::milliseconds limit = DOWNLOAD_LIMIT);
+
+// The file that runs for a downloader: the one found, or the bare name, so that a missing program
+// gives the system's own "not found" text.
+std::filesystem::path downloader_program(Downloader downloader);
+
+// 64 lower-case hexadecimal digits, read in pieces of 64 KiB.
+std::expected<std::string, std::string> sha256_file(const std::filesystem::path& path);
+
+}  // namespace vellora::net

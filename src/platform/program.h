@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vellora::platform {
+
+// The path of the running executable, or the system's error text.
+std::expected<std::filesystem::path, std::string> current_exe();
+
+// The running process's identifier.
+std::uint64_t current_pid();
+
+// True when standard input is an interactive terminal (on Windows also an MSYS or Cygwin
+// pseudo-terminal pipe).
+bool stdin_is_terminal();
+
+// Lets everyone read and run the file where the system keeps such permissions; a no-op on Windows,
+// where every file can be run.
+std::expected<void, std::string> make_executable(const std::filesystem::path& path);
+
+// Starts a program that outlives the caller: a session of its own (on Windows a new process group
+// without a console window), standard streams on the null device, not waited for.
+std::expected<void, std::string> start_in_background(const std::filesystem::path& program,
+                                                     const std::vector<std::string>& args);
+
+}  // namespace vellora::platform

@@ -1,0 +1,136 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "common/text.h"
+#include "platform/env.h"
+#include "platform/program.h"
+#include "platform/wide_text.h"
+
+namespace vellora::platform {
+namespace {
+
+std::string error_text(DWORD code) {
+  wchar_t* message = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  std::string text = n ? path_text(std::filesystem::path(std::wstring(message, n))) : std::string();
+  if (message) LocalFree(message);
+  return std::string(trim(text)) + " (os error " + std::to_string(code) + ")";
+}
+
+// Quotes one argument by the rules the C runtime uses to split a command line.
+void append_quoted(std::wstring& line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+    } else if (c == L'"') {
+      line.append(2 * backslashes + 1, L'\\');
+      line += L'"';
+      backslashes = 0;
+    } else {
+      line.append(backslashes, L'\\');
+      backslashes = 0;
+      line += c;
+    }
+  }
+  line.append(2 * backslashes, L'\\');
+  line += L'"';
+}
+
+}  // namespace
+
+std::expected<std::filesystem::path, std::string> current_exe() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::unexpected(error_text(GetLastError()));
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return std::filesystem::path(buffer);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::uint64_t current_pid() {
+  return GetCurrentProcessId();
+}
+
+bool stdin_is_terminal() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return false;
+  const DWORD type = GetFileType(input);
+  if (type == FILE_TYPE_CHAR) {
+    DWORD mode = 0;
+    return GetConsoleMode(input, &mode) != 0;
+  }
+  if (type != FILE_TYPE_PIPE) return false;
+  // MSYS and Cygwin terminals hand programs a named pipe such as
+  // \msys-1888ae32e00d56aa-pty0-from-master.
+  constexpr DWORD size = sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t);
+  alignas(FILE_NAME_INFO) char storage[size];
+  auto* info = reinterpret_cast<FILE_NAME_INFO*>(storage);
+  if (!GetFileInformationByHandleEx(input, FileNameInfo, info, size)) return false;
+  const std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+  const bool terminal_pipe =
+      name.find(L"msys-") != std::wstring::npos || name.find(L"cygwin-") != std::wstring::npos;
+  return terminal_pipe && name.find(L"-pty") != std::wstring::npos;
+}
+
+std::expected<void, std::string> make_executable(const std::filesystem::path&) {
+  return {};
+}
+
+std::expected<void, std::string> start_in_background(const std::filesystem::path& program,
+                                                     const std::vector<std::string>& args) {
+  std::wstring line;
+  append_quoted(line, program.native());
+  for (const auto& arg : args) {
+    line += L' ';
+    append_quoted(line, widen(arg));
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr);
+  const HANDLE null_out = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      &inherit, OPEN_EXISTING, 0, nullptr);
+  // Only the two null handles are inherited, never the agent's own handles (its socket above all).
+  HANDLE inherited[2] = {null_in, null_out};
+  SIZE_T attr_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
+  std::vector<char> attr_storage(attr_size);
+  auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage.data());
+  const bool have_list = InitializeProcThreadAttributeList(attrs, 1, 0, &attr_size) &&
+                         UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                   inherited, sizeof inherited, nullptr, nullptr);
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdInput = null_in;
+  si.StartupInfo.hStdOutput = null_out;
+  si.StartupInfo.hStdError = null_out;
+  si.lpAttributeList = have_list ? attrs : nullptr;
+  PROCESS_INFORMATION pi{};
+  const DWORD flags =
+      CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | (have_list ? EXTENDED_STARTUPINFO_PRESENT : 0);
+  const BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, have_list, flags,
+                                 nullptr, nullptr, &si.StartupInfo, &pi);
+  const DWORD error = GetLastError();
+  if (have_list) DeleteProcThreadAttributeList(attrs);
+  if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+  if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
+  if (!ok) return std::unexpected(error_text(error));
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return {};
+}
+
+}  // namespace vellora::platform

@@ -1,0 +1,73 @@
+#include "service/checker.h"
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "dirs/settings.h"
+#include "service/manifest.h"
+#include "service/probe.h"
+#include "service/registration.h"
+#include "service/update.h"
+#include "service/update_state.h"
+
+namespace vellora {
+namespace {
+
+void sleep_seconds(std::uint64_t seconds) {
+  // Far beyond any interval anyone sets, and safe from overflow in the clock's arithmetic.
+  std::this_thread::sleep_for(std::chrono::seconds(std::min<std::uint64_t>(seconds, 1ull << 32)));
+}
+
+}  // namespace
+
+void UpdateChecker::run_cycle() {
+  const AutoUpdate policy = load_policy(config_.config_dir);
+  if (policy == AutoUpdate::Off) {
+    update_state().set_available_version(std::nullopt);
+    return;
+  }
+  const auto manifest = fetch_manifest(config_.origin);
+  if (!manifest) {
+    std::cerr << "Update check: " << manifest.error() << "\n" << std::flush;
+    return;
+  }
+  if (!is_newer(manifest->version, config_.current_version)) {
+    update_state().set_available_version(std::nullopt);
+    return;
+  }
+  update_state().set_available_version(manifest->version);
+  if (policy == AutoUpdate::On && service_installed(config_.home) && config_.idle()) {
+    UpdateOptions options;
+    // A compile may have started during the download: the restart would end it.
+    options.may_replace = config_.idle;
+    options.from_running_agent = true;
+    const auto updated =
+        perform_update(config_.home, config_.origin, *manifest, config_.port, options);
+    if (!updated) std::cerr << "Update check: " << updated.error() << "\n" << std::flush;
+    return;
+  }
+  if (last_notified_ == manifest->version) return;
+  const std::string hint = policy == AutoUpdate::On
+                               ? "It will be installed when the agent is idle."
+                               : "To update: vellora-agent update (or from the tray icon).";
+  config_.notify("Vellora: agent update",
+                 "New version of the local agent: " + config_.current_version + " \u2192 " +
+                     manifest->version + ". " + hint);
+  last_notified_ = manifest->version;
+}
+
+void start_update_checker(CheckerConfig config) {
+  std::thread([config = std::move(config)]() mutable {
+    const std::uint64_t first = env_seconds("VELLORA_UPDATE_FIRST_SECS", 30);
+    const std::uint64_t interval = env_seconds("VELLORA_UPDATE_INTERVAL_SECS", 21600);
+    UpdateChecker checker(std::move(config));
+    sleep_seconds(first);
+    for (;;) {
+      checker.run_cycle();
+      sleep_seconds(interval);
+    }
+  }).detach();
+}
+
+}  // namespace vellora

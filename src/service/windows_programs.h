@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellora {
+
+// The Windows registration: a value under the user's Run key, written and read with `reg`;
+// running agents are stopped with `taskkill`. Kept apart so the argument lists are checked on
+// every system.
+inline constexpr std::string_view RUN_KEY =
+    "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr std::string_view RUN_VALUE = "VelloraAgent";
+inline constexpr std::string_view WINDOWS_IMAGE_NAMES[] = {"vellora-agent.exe",
+                                                           "vellora-agent-windows-x86_64.exe"};
+
+// `"<installed path with \ separators>" launch`
+std::string run_value_data(std::string_view installed_path);
+
+std::vector<std::string> reg_query_args();
+std::vector<std::string> reg_add_args(std::string_view installed_path);
+std::vector<std::string> reg_delete_args();
+std::vector<std::string> taskkill_image_args(std::string_view image, std::uint64_t own_pid);
+
+}  // namespace vellora

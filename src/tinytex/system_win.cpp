@@ -1,0 +1,40 @@
+#include "platform/env.h"
+#include "platform/process.h"
+#include "tinytex/system.h"
+#include "toolchain/search.h"
+
+namespace vellora {
+namespace fs = std::filesystem;
+
+TinyTexSystem tinytex_system() {
+  return TinyTexSystem{
+      .label = "Windows",
+      .architecture = "x86_64",
+      .word = "windows",
+      .extension = ".exe",
+      .root_name = "TinyTeX",
+      .identifiers = {"windows"},
+      .unpack_tools = {},
+      .musl = false,
+  };
+}
+
+fs::path tinytex_target(const fs::path& home) {
+  return tinytex_dir(home);
+}
+
+bool unpack_package(const fs::path& package, const fs::path& into, std::chrono::seconds limit) {
+  // A self-extracting archive.
+  platform::Command command;
+  command.program = package;
+  command.args = {"-y", "-o" + platform::path_text(into.lexically_normal().make_preferred())};
+  command.capture_output = true;
+  command.no_window = true;
+  platform::RunOptions options;
+  options.time_limit = limit;
+  options.output_limit = 65536;
+  const auto result = platform::run(command, options);
+  return result && result->success();
+}
+
+}  // namespace vellora
