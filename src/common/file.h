@@ -15,9 +15,9 @@ std::optional<std::string> read_file(const std::filesystem::path& path);
 namespace vellora {
 
 // A path from UTF-8 text, on every platform (a plain std::string would be taken in the ANSI code
-// page on Windows).
+// page on Windows), with the platform's separators: "\\?\" paths on Windows take no "/".
 inline std::filesystem::path utf8_path(std::string_view text) {
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+  return std::filesystem::path(std::u8string(text.begin(), text.end())).make_preferred();
 }
 
 }  // namespace vellora

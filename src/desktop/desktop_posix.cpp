@@ -2,6 +2,7 @@
 #include "desktop/desktop.h"
 #include "platform/env.h"
 #include "platform/process.h"
+#include "platform/shell.h"
 
 namespace vellora {
 
@@ -25,10 +26,7 @@ bool copy_to_clipboard(const std::string& text) {
 }
 
 void open_in_browser(const std::string& url) {
-  platform::Command command;
-  command.program = "xdg-open";
-  command.args = {url};
-  (void)platform::spawn_detached(command);
+  platform::open_with_default_handler(url);
 }
 
 }  // namespace vellora

@@ -2,6 +2,7 @@
 #include "desktop/desktop.h"
 #include "desktop/toast_script.h"
 #include "platform/process.h"
+#include "platform/shell.h"
 #include "toolchain/search.h"
 
 namespace vellora {
@@ -25,11 +26,7 @@ bool copy_to_clipboard(const std::string& text) {
 }
 
 void open_in_browser(const std::string& url) {
-  platform::Command command;
-  command.program = "cmd";
-  command.args = {"/C", "start", "", url};
-  command.no_window = true;
-  (void)platform::spawn_detached(command);
+  platform::open_with_default_handler(url);
 }
 
 }  // namespace vellora

@@ -24,8 +24,14 @@ char path_list_separator();
 // Splits a PATH-like value the platform's way (on Windows double-quoted entries are unquoted).
 std::vector<std::filesystem::path> split_path_list(const std::string& value);
 
-// Joins entries the platform's way; none when an entry cannot be represented.
-std::optional<std::string> join_path_list(const std::vector<std::filesystem::path>& entries);
+// Joins entries the platform's way. Entries that cannot be represented in such a list (one holding
+// the separator on POSIX or a double quote on Windows) and empty ones (which would mean the
+// child's working directory) are left out; the others keep their order.
+std::string join_path_list(const std::vector<std::filesystem::path>& entries);
+
+// True for a file this platform can start as a program: a regular file (following symbolic
+// links) that is executable on POSIX.
+bool is_runnable_file(const std::filesystem::path& path);
 
 // Text form of a path for messages and variables (UTF-8).
 std::string path_text(const std::filesystem::path& path);

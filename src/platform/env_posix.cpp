@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 
@@ -28,15 +31,22 @@ std::vector<std::filesystem::path> split_path_list(const std::string& value) {
   return entries;
 }
 
-std::optional<std::string> join_path_list(const std::vector<std::filesystem::path>& entries) {
+std::string join_path_list(const std::vector<std::filesystem::path>& entries) {
   std::string out;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::string text = entries[i].native();
-    if (text.find(':') != std::string::npos) return std::nullopt;
-    if (i > 0) out += ':';
+  bool first = true;
+  for (const auto& entry : entries) {
+    const std::string& text = entry.native();
+    if (text.empty() || text.find(':') != std::string::npos) continue;
+    if (!first) out += ':';
     out += text;
+    first = false;
   }
   return out;
+}
+
+bool is_runnable_file(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
 std::string path_text(const std::filesystem::path& path) {

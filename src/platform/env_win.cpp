@@ -76,19 +76,22 @@ std::vector<std::filesystem::path> split_path_list(const std::string& value) {
   return entries;
 }
 
-std::optional<std::string> join_path_list(const std::vector<std::filesystem::path>& entries) {
+std::string join_path_list(const std::vector<std::filesystem::path>& entries) {
   std::string out;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::string text = path_text(entries[i]);
-    if (text.find('"') != std::string::npos) return std::nullopt;
-    if (i > 0) out += ';';
-    if (text.find(';') != std::string::npos) {
-      out += '"' + text + '"';
-    } else {
-      out += text;
-    }
+  bool first = true;
+  for (const auto& entry : entries) {
+    const std::string text = path_text(entry);
+    if (text.empty() || text.find('"') != std::string::npos) continue;
+    if (!first) out += ';';
+    out += text.find(';') != std::string::npos ? '"' + text + '"' : text;
+    first = false;
   }
   return out;
+}
+
+bool is_runnable_file(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
 }
 
 std::string path_text(const std::filesystem::path& path) {

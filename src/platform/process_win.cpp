@@ -71,14 +71,55 @@ bool is_batch_file(const std::filesystem::path& program) {
   return ext == ".bat" || ext == ".cmd";
 }
 
-std::wstring build_command_line(const Command& command) {
-  std::wstring line;
-  append_quoted(line, command.program.native());
-  for (const auto& arg : command.args) {
-    line += L' ';
-    append_quoted(line, widen(arg));
+// cmd.exe reads the command line of a batch program before the program does: "&", "|", "<", ">",
+// "(", ")" would start other commands, "^" escapes, "%" and "!" expand variables. Every argument
+// is therefore quoted for the C runtime and then has cmd's characters, quotes included, escaped
+// with "^", so that cmd hands the quoted argument to the batch program unchanged. "%" and "!"
+// cannot be escaped reliably there, and a quote or line break inside an argument would end the
+// quoting for the batch program itself: such arguments are refused.
+std::expected<void, std::string> check_batch_text(std::wstring_view text,
+                                                  const std::filesystem::path& program) {
+  if (text.find_first_of(L"%!\"\r\n") == std::wstring_view::npos) return {};
+  return std::unexpected("cannot pass \"" + path_text(std::filesystem::path(std::wstring(text))) +
+                         "\" to the batch program " + path_text(program.filename()) +
+                         ": it holds %, !, a double quote or a line break");
+}
+
+void append_caret_escaped(std::wstring& line, const std::wstring& text) {
+  for (wchar_t c : text) {
+    if (std::wstring_view(L"()%!^\"<>&|").find(c) != std::wstring_view::npos) line += L'^';
+    line += c;
   }
-  if (is_batch_file(command.program)) return L"/d /s /c \"" + line + L"\"";
+}
+
+std::expected<std::wstring, std::string> build_command_line(const Command& command) {
+  std::wstring line;
+  if (!is_batch_file(command.program)) {
+    append_quoted(line, command.program.native());
+    for (const auto& arg : command.args) {
+      line += L' ';
+      append_quoted(line, widen(arg));
+    }
+    return line;
+  }
+  // cmd /s /c "<line>": cmd removes the outer quotes and runs the rest.
+  if (auto checked = check_batch_text(command.program.native(), command.program); !checked)
+    return std::unexpected(checked.error());
+  line = L"cmd.exe /d /s /c \"\"" + command.program.native() + L"\"";
+  for (const auto& arg : command.args) {
+    const std::wstring wide = widen(arg);
+    if (auto checked = check_batch_text(wide, command.program); !checked)
+      return std::unexpected(checked.error());
+    std::wstring quoted = L"\"";
+    quoted += wide;
+    // Backslashes before the closing quote are doubled, as the C runtime expects.
+    const std::size_t trailing = wide.size() - (wide.find_last_not_of(L'\\') + 1);
+    quoted.append(trailing, L'\\');
+    quoted += L'"';
+    line += L' ';
+    append_caret_escaped(line, quoted);
+  }
+  line += L'"';
   return line;
 }
 
@@ -168,13 +209,14 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
   si.StartupInfo.hStdOutput = std_handles[1];
   si.StartupInfo.hStdError = std_handles[2];
 
-  std::wstring line = build_command_line(command);
+  auto built = build_command_line(command);
+  if (!built) return std::unexpected(built.error());
+  std::wstring line = std::move(*built);
   std::wstring env = build_environment_block(command);
   std::wstring application;
   if (is_batch_file(command.program)) {
     const auto comspec = get_env_path("COMSPEC");
     application = comspec ? comspec->native() : L"C:\\Windows\\System32\\cmd.exe";
-    line = L"cmd.exe " + line;
   }
   DWORD flags = CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT;
   if (command.no_window) flags |= CREATE_NO_WINDOW;

@@ -15,6 +15,7 @@
 #include "platform/file_stamp.h"
 #include "platform/files.h"
 #include "platform/links.h"
+#include "platform/long_path.h"
 #include "project/blob_store.h"
 #include "project/names.h"
 
@@ -251,13 +252,16 @@ bool is_latexmkrc_name(std::string_view path) {
 std::expected<Workspace, std::string> materialize(const std::string& project,
                                                   const std::vector<FileRef>& files,
                                                   std::string_view job) {
-  const fs::path work = work_dir_of(project);
+  const fs::path plain_work = work_dir_of(project);
+  // Project paths may be longer than the old Windows limit.
+  const fs::path work = platform::long_path(plain_work);
   const fs::path out = work / "_out";
   const fs::path manifest_path = work / MANIFEST_NAME;
   const fs::path blobs = blobs_dir();
-  create_private_dirs(work.parent_path());
+  create_private_dirs(plain_work.parent_path());
   if (!make_real_dir(work))
-    return std::unexpected("could not create the work directory " + platform::path_text(work));
+    return std::unexpected("could not create the work directory " +
+                           platform::path_text(plain_work));
   // Read in one piece of memory, released at once.
   json::monotonic_resource manifest_memory;
   const json::object old = read_manifest(manifest_path, &manifest_memory);
@@ -362,7 +366,8 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
       failure = saved.error();
   }
   if (failure) return std::unexpected(*failure + "; nothing was compiled");
-  return Workspace{work, out};
+  // The engine gets the plain paths it can print and pass on.
+  return Workspace{plain_work, plain_work / "_out"};
 }
 
 void mirror_folders_below(const Workspace& workspace, const std::vector<FileRef>& files,

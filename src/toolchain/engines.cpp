@@ -43,6 +43,8 @@ std::string engine_version(const fs::path& program) {
   platform::Command command;
   command.program = program;
   command.args = {"--version"};
+  // The same PATH the engine gets when it compiles.
+  command.env = {{"PATH", tool_path_value()}};
   command.capture_output = true;
   platform::RunOptions options;
   options.time_limit = VERSION_PROBE_LIMIT;

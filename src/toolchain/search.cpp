@@ -67,19 +67,19 @@ std::optional<fs::path> find_program(const std::string& name) {
 
 std::optional<fs::path> find_program_in(const std::vector<fs::path>& dirs,
                                         const std::string& name) {
-  const std::string candidates[] = {name + ".exe", name + ".bat", name};
+  const std::vector<std::string> candidates =
+      platform::on_windows() ? std::vector{name + ".exe", name + ".bat"} : std::vector{name};
   for (const auto& dir : dirs) {
     for (const auto& candidate : candidates) {
       const fs::path path = dir / candidate;
-      std::error_code ec;
-      if (fs::is_regular_file(path, ec)) return path;
+      if (platform::is_runnable_file(path)) return path;
     }
   }
   return std::nullopt;
 }
 
 std::string tool_path_value() {
-  return platform::join_path_list(tool_search_dirs()).value_or(std::string());
+  return platform::join_path_list(tool_search_dirs());
 }
 
 }  // namespace vellora

@@ -11,12 +11,13 @@ namespace vellora {
 // locations of TeX Live, MiKTeX, TinyTeX and ConTeXt. Rebuilt at every call.
 std::vector<std::filesystem::path> tool_search_dirs();
 
-// The first "<name>.exe", "<name>.bat" or "<name>" that is a regular file, directory by directory.
+// The first program of that name, directory by directory: on Windows "<name>.exe" or "<name>.bat"
+// (what CreateProcessW can start), elsewhere an executable "<name>".
 std::optional<std::filesystem::path> find_program(const std::string& name);
 std::optional<std::filesystem::path> find_program_in(const std::vector<std::filesystem::path>& dirs,
                                                      const std::string& name);
 
-// PATH for TeX child processes: the search directories joined; empty when they cannot be joined.
+// PATH for TeX child processes: the search directories joined, without those a PATH cannot hold.
 std::string tool_path_value();
 
 // The per-user TinyTeX root.

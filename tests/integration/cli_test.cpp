@@ -4,6 +4,7 @@
 
 #include "auth/tokens.h"
 #include "harness.h"
+#include "platform/env.h"
 
 namespace vellora::test {
 namespace {
@@ -114,9 +115,14 @@ TEST(Cli, DevicesFileIsPrettyInFieldOrder) {
 
 TEST(Cli, EnginesListsWhatThisMachineHas) {
   Agent agent;
-  write_script(agent.bin() / "tectonic", "echo 'Tectonic 0.15.0'\n");
+  write_fake(agent.bin(), "tectonic", {"echo 'Tectonic 0.15.0'\n", "echo Tectonic 0.15.0\n"});
   const auto result = agent.run({"engines", "ignored"});
   EXPECT_EQ(result.exit_code, 0);
+  if (platform::on_windows()) {
+    // No TeX distribution here: only the fake.
+    EXPECT_EQ(result.out, "agent-tectonic   Tectonic   Tectonic 0.15.0\n");
+    return;
+  }
   // TeX Live's four engines, then the fake Tectonic, in the fixed order.
   const std::string& out = result.out;
   const auto at = [&](const char* line) { return out.find(line); };

@@ -8,6 +8,7 @@
 
 #include "common/base64.h"
 #include "harness.h"
+#include "platform/env.h"
 
 namespace vellora::test {
 namespace {
@@ -29,6 +30,25 @@ const std::string FAKE_TECTONIC =
     "printf '%%PDF-1.5 fake' > _out/main.pdf\n"
     "printf 'This is tectonic' > _out/main.log\n"
     "printf '\\037\\213rest' > _out/main.synctex.gz\n";
+
+// The Windows form records its arguments (checked by the test) and copies prepared outputs.
+const std::string FAKE_TECTONIC_BAT =
+    "if \"%~1\"==\"--version\" (\n  echo Tectonic 0.15.0\n  exit /b 0\n)\n"
+    "\"%~dp0test_helper.exe\" record \"%~dp0tectonic.args\" %*\n"
+    "if defined TECTONIC_SLEEP ping -n %TECTONIC_SLEEP% 127.0.0.1 >nul\n"
+    "copy /b \"%~dp0out.pdf\" _out\\main.pdf >nul\n"
+    "copy /b \"%~dp0out.log\" _out\\main.log >nul\n"
+    "copy /b \"%~dp0out.synctex.gz\" _out\\main.synctex.gz >nul\n";
+
+void write_fake_tectonic(const std::filesystem::path& bin, const FakeProgram& fake) {
+  write_fake(bin, "tectonic", fake);
+  if (!platform::on_windows()) return;
+  std::filesystem::copy_file(helper_binary(), bin / "test_helper.exe",
+                             std::filesystem::copy_options::overwrite_existing);
+  write_file(bin / "out.pdf", "%PDF-1.5 fake");
+  write_file(bin / "out.log", "This is tectonic");
+  write_file(bin / "out.synctex.gz", "\x1f\x8brest");
+}
 
 class CompileTest : public ::testing::Test {
  protected:
@@ -176,10 +196,11 @@ TEST_F(CompileTest, StaleAuxiliaryFileIsClearedAndTheDocumentCompiledAgain) {
 }
 
 TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
+  write_fake_tectonic(agent_.bin(), {FAKE_TECTONIC, FAKE_TECTONIC_BAT});
   start();
   const std::string digest = sha256_of("never uploaded");
   const std::string body =
-      R"({"project":"p","mainFile":"main.tex","engine":"agent-pdflatex","files":[{"path":"main.tex","sha256":")" +
+      R"({"project":"p","mainFile":"main.tex","engine":"agent-tectonic","files":[{"path":"main.tex","sha256":")" +
       digest + R"("},{"path":"again.tex","sha256":")" + digest + R"("}]})";
   const auto response = raw_compile(body);
   EXPECT_EQ(response.status, 409u);
@@ -188,7 +209,8 @@ TEST_F(CompileTest, MissingBlobIsNamedAndNothingIsWritten) {
   EXPECT_FALSE(std::filesystem::exists(agent_.cache_dir() / "work/p"));
   // The project was released: after the upload it compiles.
   agent_.upload(token_, {{"main.tex", "never uploaded"}});
-  EXPECT_EQ(raw_compile(body).status, 200u);
+  const auto compiled = raw_compile(body);
+  EXPECT_EQ(compiled.status, 200u) << compiled.body;
 }
 
 TEST_F(CompileTest, ValidationErrorsInTheirOrder) {
@@ -257,8 +279,9 @@ TEST_F(CompileTest, UpperCaseExtensionAndContextSources) {
 }
 
 TEST_F(CompileTest, TectonicRunsWithItsArgumentsAndNeverTlmgr) {
-  write_script(agent_.bin() / "tectonic", FAKE_TECTONIC);
-  write_script(agent_.bin() / "tlmgr", "echo \"$*\" >> \"$0.calls\"\n");
+  write_fake_tectonic(agent_.bin(), {FAKE_TECTONIC, FAKE_TECTONIC_BAT});
+  write_fake(agent_.bin(), "tlmgr",
+             {"echo \"$*\" >> \"$0.calls\"\n", ">>\"%~dp0tlmgr.calls\" echo %*\n"});
   start();
   const auto response = compile("tec", "main.tex", {{"main.tex", "x"}}, "agent-tectonic", true);
   ASSERT_EQ(response.json().at("success"), true) << response.body;
@@ -267,10 +290,16 @@ TEST_F(CompileTest, TectonicRunsWithItsArgumentsAndNeverTlmgr) {
   EXPECT_EQ(decode(response.json().at("synctex_base64")), "\x1f\x8brest");
   EXPECT_EQ(response.json().at("log"), "This is tectonic");
   EXPECT_FALSE(std::filesystem::exists(agent_.bin() / "tlmgr.calls"));
+  if (platform::on_windows()) {
+    EXPECT_EQ(read_text(agent_.bin() / "tectonic.args"),
+              "[-X][compile][--synctex][--keep-logs][--outdir][" +
+                  platform::path_text(agent_.cache_dir() / "work" / "tec" / "_out") +
+                  "][main.tex]");
+  }
 }
 
 TEST_F(CompileTest, OneCompilePerProjectAtATime) {
-  write_script(agent_.bin() / "tectonic", FAKE_TECTONIC);
+  write_fake_tectonic(agent_.bin(), {FAKE_TECTONIC, FAKE_TECTONIC_BAT});
   agent_.set_env("TECTONIC_SLEEP", "3");
   start();
   agent_.upload(token_, {{"main.tex", "x"}});
@@ -288,9 +317,12 @@ TEST_F(CompileTest, OneCompilePerProjectAtATime) {
 }
 
 TEST_F(CompileTest, RunOverTheTimeLimitIsKilledWithItsChildren) {
-  write_script(agent_.bin() / "tectonic",
-               "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
-               "sleep 1000 & echo $! > tectonic.child\necho 'compiling for ever'\nsleep 1000\n");
+  write_fake_tectonic(
+      agent_.bin(),
+      {"[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
+       "sleep 1000 & echo $! > tectonic.child\necho 'compiling for ever'\nsleep 1000\n",
+       "if \"%~1\"==\"--version\" (\n  echo Tectonic 0.15.0\n  exit /b 0\n)\n"
+       "echo compiling for ever\n\"%~dp0test_helper.exe\" tree tectonic.child\n"});
   agent_.set_env("VELLORA_RUN_LIMIT_SECS", "2");
   start();
   const auto started = std::chrono::steady_clock::now();
@@ -299,7 +331,12 @@ TEST_F(CompileTest, RunOverTheTimeLimitIsKilledWithItsChildren) {
   const auto reply = response.json();
   EXPECT_EQ(reply.at("success"), false);
   const std::string log(reply.at("log").as_string());
-  EXPECT_EQ(log, "compiling for ever\n\n\nCompilation time limit exceeded (2 seconds).");
+  if (platform::on_windows()) {
+    EXPECT_TRUE(log.starts_with("compiling for ever\r\n")) << log;
+    EXPECT_TRUE(log.ends_with("\n\nCompilation time limit exceeded (2 seconds).")) << log;
+  } else {
+    EXPECT_EQ(log, "compiling for ever\n\n\nCompilation time limit exceeded (2 seconds).");
+  }
   // Engines write only in their work directory.
   const std::string child = read_text(agent_.cache_dir() / "work/slow/tectonic.child");
   ASSERT_FALSE(child.empty());
@@ -374,11 +411,23 @@ const std::string ENDLESSLY_MISSING_LATEXMK =
     "echo \"$*\" >> latexmk.calls\n"
     "echo \"! LaTeX Error: File \\`pkg$n.sty' not found.\"\nexit 12\n";
 
+// Windows: the test helper as latexmk.exe, in the mode FAKE_LATEXMK names, and a pdflatex that only
+// has to exist.
+void windows_fake_latexmk(Agent& agent, const std::string& mode) {
+  if (!platform::on_windows()) return;
+  std::filesystem::copy_file(helper_binary(), agent.bin() / "latexmk.exe");
+  write_fake(agent.bin(), "pdflatex", {"", "exit /b 0\n"});
+  agent.set_env("FAKE_LATEXMK", mode);
+}
+
 TEST_F(CompileTest, PassesStopAfterForty) {
   write_script(agent_.bin() / "latexmk", ENDLESSLY_MISSING_LATEXMK);
-  write_script(agent_.bin() / "tlmgr",
-               "case \"$1\" in search) f=${4#/}; echo \"p-${f%.sty}:\"; echo \" "
-               "texmf-dist/tex/$f\" ;; esac\n");
+  windows_fake_latexmk(agent_, "endless");
+  write_fake(agent_.bin(), "tlmgr",
+             {"case \"$1\" in search) f=${4#/}; echo \"p-${f%.sty}:\"; echo \" "
+              "texmf-dist/tex/$f\" ;; esac\n",
+              "if not \"%~1\"==\"search\" exit /b 0\nset \"f=%~4\"\nset \"f=%f:~1%\"\n"
+              "echo p-%f:.sty=%:\necho  texmf-dist/tex/%f%\n"});
   start();
   const auto reply =
       compile("loop", "main.tex", {{"main.tex", "x"}}, "agent-pdflatex", true).json();
@@ -403,6 +452,7 @@ TEST_F(CompileTest, NothingToDoIsRetriedOnceWithForce) {
                "echo \"$*\" >> latexmk.calls\n"
                "case \"$2\" in -g) printf '%%PDF-1.5' > \"${9#-outdir=}/main.pdf\"; exit 0;; esac\n"
                "echo 'Latexmk: Nothing to do for main.tex'; exit 1\n");
+  windows_fake_latexmk(agent_, "nothing-to-do");
   start();
   const auto reply = compile("retry", "main.tex", {{"main.tex", "x"}}, "agent-pdflatex").json();
   EXPECT_EQ(reply.at("success"), true) << reply.at("log").as_string();

@@ -7,6 +7,7 @@
 
 #include "auth/tokens.h"
 #include "harness.h"
+#include "platform/env.h"
 
 namespace vellora::test {
 namespace {
@@ -33,14 +34,22 @@ void write_devices(const Agent& agent, const std::vector<std::string>& devices) 
   write_file(agent.config_dir() / "devices.json", text + "]}");
 }
 
+// The clipboard program: xclip on Linux, clip on Windows.
+const std::string CLIP = platform::on_windows() ? "clip" : "xclip";
+
 class PairingTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Windows shows toasts through PowerShell, which a test cannot replace.
     write_script(agent_.bin() / "notify-send", "printf '%s\\n--\\n' \"$@\" >> \"$0.args\"\n");
-    write_script(agent_.bin() / "xclip",
-                 "printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n");
+    write_fake(agent_.bin(), CLIP,
+               {"printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n",
+                "\"%~dp0test_helper.exe\" stdin \"%~dp0clip.stdin\"\n"});
+    if (platform::on_windows())
+      std::filesystem::copy_file(helper_binary(), agent_.bin() / "test_helper.exe");
     ASSERT_TRUE(agent_.start());
   }
+  std::string clipboard() const { return read_text(agent_.bin() / (CLIP + ".stdin")); }
   Agent agent_;
 };
 
@@ -50,14 +59,16 @@ TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
   EXPECT_EQ(response.body, R"({"clipboard":true,"notified":true})");
   EXPECT_EQ(response.header("Access-Control-Allow-Origin"), "http://localhost:3000");
 
-  const std::string code = read_text(agent_.bin() / "xclip.stdin");
+  const std::string code = clipboard();
   ASSERT_EQ(code.size(), 14u);
-  EXPECT_EQ(read_text(agent_.bin() / "xclip.args"), "-selection\nclipboard\n");
-  const std::string notification = read_text(agent_.bin() / "notify-send.args");
-  EXPECT_TRUE(notification.starts_with("Vellora: pairing code\n--\nCode: " + code + "\n\n"))
-      << notification;
-  EXPECT_NE(notification.find("already been copied to the clipboard"), std::string::npos);
   EXPECT_EQ(response.body.find(code), std::string::npos);
+  if (!platform::on_windows()) {
+    EXPECT_EQ(read_text(agent_.bin() / "xclip.args"), "-selection\nclipboard\n");
+    const std::string notification = read_text(agent_.bin() / "notify-send.args");
+    EXPECT_TRUE(notification.starts_with("Vellora: pairing code\n--\nCode: " + code + "\n\n"))
+        << notification;
+    EXPECT_NE(notification.find("already been copied to the clipboard"), std::string::npos);
+  }
 
   // The window restarts with every refused request. Times are whole seconds: a pause of 1.5 s is
   // 1 or 2 seconds on the clock, never 3.
@@ -73,9 +84,14 @@ TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
 
 TEST_F(PairingTest, MissingDesktopProgramsOnlyChangeTheFlags) {
   std::filesystem::remove(agent_.bin() / "notify-send");
-  write_script(agent_.bin() / "xclip", "exit 1\n");
+  write_fake(agent_.bin(), CLIP, {"exit 1\n", "exit /b 1\n"});
   const auto response = agent_.post("/v1/pair/request", "", PAGE);
-  EXPECT_EQ(response.body, R"({"clipboard":false,"notified":false})");
+  if (platform::on_windows()) {
+    // PowerShell cannot be taken away here; only the clipboard flag changes.
+    EXPECT_EQ(response.json().at("clipboard"), false) << response.body;
+  } else {
+    EXPECT_EQ(response.body, R"({"clipboard":false,"notified":false})");
+  }
 }
 
 TEST_F(PairingTest, ConfirmedCodeGivesAWorkingToken) {

@@ -264,12 +264,16 @@ TEST_F(SecurityTest, RealProjectsStillCompileConfined) {
 
 // A document that writes a huge log, or a huge PDF, gets a bounded reply and the agent lives on.
 TEST_F(SecurityTest, HugeLogAndOutputsAreBounded) {
-  if (platform::on_windows()) GTEST_SKIP() << "the fake engine is a shell script";
-  write_script(agent_.bin() / "tectonic",
-               "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
-               "{ echo LOG-START; head -c 30000000 /dev/zero | tr '\\0' x; echo; echo LOG-END; } "
-               "> _out/main.log\n"
-               "printf '%%PDF-1.5' > _out/main.pdf\ntruncate -s 210M _out/main.pdf\n");
+  write_fake(agent_.bin(), "tectonic",
+             {"[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
+              "{ echo LOG-START; head -c 30000000 /dev/zero | tr '\\0' x; echo; echo LOG-END; } "
+              "> _out/main.log\n"
+              "printf '%%PDF-1.5' > _out/main.pdf\ntruncate -s 210M _out/main.pdf\n",
+              "if \"%~1\"==\"--version\" (\n  echo Tectonic 0.15.0\n  exit /b 0\n)\n"
+              "\"%~dp0test_helper.exe\" huge _out\n"});
+  if (platform::on_windows())
+    fs::copy_file(helper_binary(), agent_.bin() / "test_helper.exe",
+                  fs::copy_options::overwrite_existing);
   start();
   const auto response = compile("huge", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
   ASSERT_EQ(response.status, 200u);

@@ -1,11 +1,5 @@
 #include "harness.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -17,10 +11,7 @@
 
 #include "common/base64.h"
 #include "platform/crypto.h"
-
-#ifndef VELLORA_AGENT_BINARY
-#error "VELLORA_AGENT_BINARY must name the agent under test"
-#endif
+#include "platform/env.h"
 
 namespace vellora::test {
 namespace beast = boost::beast;
@@ -47,10 +38,22 @@ void write_file(const fs::path& path, std::string_view content) {
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-void write_script(const fs::path& path, std::string_view body) {
-  write_file(path, "#!/bin/sh\n" + std::string(body));
-  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
+void write_batch(const fs::path& path, std::string_view body) {
+  std::string text = "@echo off\r\n";
+  for (char c : body) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  write_file(path, text);
+}
+
+std::string path_list(const std::vector<fs::path>& dirs) {
+  std::string out;
+  for (const auto& dir : dirs) {
+    if (!out.empty()) out += platform::path_list_separator();
+    out += platform::path_text(dir);
+  }
+  return out;
 }
 
 std::string read_text(const fs::path& path) {
@@ -103,119 +106,26 @@ HttpResponse http_request(std::uint16_t port, const std::string& method, const s
   return response;
 }
 
-bool process_alive(pid_t pid) {
-  const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
-  const auto state = stat.find(") ");
-  return state != std::string::npos && stat[state + 2] != 'Z';
-}
-
 fs::path shared_texmf_var() {
   const fs::path dir = fs::temp_directory_path() / "vellora-test-texmf-var";
   fs::create_directories(dir);
   return dir;
 }
 
-Agent::Agent()
-    : home_(dir_.path() / "home"),
-      config_(dir_.path() / "config"),
-      cache_(dir_.path() / "cache"),
-      bin_(dir_.path() / "bin"),
-      port_(free_port()) {
-  fs::create_directories(home_);
-  fs::create_directories(bin_);
-  env_ = {{"HOME", home_.string()},
-          {"XDG_CONFIG_HOME", config_.string()},
-          {"XDG_CACHE_HOME", cache_.string()},
-          {"PATH", bin_.string() + ":/usr/bin:/bin"},
-          {"VELLORA_AGENT_PORT", std::to_string(port_)},
-          {"TEXMFVAR", shared_texmf_var().string()},
-          {"LANG", "C.UTF-8"}};
-}
-
-Agent::~Agent() {
-  stop();
-}
-
-std::vector<std::string> Agent::environment() const {
-  std::vector<std::string> env;
-  for (const auto& [name, value] : env_) env.push_back(name + "=" + value);
-  return env;
-}
-
-bool Agent::start(const std::vector<std::string>& args) {
-  std::vector<std::string> argv_text{VELLORA_AGENT_BINARY};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  auto env_text = environment();
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const std::string out = (dir_.path() / "agent.out").string();
-  const std::string err = (dir_.path() / "agent.err").string();
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-
-  // The whole report is written at once, after the socket listens.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (output().find("To pair a browser") != std::string::npos) return true;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      exit_status_ = WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-std::optional<int> Agent::wait_exit() {
-  if (pid_ > 0) {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    exit_status_ = WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
-  }
-  return exit_status_;
-}
-
-void Agent::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+// Console text: Windows programs end their lines with CRLF, which tests compare as "\n".
+std::string console_text(std::string text) {
+  if (!platform::on_windows()) return text;
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+  return out;
 }
 
 std::string Agent::output() const {
-  return read_text(dir_.path() / "agent.out");
+  return console_text(read_text(dir_.path() / "agent.out"));
 }
 std::string Agent::errors() const {
-  return read_text(dir_.path() / "agent.err");
-}
-
-platform::RunResult Agent::run(const std::vector<std::string>& args) const {
-  // The child gets exactly this agent's environment: start from an empty one.
-  platform::Command command;
-  command.program = "/usr/bin/env";
-  command.args = {"-i"};
-  for (const auto& e : environment()) command.args.push_back(e);
-  command.args.push_back(VELLORA_AGENT_BINARY);
-  command.args.insert(command.args.end(), args.begin(), args.end());
-  command.capture_output = true;
-  platform::RunOptions options;
-  options.time_limit = std::chrono::seconds(120);
-  auto result = platform::run(command, options);
-  return result ? *result : platform::RunResult{};
+  return console_text(read_text(dir_.path() / "agent.err"));
 }
 
 HttpResponse Agent::get(const std::string& target, Headers headers) const {
@@ -280,27 +190,6 @@ std::string raw_exchange(std::uint16_t port, const std::string& bytes,
     received.append(buffer, n);
   }
   return received;
-}
-
-}  // namespace vellora::test
-
-namespace vellora::test {
-
-ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-  if (const char* old = std::getenv(name_.c_str())) old_ = old;
-  if (value) {
-    ::setenv(name_.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (old_) {
-    ::setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
 }
 
 }  // namespace vellora::test

@@ -35,8 +35,29 @@ class TempDir {
 };
 
 void write_file(const fs::path& path, std::string_view content);
-// An executable shell script.
+// An executable shell script (POSIX).
 void write_script(const fs::path& path, std::string_view body);
+// A batch file: "@echo off", then the body with its line ends made CRLF (Windows).
+void write_batch(const fs::path& path, std::string_view body);
+
+// A fake program in both forms; the one this platform runs is written.
+struct FakeProgram {
+  std::string sh;   // body of a shell script named `name`
+  std::string bat;  // body of a batch file named `name`.bat
+};
+// Writes the fake into `dir` and returns its path.
+fs::path write_fake(const fs::path& dir, const std::string& name, const FakeProgram& program);
+
+// The agent under test.
+fs::path agent_binary();
+// Windows: the test helper program (see test_helper_win.cpp).
+fs::path helper_binary();
+// The system's program directories, in PATH form.
+std::string system_path();
+// Joins PATH entries with this platform's separator.
+std::string path_list(const std::vector<fs::path>& dirs);
+// An identity of the file's data (inode, file index): equal for hard links of one file.
+std::uint64_t file_identity(const fs::path& path);
 std::string read_text(const fs::path& path);
 std::uint16_t free_port();
 std::string sha256_of(std::string_view content);
@@ -48,6 +69,9 @@ struct HttpResponse {
   json::value json() const;
   std::optional<std::string> header(std::string_view name) const;
 };
+
+// Console output as tests compare it: CRLF line ends (Windows) become "\n".
+std::string console_text(std::string text);
 
 // Sends one request on a fresh connection. `headers` are sent as given: no Host is added.
 HttpResponse http_request(std::uint16_t port, const std::string& method, const std::string& target,
@@ -106,11 +130,13 @@ class Agent {
   std::uint16_t port_;
   std::map<std::string, std::string> env_;
   pid_t pid_ = -1;
+  void* process_ = nullptr;  // Windows: the process handle
   std::optional<int> exit_status_;
 };
 
 // True while the process exists and is not a zombie.
 bool process_alive(pid_t pid);
+void kill_process(pid_t pid);
 
 // The shared TeX font and format caches, kept between tests so LuaLaTeX builds its cache once.
 fs::path shared_texmf_var();

@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <set>
 #include <thread>
 
 #include "harness.h"
+#include "platform/env.h"
 #include "platform/links.h"
+#include "platform/long_path.h"
 #include "project/blob_store.h"
 #include "project/file_refs.h"
 #include "project/materialize.h"
@@ -183,11 +184,7 @@ class MaterializeTest : public ::testing::Test {
     EXPECT_TRUE(store_blob(digest, content));
     return {path, digest};
   }
-  static ino_t inode(const std::filesystem::path& p) {
-    struct stat st {};
-    ::stat(p.c_str(), &st);
-    return st.st_ino;
-  }
+  static std::uint64_t inode(const std::filesystem::path& p) { return test::file_identity(p); }
   test::TempDir dir_;
   test::ScopedEnv cache_{"XDG_CACHE_HOME", dir_.path().string()};
 };
@@ -419,6 +416,20 @@ TEST_F(MaterializeTest, FileThatCannotBePlacedIsAnErrorAndPlacedLater) {
   std::filesystem::remove_all(ws.work_dir / "ch.tex");
   ASSERT_TRUE(materialize("p", {file("main.tex", "m"), file("ch.tex", "v2")}));
   EXPECT_EQ(read_text(ws.work_dir / "ch.tex"), "v2");
+}
+
+TEST_F(MaterializeTest, PathsLongerThanTheOldWindowsLimit) {
+  // 400 bytes below the work directory, in folders of up to 99 bytes.
+  std::string deep;
+  for (char c : {'a', 'b', 'c'}) deep += std::string(99, c) + "/";
+  deep += std::string(400 - deep.size() - 4, 'd') + ".tex";
+  ASSERT_EQ(deep.size(), 400u);
+  ASSERT_TRUE(valid_relative_path(deep));
+  const auto ws = materialize("p", {file("main.tex", "main"), file(deep, "deep")}).value();
+  EXPECT_EQ(read_text(platform::long_path(ws.work_dir / deep)), "deep");
+  // Removed from the list: deleted again.
+  ASSERT_TRUE(materialize("p", {file("main.tex", "main")}));
+  EXPECT_FALSE(std::filesystem::exists(platform::long_path(ws.work_dir / deep)));
 }
 
 TEST_F(MaterializeTest, BlobLookups) {

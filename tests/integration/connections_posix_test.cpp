@@ -1,0 +1,103 @@
+// The server under connection floods with its file limit or address space lowered.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "harness.h"
+
+namespace vellora::test {
+namespace {
+
+using boost::asio::ip::tcp;
+using namespace std::chrono_literals;
+
+tcp::endpoint agent_endpoint(std::uint16_t port) {
+  return tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port);
+}
+
+// Sets the soft limit of a resource of a running process; RLIM_INFINITY restores the hard one.
+void limit_process(pid_t pid, int resource, rlim_t value) {
+  const auto which = static_cast<__rlimit_resource>(resource);
+  rlimit limit{};
+  ASSERT_EQ(::prlimit(pid, which, nullptr, &limit), 0);
+  limit.rlim_cur = std::min(value, limit.rlim_max);
+  ASSERT_EQ(::prlimit(pid, which, &limit, nullptr), 0);
+}
+
+std::size_t open_descriptors(pid_t pid) {
+  std::size_t n = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+       !ec && it != end; it.increment(ec))
+    ++n;
+  return n;
+}
+
+// Reads from the socket until the server closes it or `limit` passes; how long that took, none
+// when the connection was still open at the limit. What arrived is appended to `received`.
+TEST(Connections, FloodOfIdleConnectionsNeitherStopsTheAgentNorUsesUpDescriptors) {
+  struct Case {
+    const char* what;
+    std::optional<rlim_t> file_limit;
+  } cases[] = {
+      {"usual file limit", std::nullopt},
+      {"file limit below the connection cap", 64},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Agent agent;
+    ASSERT_TRUE(agent.start()) << agent.errors();
+    if (c.file_limit) limit_process(agent.pid(), RLIMIT_NOFILE, *c.file_limit);
+
+    boost::asio::io_context io;
+    std::vector<tcp::socket> flood;
+    for (int i = 0; i < 300; ++i) {
+      flood.emplace_back(io);
+      boost::system::error_code ec;
+      flood.back().connect(agent_endpoint(agent.port()), ec);
+    }
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LE(open_descriptors(agent.pid()), 150u);
+
+    const auto reply = agent.get("/v1/status");
+    EXPECT_EQ(reply.status, 200u);
+    EXPECT_TRUE(process_alive(agent.pid())) << agent.errors();
+  }
+}
+
+std::uint64_t address_space_bytes(pid_t pid) {
+  const std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+  const auto at = status.find("VmSize:");
+  return at == std::string::npos ? 0 : std::stoull(status.substr(at + 7)) * 1024;
+}
+
+TEST(Connections, ThreadsThatCannotStartRefuseConnectionsButNotTheAgent) {
+  Agent agent;
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  // Room for about one more thread stack: the threads of the next connections cannot start.
+  const auto current = address_space_bytes(agent.pid());
+  ASSERT_GT(current, 0u);
+  if (current > (std::uint64_t{1} << 40))
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes: an address space limit cannot stand in "
+                    "for a thread limit";
+  limit_process(agent.pid(), RLIMIT_AS, current + (12 << 20));
+  boost::asio::io_context io;
+  std::vector<tcp::socket> waiting;
+  for (int i = 0; i < 10; ++i) {
+    waiting.emplace_back(io);
+    waiting.back().connect(agent_endpoint(agent.port()));
+  }
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(process_alive(agent.pid())) << agent.errors();
+  limit_process(agent.pid(), RLIMIT_AS, RLIM_INFINITY);
+  waiting.clear();
+  EXPECT_EQ(agent.get("/v1/status").status, 200u);
+}
+
+}  // namespace
+}  // namespace vellora::test
