@@ -238,8 +238,8 @@ fs::path work_dir_of(const std::string& project) {
 
 std::vector<std::string> placed_project_files(const std::string& project) {
   std::vector<std::string> paths;
-  for (const auto& entry : read_manifest(work_dir_of(project) / MANIFEST_NAME))
-    paths.push_back(entry.first);
+  for (const auto& entry : read_manifest(work_dir_of(project) / MANIFEST_NAME, {}))
+    paths.emplace_back(entry.key());
   return paths;
 }
 
