@@ -10,6 +10,7 @@
 #include "compile/confinement.h"
 #include "compile/engine_command.h"
 #include "compile/output_files.h"
+#include "compile/running.h"
 #include "compile/stale_outputs.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
@@ -104,6 +105,12 @@ std::expected<CompileRequest, Reply> validate(const json::value& body,
   return request;
 }
 
+std::string engine_program(std::string_view engine_id) {
+  return engine_id == "agent-tectonic"  ? "tectonic"
+         : engine_id == "agent-context" ? "context"
+                                        : "latexmk";
+}
+
 // Holds a project in `busy_projects` (and counts it as a running compile) until destroyed.
 class BusyGuard {
  public:
@@ -147,9 +154,7 @@ class CompileJob {
     std::optional<fs::path> tlmgr;
     if (id != "agent-tectonic" && id != "agent-context") tlmgr = find_program("tlmgr");
     const std::string job = job_name(request_.main_file);
-    const std::string program = id == "agent-tectonic"  ? "tectonic"
-                                : id == "agent-context" ? "context"
-                                                        : "latexmk";
+    const std::string program = engine_program(id);
     const auto program_path = find_program(program);
     if (!program_path)
       return error_reply(500, origin, "could not start the compiler: " + program + " not found");
@@ -334,13 +339,37 @@ std::atomic<std::uint64_t>& active_compiles() {
 
 namespace {
 
+// The reply of a compile that was cancelled: no outputs, and a log that says so, followed by what
+// the engine wrote before it was stopped.
+Reply cancelled_reply(Reply job_reply, const RunningCompile& running, const AllowedOrigin& origin) {
+  boost::system::error_code ec;
+  json::value parsed = json::parse(job_reply.body, ec);
+  json::object* reply = ec ? nullptr : parsed.if_object();
+  if (reply == nullptr || !reply->contains("success")) return job_reply;
+  std::string log = "Compilation cancelled.";
+  const auto* job_log = reply->if_contains("log");
+  if (running.passes() > 0 && job_log && job_log->is_string() && !job_log->get_string().empty())
+    log += "\n\n" + std::string(job_log->get_string());
+  (*reply)["log"] = std::move(log);
+  (*reply)["success"] = false;
+  for (const char* output : {"pdf_base64", "synctex_base64", "bbl_base64"})
+    (*reply)[output] = nullptr;
+  return json_reply(200, origin, std::move(*reply));
+}
+
 Reply compile(ServerContext& context, const json::value& body,
-              const std::vector<std::string>& repeated_keys, const AllowedOrigin& origin) {
+              const std::vector<std::string>& repeated_keys, const AllowedOrigin& origin,
+              std::shared_ptr<platform::Cancellation> cancellation) {
   const auto started = Clock::now();
   auto request = validate(body, repeated_keys, origin);
   if (!request) return std::move(request.error());
+  // Declared before the project is held, so that it is unregistered only once the project is
+  // free: a cancel that waits for it then finds the project free.
+  std::optional<RunningCompile> running;
   auto busy = BusyGuard::acquire(context, request->project);
   if (!busy) return error_reply(409, origin, "this project is already being compiled");
+  if (!cancellation) cancellation = std::make_shared<platform::Cancellation>();
+  running.emplace(request->project, engine_program(request->engine.id), cancellation, started);
 
   json::array need;
   for (const FileRef& ref : request->files)
@@ -355,16 +384,19 @@ Reply compile(ServerContext& context, const json::value& body,
   if (main_folder != std::string::npos)
     mirror_folders_below(*workspace, request->files, request->main_file.substr(0, main_folder));
   CompileJob job(*request, std::move(*workspace), started);
-  return job.run(origin);
+  Reply reply = job.run(origin);
+  if (running->cancelled()) return cancelled_reply(std::move(reply), *running, origin);
+  return reply;
 }
 
 }  // namespace
 
 Reply compile_endpoint(ServerContext& context, const json::value& body, const AllowedOrigin& origin,
-                       const std::vector<std::string>& repeated_keys) {
+                       const std::vector<std::string>& repeated_keys,
+                       std::shared_ptr<platform::Cancellation> cancellation) {
   // Whatever a project makes the agent run into ends this request, never the agent.
   try {
-    return compile(context, body, repeated_keys, origin);
+    return compile(context, body, repeated_keys, origin, std::move(cancellation));
   } catch (const std::exception& e) {
     return error_reply(500, origin, std::string("internal error while compiling: ") + e.what());
   }

@@ -5,6 +5,7 @@
 #include "auth/registry.h"
 #include "common/text.h"
 #include "compile/compile.h"
+#include "compile/running_endpoints.h"
 #include "compile/synctex_endpoint.h"
 #include "dirs/dirs.h"
 #include "http/body.h"
@@ -86,7 +87,13 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
 
   if (request.method == "GET") {
     if (path == "/v1/status") return status_endpoint(request.headers, origin);
-    return not_found(origin);
+    if (path != "/v1/progress") return not_found(origin);
+    if (!authenticate(config_dir(), request.headers))
+      return error_reply(401, origin, "not paired: invalid code or token");
+    const std::size_t question = target.find('?');
+    return progress_endpoint(question == std::string_view::npos ? std::string_view()
+                                                                : target.substr(question + 1),
+                             origin);
   }
   if (request.method != "POST") return not_found(origin);
 
@@ -103,9 +110,9 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   }
   if (path == "/v1/unpair") return unpair_endpoint(request.headers, origin);
 
-  const bool protected_route =
-      path == "/v1/prepare" || path == "/v1/blobs" || path == "/v1/compile" ||
-      path == "/v1/synctex";
+  const bool protected_route = path == "/v1/prepare" || path == "/v1/blobs" ||
+                               path == "/v1/compile" || path == "/v1/synctex" ||
+                               path == "/v1/cancel";
   if (!protected_route) return not_found(origin);
   if (!authenticate(config_dir(), request.headers))
     return error_reply(401, origin, "not paired: invalid code or token");
@@ -116,7 +123,8 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   if (!parsed) return error_reply(400, origin, parsed.error());
   if (path == "/v1/prepare") return prepare_endpoint(*parsed, origin, repeated_keys);
   if (path == "/v1/synctex") return synctex_endpoint(*parsed, origin);
-  return compile_endpoint(context, *parsed, origin, repeated_keys);
+  if (path == "/v1/cancel") return cancel_endpoint(*parsed, origin);
+  return compile_endpoint(context, *parsed, origin, repeated_keys, request.client_gone);
 }
 
 }  // namespace vellora

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/headers.h"
+#include "platform/process.h"
 
 namespace vellora {
 
@@ -17,6 +19,9 @@ struct Request {
   std::string method;
   std::string target;  // path plus optional query, as sent
   Headers headers;
+  // Cancelled when the client closes its connection while the request is handled; a compile
+  // then stops. None where no connection is watched.
+  std::shared_ptr<platform::Cancellation> client_gone;
 };
 
 // Reads the body on demand, so that a refused request never has its body read.

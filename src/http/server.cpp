@@ -17,6 +17,7 @@
 #include "http/gate.h"
 #include "http/json_reply.h"
 #include "platform/env.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 
 namespace vellora {
@@ -65,6 +66,9 @@ struct Connection {
   bool cut = false;
   Clock::time_point deadline = Clock::time_point::max();
   Clock::time_point since = Clock::now();
+  // While a request whose body has been read is handled: cancelled by the watchdog when the client
+  // closes the connection, since nobody is left to read the reply.
+  std::shared_ptr<platform::Cancellation> client_gone;
 };
 
 // The open connections with what each is waiting for. A watchdog cuts those past their deadline;
@@ -109,7 +113,10 @@ class Connections {
   }
   void reading_header(Connection& c) { set(c, false, timeouts.header); }
   void transferring(Connection& c) { set(c, false, timeouts.transfer); }
-  void handling(Connection& c) { set(c, false, std::nullopt); }
+  // `client_gone`: the whole request has arrived, so whatever the socket yields now is its end.
+  void handling(Connection& c, std::shared_ptr<platform::Cancellation> client_gone = nullptr) {
+    set(c, false, std::nullopt, std::move(client_gone));
+  }
 
   // Runs for ever: cuts the connections whose deadline has passed.
   void watch() {
@@ -117,15 +124,22 @@ class Connections {
     for (;;) {
       tick_.wait_for(lock, std::chrono::milliseconds(200));
       const auto now = Clock::now();
-      for (const auto& c : open_)
+      for (const auto& c : open_) {
         if (!c->cut && c->deadline <= now) cut_locked(*c);
+        if (!c->cut && c->client_gone && platform::peer_closed(c->socket)) {
+          c->client_gone->cancel();
+          c->client_gone.reset();
+        }
+      }
     }
   }
 
  private:
-  void set(Connection& c, bool idle, std::optional<std::chrono::seconds> timeout) {
+  void set(Connection& c, bool idle, std::optional<std::chrono::seconds> timeout,
+           std::shared_ptr<platform::Cancellation> client_gone = nullptr) {
     std::lock_guard lock(mutex_);
     c.idle = idle;
+    c.client_gone = std::move(client_gone);
     if (idle) c.since = Clock::now();
     c.deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
   }
@@ -220,12 +234,13 @@ class PiecePipe {
 class SocketBody final : public BodySource {
  public:
   SocketBody(Connection& connection, Connections& connections, beast::flat_buffer& buffer,
-             Parser& parser)
+             Parser& parser, std::shared_ptr<platform::Cancellation> client_gone)
       : connection_(connection),
         connections_(connections),
         socket_(connection.socket),
         buffer_(buffer),
-        parser_(parser) {}
+        parser_(parser),
+        client_gone_(std::move(client_gone)) {}
 
   std::optional<std::uint64_t> announced_length() const override {
     const auto length = parser_.content_length();
@@ -238,7 +253,7 @@ class SocketBody final : public BodySource {
     // Every piece that arrives restarts the clock: a slow upload that keeps coming is never cut.
     connections_.transferring(connection_);
     auto result = read_pieces(consume);
-    connections_.handling(connection_);
+    connections_.handling(connection_, parser_.is_done() ? client_gone_ : nullptr);
     return result;
   }
 
@@ -321,6 +336,7 @@ class SocketBody final : public BodySource {
   tcp::socket& socket_;
   beast::flat_buffer& buffer_;
   Parser& parser_;
+  std::shared_ptr<platform::Cancellation> client_gone_;
 };
 
 // After replying to a request whose body was not read, let the client finish sending before the
@@ -403,7 +419,8 @@ void serve_requests(Connection& connection, Connections& connections, ServerCont
       if (malformed(ec)) refuse_malformed(connection, connections, ec);
       return;
     }
-    connections.handling(connection);
+    auto client_gone = std::make_shared<platform::Cancellation>();
+    connections.handling(connection, parser.is_done() ? client_gone : nullptr);
 
     const auto& message = parser.get();
     Request request;
@@ -411,8 +428,9 @@ void serve_requests(Connection& connection, Connections& connections, ServerCont
     request.target = std::string(message.target());
     for (const auto& field : message)
       request.headers.emplace_back(field.name_string(), field.value());
+    request.client_gone = client_gone;
 
-    SocketBody body(connection, connections, buffer, parser);
+    SocketBody body(connection, connections, buffer, parser, client_gone);
     Reply reply = handle_request(context, request, body);
 
     const bool body_read = parser.is_done();

@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +35,52 @@ struct Command {
   std::optional<Confinement> confinement;
 };
 
+// Lets another thread stop the runs of one piece of work (a compile): cancel() kills the process
+// tree of the run under way at once, and every later run answers at once without starting.
+// One run at a time is attached; the object outlives the runs that use it.
+class Cancellation {
+ public:
+  // Safe from any thread, any number of times.
+  void cancel();
+  bool cancelled() const;
+
+  // For run(): `kill` ends the attached child's whole tree and may run on another thread until
+  // detach() returns. False, with nothing attached, when the work is already cancelled.
+  bool attach(std::function<void()> kill);
+  // Call before the child is reaped, so that a kill never reaches a process id that may have been
+  // given to another process; waits for a kill under way.
+  void detach();
+
+ private:
+  mutable std::mutex mutex_;
+  bool cancelled_ = false;
+  std::function<void()> kill_;
+};
+
+// While alive, every contained run started on this thread without a cancellation of its own is
+// stopped by `cancellation`, and `on_start` learns of it first. So the tools a compile starts
+// through other modules (tlmgr, kpsewhich) are stopped and reported like its engine runs.
+class ThreadRuns {
+ public:
+  ThreadRuns(std::shared_ptr<Cancellation> cancellation,
+             std::function<void(const Command&)> on_start);
+  ~ThreadRuns();
+  ThreadRuns(const ThreadRuns&) = delete;
+  ThreadRuns& operator=(const ThreadRuns&) = delete;
+
+  // The scope of this thread, if any.
+  static ThreadRuns* current();
+  Cancellation& cancellation() const { return *cancellation_; }
+  void started(const Command& command) const {
+    if (on_start_) on_start_(command);
+  }
+
+ private:
+  std::shared_ptr<Cancellation> cancellation_;
+  std::function<void(const Command&)> on_start_;
+  ThreadRuns* outer_;
+};
+
 struct RunOptions {
   // None: wait as long as the child runs.
   std::optional<std::chrono::milliseconds> time_limit;
@@ -41,11 +90,15 @@ struct RunOptions {
   bool contain = true;
   // What is kept of each captured stream: its last bytes, which hold the error.
   std::size_t output_limit = std::size_t{16} << 20;
+  // Stops the run from another thread (its tree is killed whatever `contain` says); none: the
+  // thread's ThreadRuns, if any, for a contained run.
+  Cancellation* cancellation = nullptr;
 };
 
 struct RunResult {
   std::optional<int> exit_code;  // none when killed or ended by a signal
   bool timed_out = false;
+  bool cancelled = false;  // stopped by its cancellation (or never started: already cancelled)
   std::string out;  // raw bytes of standard output
   std::string err;  // raw bytes of standard error
   bool success() const { return exit_code == 0; }

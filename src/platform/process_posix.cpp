@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -203,11 +204,31 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   // A child that stops reading its input must give this process an error, not SIGPIPE.
   static const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
   (void)sigpipe_ignored;
+  const ThreadRuns* scope = ThreadRuns::current();
+  const bool scoped = options.cancellation == nullptr && options.contain && scope != nullptr;
+  Cancellation* cancellation = scoped ? &scope->cancellation() : options.cancellation;
+  RunResult result;
+  if (cancellation != nullptr && cancellation->cancelled()) {
+    result.cancelled = true;
+    return result;
+  }
+  if (scoped) scope->started(command);
   auto started = start(command);
   if (!started) return std::unexpected(started.error());
   const pid_t pid = started->pid;
   RunningTree tree = options.contain ? RunningTree([pid] { kill_group(pid); }) : RunningTree();
-  RunResult result;
+  // Set by a kill from another thread; read once that thread can no longer run it.
+  std::atomic<bool> killed = false;
+  if (cancellation != nullptr && !cancellation->attach([pid, &killed] {
+        killed = true;
+        kill_group(pid);
+      })) {
+    killed = true;
+    kill_group(pid);
+  }
+  const auto detach = [&] {
+    if (cancellation != nullptr) cancellation->detach();
+  };
 
   std::string_view pending_input =
       command.input ? std::string_view(*command.input) : std::string_view();
@@ -232,6 +253,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
       siginfo_t info{};
       const int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
       if (r == 0 && info.si_pid == pid) {
+        detach();
         if (options.contain) kill_group(pid);
         tree.release();
         int status = 0;
@@ -248,6 +270,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
 
     if (!exited && has_deadline && Clock::now() >= deadline) {
       result.timed_out = true;
+      detach();
       if (!options.contain) {
         // Left running: reap it whenever it ends so that it does not linger as a zombie.
         std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
@@ -296,6 +319,9 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
       }
     }
   }
+  detach();
+  result.cancelled = killed;
+  if (result.cancelled) result.exit_code.reset();
   trim_tail(result.out, options.output_limit);
   trim_tail(result.err, options.output_limit);
   return result;

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -271,12 +272,33 @@ void kill_tree(DWORD pid) {
 }  // namespace
 
 std::expected<RunResult, std::string> run(const Command& command, const RunOptions& options) {
+  const ThreadRuns* scope = ThreadRuns::current();
+  const bool scoped = options.cancellation == nullptr && options.contain && scope != nullptr;
+  Cancellation* cancellation = scoped ? &scope->cancellation() : options.cancellation;
+  RunResult result;
+  if (cancellation != nullptr && cancellation->cancelled()) {
+    result.cancelled = true;
+    return result;
+  }
+  if (scoped) scope->started(command);
   auto started = start(command, options.contain);
   if (!started) return std::unexpected(started.error());
   RunningTree tree = !options.contain ? RunningTree()
                      : started->job.h ? RunningTree([job = started->job.h] { TerminateJobObject(job, 1); })
                                       : RunningTree([pid = started->pid] { kill_tree(pid); });
-  RunResult result;
+  // The open process handle keeps its id from being reused until the handle closes below.
+  std::atomic<bool> killed = false;
+  const auto kill = [&killed, job = started->job.h, process = started->process.h,
+                     pid = started->pid] {
+    killed = true;
+    if (job != nullptr) {
+      TerminateJobObject(job, 1);
+    } else {
+      kill_tree(pid);
+      TerminateProcess(process, 1);
+    }
+  };
+  if (cancellation != nullptr && !cancellation->attach(kill)) kill();
   std::thread out_reader, err_reader, writer;
   if (started->stdout_read.h) {
     out_reader =
@@ -304,6 +326,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
           ? static_cast<DWORD>(std::min<long long>(options.time_limit->count(), 0xFFFFFFF0))
           : INFINITE;
   const DWORD waited = WaitForSingleObject(started->process.h, wait_ms);
+  if (cancellation != nullptr) cancellation->detach();
   if (waited == WAIT_TIMEOUT) {
     result.timed_out = true;
     if (options.contain) {
@@ -327,6 +350,8 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   }
   if (out_reader.joinable()) out_reader.join();
   if (err_reader.joinable()) err_reader.join();
+  result.cancelled = killed;
+  if (result.cancelled) result.exit_code.reset();
   return result;
 }
 

@@ -17,3 +17,11 @@ bool accept_error_is_temporary(const boost::system::error_code& error);
 void interrupt_socket(boost::asio::ip::tcp::socket& socket);
 
 }  // namespace vellora::platform
+
+namespace vellora::platform {
+
+// True when the peer has closed or reset the connection. Never blocks and never takes data: a
+// socket with unread data counts as open. Only for a socket no other thread reads meanwhile.
+bool peer_closed(boost::asio::ip::tcp::socket& socket);
+
+}  // namespace vellora::platform

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -26,6 +27,15 @@ bool accept_error_is_temporary(const boost::system::error_code& error) {
 void interrupt_socket(boost::asio::ip::tcp::socket& socket) {
   // A thread blocked in recv() or send() on this socket wakes up with an end of stream or EPIPE.
   ::shutdown(socket.native_handle(), SHUT_RDWR);
+}
+
+bool peer_closed(boost::asio::ip::tcp::socket& socket) {
+  pollfd p{socket.native_handle(), POLLIN | POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLRDHUP | POLLNVAL)) return true;
+  char byte;
+  const ssize_t n = ::recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 }  // namespace vellora::platform

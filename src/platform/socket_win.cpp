@@ -27,4 +27,14 @@ void interrupt_socket(boost::asio::ip::tcp::socket& socket) {
   CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
 }
 
+bool peer_closed(boost::asio::ip::tcp::socket& socket) {
+  WSAPOLLFD p{socket.native_handle(), POLLRDNORM, 0};
+  if (::WSAPoll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+  // Readable: either data (the socket stays open) or the end of the stream.
+  char byte;
+  const int n = ::recv(p.fd, &byte, 1, MSG_PEEK);
+  return n == 0 || (n == SOCKET_ERROR && ::WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
 }  // namespace vellora::platform

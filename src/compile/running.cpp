@@ -1,0 +1,126 @@
+#include "compile/running.h"
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+namespace vellora {
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// How long a cancel waits for the compile to answer and let go of its project; the compile reads
+// what the killed run left and ends within moments.
+constexpr auto RELEASE_WAIT = std::chrono::seconds(10);
+
+struct RunningCompile::Entry {
+  std::string project;
+  std::string engine_program;
+  std::shared_ptr<platform::Cancellation> cancellation;
+  Clock::time_point started;
+  // Guarded by the table's mutex.
+  std::string phase = "materializing";
+  int pass = 0;
+  std::string tool;
+  std::optional<std::string> package;
+};
+
+namespace {
+
+struct Table {
+  std::mutex mutex;
+  std::condition_variable released;
+  std::map<std::string, std::shared_ptr<RunningCompile::Entry>, std::less<>> compiles;
+  bool closing = false;
+};
+
+Table& table() {
+  static Table* instance = new Table;  // never destroyed: request threads may outlive main
+  return *instance;
+}
+
+std::string program_name(const fs::path& program) {
+  return program.stem().string();
+}
+
+}  // namespace
+
+RunningCompile::RunningCompile(std::string project, std::string engine_program,
+                               std::shared_ptr<platform::Cancellation> cancellation,
+                               Clock::time_point started)
+    : entry_(std::make_shared<Entry>()),
+      runs_(cancellation, [entry = entry_](const platform::Command& command) {
+        const std::string tool = program_name(command.program);
+        std::lock_guard lock(table().mutex);
+        entry->tool = tool;
+        entry->package.reset();
+        if (tool == entry->engine_program) {
+          entry->phase = "compiling";
+          ++entry->pass;
+        } else {
+          entry->phase = "installing";
+          if (tool == "tlmgr" && command.args.size() == 2 && command.args[0] == "install")
+            entry->package = command.args[1];
+        }
+      }) {
+  entry_->project = std::move(project);
+  entry_->engine_program = std::move(engine_program);
+  entry_->tool = entry_->engine_program;
+  entry_->cancellation = std::move(cancellation);
+  entry_->started = started;
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  t.compiles[entry_->project] = entry_;
+  if (t.closing) entry_->cancellation->cancel();
+}
+
+RunningCompile::~RunningCompile() {
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  const auto it = t.compiles.find(entry_->project);
+  if (it != t.compiles.end() && it->second == entry_) t.compiles.erase(it);
+  t.released.notify_all();
+}
+
+bool RunningCompile::cancelled() const {
+  return entry_->cancellation->cancelled();
+}
+
+int RunningCompile::passes() const {
+  std::lock_guard lock(table().mutex);
+  return entry_->pass;
+}
+
+std::optional<CompileProgress> compile_progress(const std::string& project) {
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  const auto it = t.compiles.find(project);
+  if (it == t.compiles.end()) return std::nullopt;
+  const RunningCompile::Entry& e = *it->second;
+  return CompileProgress{
+      e.phase, e.pass, e.tool, e.package,
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - e.started)};
+}
+
+bool cancel_compile(const std::string& project) {
+  Table& t = table();
+  std::unique_lock lock(t.mutex);
+  const auto it = t.compiles.find(project);
+  if (it == t.compiles.end()) return false;
+  const std::shared_ptr<RunningCompile::Entry> entry = it->second;
+  // Killing takes no lock of the table, and the compile's progress reports wait for this one.
+  entry->cancellation->cancel();
+  t.released.wait_for(lock, RELEASE_WAIT, [&] {
+    const auto now = t.compiles.find(project);
+    return now == t.compiles.end() || now->second != entry;
+  });
+  return true;
+}
+
+void cancel_all_compiles() {
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  t.closing = true;
+  for (const auto& [project, entry] : t.compiles) entry->cancellation->cancel();
+}
+
+}  // namespace vellora
