@@ -41,7 +41,8 @@ std::optional<std::string> query_parameter(std::string_view query, std::string_v
     const std::string_view pair = query.substr(0, amp);
     const std::size_t eq = pair.find('=');
     if (pair.substr(0, eq) == name)
-      return percent_decode(eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1));
+      return percent_decode(eq == std::string_view::npos ? std::string_view()
+                                                         : pair.substr(eq + 1));
     if (amp == std::string_view::npos) break;
     query.remove_prefix(amp + 1);
   }

@@ -91,9 +91,9 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
     if (!authenticate(config_dir(), request.headers))
       return error_reply(401, origin, "not paired: invalid code or token");
     const std::size_t question = target.find('?');
-    return progress_endpoint(question == std::string_view::npos ? std::string_view()
-                                                                : target.substr(question + 1),
-                             origin);
+    return progress_endpoint(
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
+        origin);
   }
   if (request.method != "POST") return not_found(origin);
 

@@ -98,7 +98,8 @@ struct RunOptions {
 struct RunResult {
   std::optional<int> exit_code;  // none when killed or ended by a signal
   bool timed_out = false;
-  bool cancelled = false;  // stopped by its cancellation (or never started: already cancelled)
+  // Stopped by its cancellation, or never started because the work was already cancelled.
+  bool cancelled = false;
   std::string out;  // raw bytes of standard output
   std::string err;  // raw bytes of standard error
   bool success() const { return exit_code == 0; }

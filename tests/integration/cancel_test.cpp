@@ -181,7 +181,8 @@ TEST_F(CancelTest, CancelStopsALoopingDocumentAtOnce) {
 
   const auto again = agent_.post_auth(
       "/v1/compile",
-      compile_body("loop", {{"main.tex", "\\documentclass{article}\\begin{document}x\\end{document}"}},
+      compile_body("loop",
+                   {{"main.tex", "\\documentclass{article}\\begin{document}x\\end{document}"}},
                    "agent-pdflatex", false),
       token_);
   ASSERT_EQ(again.status, 200u);
@@ -191,10 +192,12 @@ TEST_F(CancelTest, CancelStopsALoopingDocumentAtOnce) {
 TEST_F(CancelTest, CancelStopsAHangingInstallation) {
   write_script(agent_.bin() / "tlmgr", HANGING_TLMGR);
   start();
-  auto compiled = compile_async(compile_body(
-      "inst", {{"main.tex", "\\documentclass{article}\\usepackage{hangpkg}\\begin{document}x"
-                            "\\end{document}"}},
-      "agent-pdflatex", true));
+  auto compiled =
+      compile_async(compile_body("inst",
+                                 {{"main.tex",
+                                   "\\documentclass{article}\\usepackage{hangpkg}\\begin{document}x"
+                                   "\\end{document}"}},
+                                 "agent-pdflatex", true));
   const auto installing = wait_for_progress("inst", [](const json::value& p) {
     return p.at("running") == true && p.at("package") == "hangpkg";
   });
@@ -221,10 +224,11 @@ TEST_F(CancelTest, ClientThatGoesAwayEndsItsCompile) {
   write_script(agent_.bin() / "tectonic", HANGING_TECTONIC);
   start();
   const std::string body = compile_body("gone", {{"main.tex", "x"}}, "agent-tectonic", false);
-  const std::string request = "POST /v1/compile HTTP/1.1\r\nHost: " + agent_.host() +
-                              "\r\nAuthorization: Bearer " + token_ +
-                              "\r\nContent-Type: application/json\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string request =
+      "POST /v1/compile HTTP/1.1\r\nHost: " + agent_.host() + "\r\nAuthorization: Bearer " +
+      token_ +
+      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\n\r\n" + body;
   auto client = std::async(std::launch::async, [&] {
     // Sends the request and closes the connection after a while, without the reply.
     return raw_exchange(agent_.port(), request, std::chrono::milliseconds(2000));

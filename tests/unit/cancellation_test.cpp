@@ -113,8 +113,7 @@ TEST(ProgressQuery, ParameterIsFoundAndDecoded) {
       {"project=%zz", std::nullopt},
       {"project=a&project=b", "a"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(query_parameter(c.query, "project"), c.project) << c.query;
+  for (const Case& c : cases) EXPECT_EQ(query_parameter(c.query, "project"), c.project) << c.query;
 }
 
 }  // namespace
