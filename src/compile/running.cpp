@@ -30,7 +30,6 @@ struct Table {
   std::mutex mutex;
   std::condition_variable released;
   std::map<std::string, std::shared_ptr<RunningCompile::Entry>, std::less<>> compiles;
-  bool closing = false;
 };
 
 Table& table() {
@@ -70,7 +69,6 @@ RunningCompile::RunningCompile(std::string project, std::string engine_program,
   Table& t = table();
   std::lock_guard lock(t.mutex);
   t.compiles[entry_->project] = entry_;
-  if (t.closing) entry_->cancellation->cancel();
 }
 
 RunningCompile::~RunningCompile() {
@@ -107,20 +105,13 @@ bool cancel_compile(const std::string& project) {
   const auto it = t.compiles.find(project);
   if (it == t.compiles.end()) return false;
   const std::shared_ptr<RunningCompile::Entry> entry = it->second;
-  // Killing takes no lock of the table, and the compile's progress reports wait for this one.
+  // cancel() takes only the cancellation's own lock; the compile's progress reports wait.
   entry->cancellation->cancel();
   t.released.wait_for(lock, RELEASE_WAIT, [&] {
     const auto now = t.compiles.find(project);
     return now == t.compiles.end() || now->second != entry;
   });
   return true;
-}
-
-void cancel_all_compiles() {
-  Table& t = table();
-  std::lock_guard lock(t.mutex);
-  t.closing = true;
-  for (const auto& [project, entry] : t.compiles) entry->cancellation->cancel();
 }
 
 }  // namespace vellora

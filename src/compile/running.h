@@ -50,8 +50,4 @@ std::optional<CompileProgress> compile_progress(const std::string& project);
 // waits a short while for the compile to let go of the project. False when none was running.
 bool cancel_compile(const std::string& project);
 
-// Kills every running compile, and every compile that starts from now on at its first run; for an
-// agent about to end (Quit), which then leaves no TeX process behind.
-void cancel_all_compiles();
-
 }  // namespace vellora
