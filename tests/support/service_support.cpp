@@ -20,10 +20,6 @@ extern char** environ;
 
 namespace vellora::test {
 
-fs::path agent_binary() {
-  return VELLORA_AGENT_BINARY;
-}
-
 fs::path next_agent_binary() {
   return VELLORA_NEXT_AGENT_BINARY;
 }
