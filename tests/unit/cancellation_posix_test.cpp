@@ -1,5 +1,5 @@
-// Stopping runs from another thread, the per-thread scope a compile uses, and the query reading of
-// /v1/progress.
+// Stopping runs from another thread (POSIX shell children), the per-thread scope a compile uses, and
+// the query reading of /v1/progress.
 
 #include <gtest/gtest.h>
 
