@@ -380,6 +380,43 @@ TEST_F(CompileTest, MissingPackagesAreInstalledBeforeAndBetweenPasses) {
             "search --global --file /fakepkgtwo.sty\ninstall fakepkgtwo\n");
 }
 
+TEST_F(CompileTest, MissingTikzLibraryAndBibtexStyleAreInstalledBetweenPasses) {
+  // tlmgr knows a TikZ library and a BibTeX style; "installing" writes them into TEXMFHOME.
+  write_script(agent_.bin() / "tlmgr",
+               "echo \"$*\" >> \"$0.calls\"\n"
+               "case \"$1\" in\n"
+               "  search) case \"$4\" in\n"
+               "    *tikzlibraryfakelib*) echo 'fakelib:'; echo '\ttexmf-dist/tex/generic/fakelib/"
+               "tikzlibraryfakelib.code.tex' ;;\n"
+               "    *fakestyle*) echo 'fakestyle:'; echo '\ttexmf-dist/bibtex/bst/fakestyle/fakestyle.bst' "
+               ";;\n"
+               "  esac ;;\n"
+               "  install) case \"$2\" in\n"
+               "    fakelib) mkdir -p \"$HOME/texmf/tex/generic/fakelib\" && : > "
+               "\"$HOME/texmf/tex/generic/fakelib/tikzlibraryfakelib.code.tex\" ;;\n"
+               "    fakestyle) mkdir -p \"$HOME/texmf/bibtex/bst/fakestyle\" && cp \"$(kpsewhich "
+               "plain.bst)\" \"$HOME/texmf/bibtex/bst/fakestyle/fakestyle.bst\" ;;\n"
+               "  esac ;;\n"
+               "esac\n");
+  start();
+  const std::string document =
+      "\\documentclass{article}\n\\usepackage{tikz}\n\\usetikzlibrary{fakelib}\n"
+      "\\begin{document}\nHello \\cite{knuth}.\n\\bibliographystyle{fakestyle}\n"
+      "\\bibliography{refs}\n\\end{document}\n";
+  const auto reply = compile("wider", "main.tex", {{"main.tex", document}, {"refs.bib", REFS}},
+                             "agent-pdflatex", true)
+                         .json();
+  ASSERT_EQ(reply.at("success"), true) << reply.at("log").as_string();
+  EXPECT_EQ(reply.at("installed"), json::parse(R"(["fakelib","fakestyle"])"));
+  const std::string calls = read_text(agent_.bin() / "tlmgr.calls");
+  EXPECT_NE(calls.find("search --global --file /tikzlibraryfakelib.code.tex\ninstall fakelib\n"),
+            std::string::npos)
+      << calls;
+  EXPECT_NE(calls.find("search --global --file /fakestyle.bst\ninstall fakestyle\n"),
+            std::string::npos)
+      << calls;
+}
+
 TEST_F(CompileTest, FailedInstallStopsThePassesAndIsReported) {
   write_script(agent_.bin() / "tlmgr", FAKE_TLMGR);
   agent_.set_env("FAIL_INSTALL", "1");
