@@ -5,6 +5,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/command_line_win.h"
 #include "common/text.h"
 #include "platform/env.h"
 #include "platform/process.h"
@@ -42,30 +43,6 @@ std::string system_error_text(DWORD code) {
   return text + " (os error " + std::to_string(code) + ")";
 }
 
-// Quotes one argument by the rules the C runtime uses to split a command line.
-void append_quoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  std::size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-    } else if (c == L'"') {
-      line.append(2 * backslashes + 1, L'\\');
-      line += L'"';
-      backslashes = 0;
-    } else {
-      line.append(backslashes, L'\\');
-      backslashes = 0;
-      line += c;
-    }
-  }
-  line.append(2 * backslashes, L'\\');
-  line += L'"';
-}
 
 bool is_batch_file(const std::filesystem::path& program) {
   const std::string ext = to_lower_ascii(path_text(program.extension()));
@@ -96,10 +73,10 @@ void append_caret_escaped(std::wstring& line, const std::wstring& text) {
 std::expected<std::wstring, std::string> build_command_line(const Command& command) {
   std::wstring line;
   if (!is_batch_file(command.program)) {
-    append_quoted(line, command.program.native());
+    append_quoted_argument(line, command.program.native());
     for (const auto& arg : command.args) {
       line += L' ';
-      append_quoted(line, widen(arg));
+      append_quoted_argument(line, widen(arg));
     }
     return line;
   }

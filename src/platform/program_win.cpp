@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/command_line_win.h"
 #include "platform/env.h"
 #include "platform/program.h"
 #include "platform/wide_text.h"
@@ -20,30 +21,6 @@ std::string error_text(DWORD code) {
   return std::string(trim(text)) + " (os error " + std::to_string(code) + ")";
 }
 
-// Quotes one argument by the rules the C runtime uses to split a command line.
-void append_quoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  std::size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-    } else if (c == L'"') {
-      line.append(2 * backslashes + 1, L'\\');
-      line += L'"';
-      backslashes = 0;
-    } else {
-      line.append(backslashes, L'\\');
-      backslashes = 0;
-      line += c;
-    }
-  }
-  line.append(2 * backslashes, L'\\');
-  line += L'"';
-}
 
 }  // namespace
 
@@ -92,10 +69,10 @@ std::expected<void, std::string> make_executable(const std::filesystem::path&) {
 std::expected<void, std::string> start_in_background(const std::filesystem::path& program,
                                                      const std::vector<std::string>& args) {
   std::wstring line;
-  append_quoted(line, program.native());
+  append_quoted_argument(line, program.native());
   for (const auto& arg : args) {
     line += L' ';
-    append_quoted(line, widen(arg));
+    append_quoted_argument(line, widen(arg));
   }
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   const HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/command_line_win.h"
 #include "harness.h"
 #include "platform/env.h"
 #include "platform/wide_text.h"
@@ -31,30 +32,6 @@ std::optional<std::string> current_env(const std::string& name) {
   return std::nullopt;
 }
 
-// Quotes one argument by the rules the C runtime uses to split a command line.
-void append_quoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  std::size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-    } else if (c == L'"') {
-      line.append(2 * backslashes + 1, L'\\');
-      line += L'"';
-      backslashes = 0;
-    } else {
-      line.append(backslashes, L'\\');
-      backslashes = 0;
-      line += c;
-    }
-  }
-  line.append(2 * backslashes, L'\\');
-  line += L'"';
-}
 
 HANDLE open_for_child(const fs::path& path, bool write) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -69,10 +46,10 @@ HANDLE start_agent(const std::vector<std::string>& args,
                    const fs::path& err, DWORD* pid) {
   const fs::path program = agent_binary();
   std::wstring line;
-  append_quoted(line, program.native());
+  platform::append_quoted_argument(line, program.native());
   for (const auto& arg : args) {
     line += L' ';
-    append_quoted(line, platform::widen(arg));
+    platform::append_quoted_argument(line, platform::widen(arg));
   }
   std::wstring block;
   for (const auto& [name, value] : env) {
