@@ -5,8 +5,8 @@
 #include <map>
 #include <thread>
 
-#include "platform/command_line_win.h"
 #include "common/text.h"
+#include "platform/command_line_win.h"
 #include "platform/env.h"
 #include "platform/process.h"
 #include "platform/running_trees.h"
