@@ -33,6 +33,8 @@ class DurableWriter {
 
   std::filesystem::path path_;
   std::intptr_t handle_;  // a file descriptor, or a Windows HANDLE; -1 once closed
+  std::uint64_t written_ = 0;
+  std::uint64_t writeback_started_ = 0;  // how much of the file the disk has been asked to take
   bool kept_ = false;
 };
 

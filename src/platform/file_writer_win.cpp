@@ -23,7 +23,11 @@ std::expected<DurableWriter, std::string> DurableWriter::create(const std::files
 }
 
 DurableWriter::DurableWriter(DurableWriter&& other) noexcept
-    : path_(std::move(other.path_)), handle_(other.handle_), kept_(other.kept_) {
+    : path_(std::move(other.path_)),
+      handle_(other.handle_),
+      written_(other.written_),
+      writeback_started_(other.writeback_started_),
+      kept_(other.kept_) {
   other.handle_ = -1;
   other.kept_ = true;
 }

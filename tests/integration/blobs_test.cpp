@@ -66,8 +66,8 @@ TEST_F(BlobsTest, PrepareTakesAHundredThousandFilesAndNoMore) {
   ASSERT_EQ(need.size(), 60000u);
   for (std::size_t i = 0; i < need.size(); ++i) ASSERT_EQ(need[i], digests[i].c_str()) << i;
 
-  const auto too_long = post("/v1/prepare", "{\"files\":[" + files + R"(,{"path":"x","sha256":")" +
-                                                 digests[0] + "\"}]}");
+  const auto too_long = post(
+      "/v1/prepare", "{\"files\":[" + files + R"(,{"path":"x","sha256":")" + digests[0] + "\"}]}");
   EXPECT_EQ(too_long.status, 400u);
   EXPECT_EQ(too_long.json().at("error"), "invalid list: more than 100000 files");
 }
@@ -131,6 +131,52 @@ TEST_F(BlobsTest, UploadStoresOnceAndKeepsEarlierBlobsOnFailure) {
   // No temporary file is left behind.
   for (const auto& entry : std::filesystem::directory_iterator(agent_->cache_dir() / "blobs"))
     EXPECT_EQ(entry.path().filename().string().size(), 64u) << entry.path();
+}
+
+// Bodies large enough that the server reads them in several pieces, with the fault past the first
+// piece: the replies are those of a small body, and the store holds only complete blobs under
+// their own digests, no temporary file.
+TEST_F(BlobsTest, FaultsInLargeBodiesLeaveOnlyCompleteBlobs) {
+  const std::string a(600000, 'a'), b(600000, 'b'), c(600000, 'c');
+  std::string bad_base64 = blob(std::string(1 << 20, 'd'));
+  bad_base64[bad_base64.find("\"b64\":\"") + 6 + 262143] = '*';  // around a piece boundary
+  const std::string mismatch =
+      "{\"blobs\":[" + blob(a) + "," + blob(b, sha256_of("x")) + "," + blob(c) + "]}";
+  const std::string complete = "{\"blobs\":[" + blob(a) + "," + blob(b) + "]}";
+  const std::string cut = complete.substr(0, complete.size() - complete.size() / 4);
+  struct Case {
+    std::string name, request;
+    bool end_sending;
+    std::string reply;
+    bool keeps_first;  // the blob of `a`, completed before the fault
+  };
+  const auto request = [&](const std::string& body, std::size_t length) {
+    return "POST /v1/blobs HTTP/1.1\r\nHost: " + agent_->host() + "\r\nAuthorization: Bearer " +
+           *token_ + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nConnection: close\r\n\r\n" + body;
+  };
+  const Case cases[] = {
+      {"digest mismatch in the middle", request(mismatch, mismatch.size()), false,
+       R"({"error":"the content does not match the hash"})", true},
+      {"invalid base64 past the first piece",
+       request("{\"blobs\":[" + bad_base64 + "]}", bad_base64.size() + 12), false,
+       R"({"error":"invalid base64"})", false},
+      {"body cut off inside a string", request(cut, complete.size()), true,
+       R"({"error":"partial message"})", true},
+  };
+  const auto blobs = agent_->cache_dir() / "blobs";
+  for (const auto& [name, bytes, end_sending, reply, keeps_first] : cases) {
+    for (const auto& content : {a, b, c}) std::filesystem::remove(blob_file(content));
+    const std::string response =
+        raw_exchange(agent_->port(), bytes, std::chrono::seconds(20), end_sending);
+    EXPECT_TRUE(response.starts_with("HTTP/1.1 400")) << name << ": " << response.substr(0, 200);
+    EXPECT_TRUE(response.ends_with(reply)) << name << ": " << response.substr(0, 400);
+    EXPECT_EQ(std::filesystem::exists(blob_file(a)), keeps_first) << name;
+    EXPECT_FALSE(std::filesystem::exists(blob_file(b))) << name;
+    EXPECT_FALSE(std::filesystem::exists(blob_file(c))) << name;
+    for (const auto& entry : std::filesystem::directory_iterator(blobs))
+      EXPECT_EQ(entry.path().filename().string().size(), 64u) << name << ": " << entry.path();
+  }
 }
 
 TEST_F(BlobsTest, EmptyUploadCreatesTheStore) {

@@ -170,11 +170,12 @@ json::array Agent::upload(const std::string& token,
 namespace vellora::test {
 
 std::string raw_exchange(std::uint16_t port, const std::string& bytes,
-                         std::chrono::milliseconds wait) {
+                         std::chrono::milliseconds wait, bool end_sending) {
   boost::asio::io_context io;
   tcp::socket socket(io);
   socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
   boost::asio::write(socket, boost::asio::buffer(bytes));
+  if (end_sending) socket.shutdown(tcp::socket::shutdown_send);
   socket.non_blocking(true);
   std::string received;
   char buffer[4096];

@@ -146,9 +146,10 @@ fs::path shared_texmf_var();
 namespace vellora::test {
 
 // Sends raw bytes on a fresh connection and returns what arrives until the server closes the
-// connection or `wait` passes.
+// connection or `wait` passes. `end_sending`: the sending side is closed after the bytes, as a
+// client that stopped in the middle of a body.
 std::string raw_exchange(std::uint16_t port, const std::string& bytes,
-                         std::chrono::milliseconds wait);
+                         std::chrono::milliseconds wait, bool end_sending = false);
 
 }  // namespace vellora::test
 

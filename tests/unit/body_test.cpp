@@ -38,6 +38,15 @@ TEST(JsonStream, ErrorsNameTheirPlace) {
     const std::string error = fed ? parser.finish().error() : fed.error();
     EXPECT_NE(error.find(place), std::string::npos) << text << " -> " << error;
   }
+  // The place is the same however the text arrives: the count carries across pieces.
+  const std::string_view broken = "{\"a\":1,\n\n  \"b\":\n  x}";
+  for (std::size_t piece : {1u, 2u, 5u, 100u}) {
+    JsonStreamParser parser;
+    std::string error;
+    for (std::size_t at = 0; at < broken.size() && error.empty(); at += piece)
+      if (auto fed = parser.feed(broken.substr(at, piece)); !fed) error = fed.error();
+    EXPECT_TRUE(error.ends_with(" at line 4 column 2")) << "pieces of " << piece << ": " << error;
+  }
   std::string deep(100, '[');
   EXPECT_FALSE(parse_json(deep + std::string(100, ']')));
 }
