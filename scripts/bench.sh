@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds in Release and runs the benchmarks (upload throughput and memory, compile overhead,
-# incremental materialization).
+# Builds in Release and runs the benchmarks, each ratio printed next to its aim: upload throughput
+# and memory, compile overhead and parallel compiles, incremental materialization.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
