@@ -116,7 +116,8 @@ TEST_F(BlobsTest, UploadStoresOnceAndKeepsEarlierBlobsOnFailure) {
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   // Elements that are not objects with two strings are skipped silently.
   const std::string body = "{\"blobs\":[" + blob("upper", upper) + "," + blob("") +
-                           R"(,"bare",{"sha256":1,"b64":"QQ=="}]})";
+                           R"(,"bare",{"sha256":1,"b64":"QQ=="},{"sha256":")" + sha256_of("A") +
+                           R"(","b64":5}]})";
   EXPECT_EQ(post("/v1/blobs", body).body, R"({"stored":2})");
   EXPECT_EQ(read_text(blob_file("upper")), "upper");
   EXPECT_TRUE(std::filesystem::exists(blob_file("")));
