@@ -46,7 +46,7 @@ std::vector<FileRef> project_of(int count) {
 }
 
 bool materialized(const std::string& project, const std::vector<FileRef>& files) {
-  const auto done = materialize(project, files, "main");
+  const auto done = materialize(project, files);
   if (!done) std::fprintf(stderr, "materialize failed: %s\n", done.error().c_str());
   return done.has_value();
 }

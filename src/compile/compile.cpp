@@ -6,10 +6,11 @@
 #include "common/file.h"
 #include "common/text.h"
 #include "compile/compile_log.h"
-#include "compile/diagnostics.h"
 #include "compile/confinement.h"
+#include "compile/diagnostics.h"
 #include "compile/engine_command.h"
 #include "compile/output_files.h"
+#include "compile/run_caches.h"
 #include "compile/running.h"
 #include "compile/stale_outputs.h"
 #include "dirs/dirs.h"
@@ -93,7 +94,8 @@ std::expected<CompileRequest, Reply> validate(const json::value& body,
   if (auto problem = unstorable_path(*refs))
     return std::unexpected(error_reply(400, origin, *problem));
   request.files = std::move(*refs);
-  if (const auto* d = object->if_contains("diagnostics")) request.diagnostics = d->is_bool() && d->get_bool();
+  if (const auto* d = object->if_contains("diagnostics"))
+    request.diagnostics = d->is_bool() && d->get_bool();
   auto engine = usable_engine(engine_id);
   if (!engine)
     return std::unexpected(error_reply(400, origin, "compiler not found on this machine"));
@@ -171,8 +173,28 @@ class CompileJob {
     run.work_dir = workspace_.work_dir;
     run.out_dir = workspace_.out_dir;
     run.path_value = path_value;
-    if (id == "agent-context") run.extra_env = context_env(*program_path);
-    run.confinement = engine_confinement(id, workspace_.work_dir, run.extra_env);
+    // Caches the agent built for every run to read, and the project's own to write.
+    std::vector<fs::path> shared;
+    if (id == "agent-lualatex")
+      if (auto fonts = shared_font_cache()) {
+        seed_font_names(*fonts, run_cache_dir() / "luatex");
+        shared.push_back(*fonts);
+      }
+    if (id == "agent-context") {
+      const auto vars = context_env(*program_path);
+      for (const auto& [name, value] : vars) {
+        if (name != "TEXMFCACHE") {
+          run.extra_env.emplace_back(name, value);
+          continue;
+        }
+        prepare_context_cache(utf8_path(value), *program_path, vars);
+        shared.push_back(utf8_path(value));
+      }
+      run.context_engine_dir = context_engine_dir();
+      if (run.context_engine_dir) shared.push_back(*run.context_engine_dir);
+    }
+    for (auto& var : private_cache_env(run_cache_dir(), shared)) run.extra_env.push_back(var);
+    run.confinement = engine_confinement(id, workspace_.work_dir, shared);
 
     const fs::path pdf = workspace_.out_dir / (job + ".pdf");
     std::string log;
@@ -249,6 +271,9 @@ class CompileJob {
     return outcome;
   }
 
+  // The project's own TeX and font caches: what one project's runs write there reaches no other.
+  fs::path run_cache_dir() const { return workspace_.out_dir / ".cache"; }
+
   json::object base_reply() const {
     json::array installed;
     for (const auto& p : installs_.installed) installed.push_back(json::value(p));
@@ -316,8 +341,8 @@ class CompileJob {
     for (const FileRef& ref : request_.files) paths.push_back(ref.path);
     const std::string main_dir = fs::path(request_.main_file).parent_path().generic_string();
     const ProjectPaths project(workspace_.work_dir.generic_string(), main_dir, paths);
-    auto found =
-        tex_log_diagnostics(read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project);
+    auto found = tex_log_diagnostics(
+        read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project);
     for (auto& d : bibliography_diagnostics(
              read_log_bounded(workspace_.out_dir / (job + ".blg")).value_or(""), project))
       found.push_back(std::move(d));
@@ -370,6 +395,7 @@ Reply compile(ServerContext& context, const json::value& body,
   if (!busy) return error_reply(409, origin, "this project is already being compiled");
   if (!cancellation) cancellation = std::make_shared<platform::Cancellation>();
   running.emplace(request->project, engine_program(request->engine.id), cancellation, started);
+  running->wait_for_turn();
 
   json::array need;
   for (const FileRef& ref : request->files)
@@ -378,7 +404,7 @@ Reply compile(ServerContext& context, const json::value& body,
     return json_reply(409, origin,
                       json::object{{"error", "missing contents"}, {"need", std::move(need)}});
 
-  auto workspace = materialize(request->project, request->files, job_name(request->main_file));
+  auto workspace = materialize(request->project, request->files);
   if (!workspace) return error_reply(500, origin, workspace.error());
   const auto main_folder = request->main_file.rfind('/');
   if (main_folder != std::string::npos)

@@ -1,6 +1,7 @@
 #include "compile/engine_command.h"
 
 #include "common/file.h"
+#include "compile/confinement.h"
 #include "platform/env.h"
 #include "project/names.h"
 
@@ -34,34 +35,58 @@ std::vector<std::pair<std::string, std::string>> input_path_env(const std::strin
   return vars;
 }
 
+namespace {
+
+// Sets a variable of an environment given whole, replacing an earlier value.
+void set_var(std::vector<std::pair<std::string, std::string>>& env, const std::string& name,
+             std::string value) {
+  for (auto& [key, old] : env)
+    if (key == name) {
+      old = std::move(value);
+      return;
+    }
+  env.emplace_back(name, std::move(value));
+}
+
+}  // namespace
+
 platform::Command engine_command(const EngineRun& run) {
   const std::string out = platform::path_text(run.out_dir);
   platform::Command command;
   command.program = run.program;
   command.cwd = run.work_dir;
   command.capture_output = true;
-  command.env = {{"PATH", run.path_value},
-                 {"openin_any", "p"},
-                 {"openout_any", "p"},
-                 {"shell_escape", "f"},
-                 // The one absolute place TeX may also read and write in paranoid mode.
-                 {"TEXMFOUTPUT", out},
-                 // Temporary files (biber's, for one) stay with the project: a confined run may
-                 // not write in the system's temporary folder.
-                 {"TMPDIR", platform::path_text(run.out_dir / ".tmp")}};
+  command.inherit_environment = false;
+  command.env = allowed_environment();
+  std::string path = run.path_value;
+  if (run.context_engine_dir)
+    path = platform::path_text(*run.context_engine_dir) + platform::path_list_separator() + path;
+  for (auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"PATH", path},
+           {"openin_any", "p"},
+           {"openout_any", "p"},
+           {"shell_escape", "f"},
+           // The one absolute place TeX may also read and write in paranoid mode.
+           {"TEXMFOUTPUT", out},
+           // Temporary files (biber's, for one) stay with the project: a confined run may not
+           // write in the system's temporary folder.
+           {"TMPDIR", platform::path_text(run.out_dir / ".tmp")}})
+    set_var(command.env, name, std::move(value));
   command.confinement = run.confinement;
-  for (auto& var : input_path_env(run.main_file, run.work_dir))
-    command.env.push_back(std::move(var));
+  for (auto& [name, value] : input_path_env(run.main_file, run.work_dir))
+    set_var(command.env, name, std::move(value));
+  for (const auto& [name, value] : run.extra_env) set_var(command.env, name, value);
 
   if (run.engine_id == "agent-tectonic") {
     command.args = {"-X", "compile", "--synctex", "--keep-logs", "--outdir", out, run.main_file};
   } else if (run.engine_id == "agent-context") {
-    // ConTeXt's own sandbox: no programs started, Lua's file functions kept to the project.
+    // ConTeXt's own sandbox: no programs started, Lua's file functions kept to the project. The
+    // engine is taken from PATH, where the wrapper that turns shell escape off comes first.
     command.args = {"--nonstopmode", "--sandbox"};
+    if (run.context_engine_dir) command.args.push_back("--nobinarypath");
     if (const std::string parent = parent_of(run.main_file); !parent.empty())
       command.args.push_back("--path=" + parent);
     command.args.push_back(run.main_file);
-    for (const auto& var : run.extra_env) command.env.push_back(var);
   } else {
     const std::string engine = run.engine_id == "agent-xelatex"    ? "xelatex"
                                : run.engine_id == "agent-lualatex" ? "lualatex"
@@ -74,10 +99,10 @@ platform::Command engine_command(const EngineRun& run) {
         {mode, "-interaction=nonstopmode", "-halt-on-error", "-synctex=1", "-file-line-error",
          "-" + engine + "=" + engine + " -no-shell-escape %O %S", "-outdir=" + out, run.main_file});
     // No system-wide latexmk configuration either.
-    command.env.emplace_back("LATEXMKRCSYS", platform::null_device());
+    set_var(command.env, "LATEXMKRCSYS", platform::null_device());
     // Unwrapped log lines: TeX otherwise breaks them at 79 columns, which splits the messages
     // that name a missing font or babel language.
-    command.env.emplace_back("max_print_line", "10000");
+    set_var(command.env, "max_print_line", "10000");
   }
   return command;
 }

@@ -19,13 +19,17 @@ struct EngineRun {
   std::filesystem::path out_dir;
   std::string path_value;                                      // PATH of the child
   bool forced = false;                                         // latexmk "-g"
-  std::vector<std::pair<std::string, std::string>> extra_env;  // ConTeXt's variables
-  std::optional<platform::Confinement> confinement;            // none: unconfined
+  // The run's own caches and ConTeXt's variables, over the allowed part of the agent's own.
+  std::vector<std::pair<std::string, std::string>> extra_env;
+  // ConTeXt: a folder put first on PATH holding the `luatex` it must start.
+  std::optional<std::filesystem::path> context_engine_dir;
+  std::optional<platform::Confinement> confinement;  // none: unconfined
 };
 
 // The fixed argument list and environment of one engine run. Shell escape is always off (ConTeXt
-// runs in its own sandbox), no latexmk configuration file is read, and kpathsea lets TeX open
-// files only below the working directory and the output directory, never dot files.
+// also runs in its own sandbox), no latexmk configuration file is read, kpathsea lets TeX open
+// files only below the working directory and the output directory, never dot files, and the
+// environment is built from nothing but what a TeX run needs.
 platform::Command engine_command(const EngineRun& run);
 
 // TEXINPUTS, BIBINPUTS and BSTINPUTS that let TeX find files beside a main file in a

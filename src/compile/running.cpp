@@ -1,8 +1,12 @@
 #include "compile/running.h"
 
+#include <charconv>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
+
+#include "platform/env.h"
 
 namespace vellora {
 namespace fs = std::filesystem;
@@ -30,7 +34,20 @@ struct Table {
   std::mutex mutex;
   std::condition_variable released;
   std::map<std::string, std::shared_ptr<RunningCompile::Entry>, std::less<>> compiles;
+  int turns_taken = 0;  // compiles past their wait
+  std::condition_variable turn_freed;
 };
+
+// More compiles at once than cores only makes each slower, and a crowd of projects could
+// otherwise start hundreds of processes.
+int compiles_at_once() {
+  if (const auto value = platform::get_env("VELLORA_MAX_COMPILES")) {
+    int n = 0;
+    const char* end = value->text.data() + value->text.size();
+    if (std::from_chars(value->text.data(), end, n).ptr == end && n > 0) return n;
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
 
 Table& table() {
   static Table* instance = new Table;  // never destroyed: request threads may outlive main
@@ -74,6 +91,10 @@ RunningCompile::RunningCompile(std::string project, std::string engine_program,
 RunningCompile::~RunningCompile() {
   Table& t = table();
   std::lock_guard lock(t.mutex);
+  if (holds_turn_) {
+    --t.turns_taken;
+    t.turn_freed.notify_one();
+  }
   const auto it = t.compiles.find(entry_->project);
   if (it != t.compiles.end() && it->second == entry_) t.compiles.erase(it);
   t.released.notify_all();
@@ -81,6 +102,21 @@ RunningCompile::~RunningCompile() {
 
 bool RunningCompile::cancelled() const {
   return entry_->cancellation->cancelled();
+}
+
+void RunningCompile::wait_for_turn() {
+  static const int limit = compiles_at_once();
+  Table& t = table();
+  std::unique_lock lock(t.mutex);
+  entry_->phase = "queued";
+  // A cancellation does not wake this wait, so it looks now and then.
+  while (t.turns_taken >= limit) {
+    if (cancelled()) return;
+    t.turn_freed.wait_for(lock, std::chrono::milliseconds(200));
+  }
+  ++t.turns_taken;
+  holds_turn_ = true;
+  entry_->phase = "materializing";
 }
 
 int RunningCompile::passes() const {

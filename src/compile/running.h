@@ -12,7 +12,7 @@ namespace vellora {
 
 // What a running compile is doing, as /v1/progress shows it.
 struct CompileProgress {
-  std::string phase;  // "materializing", "installing" or "compiling"
+  std::string phase;  // "queued", "materializing", "installing" or "compiling"
   int pass = 0;       // engine runs started so far
   std::string tool;   // the program running or last run (the engine's before any runs)
   std::optional<std::string> package;  // the package being installed
@@ -36,11 +36,17 @@ class RunningCompile {
   bool cancelled() const;
   int passes() const;
 
+  // Waits, shown as "queued", until fewer compiles run than the machine has cores (or
+  // VELLORA_MAX_COMPILES), then holds a place until this object ends. A compile cancelled while it
+  // waits stops waiting without a place: it starts no process and answers "cancelled".
+  void wait_for_turn();
+
   struct Entry;  // the table's record of one compile
 
  private:
   std::shared_ptr<Entry> entry_;
   platform::ThreadRuns runs_;
+  bool holds_turn_ = false;
 };
 
 // The progress of the project's compile, none when none runs. Reads memory only.

@@ -15,6 +15,13 @@ struct EnvValue {
 };
 std::optional<EnvValue> get_env(const std::string& name);
 
+// The names of every variable of this process's environment.
+std::vector<std::string> env_names();
+
+// Variables every program of this system needs to start and find its own files (on Windows the
+// system folder, temporary folder and profile; none elsewhere).
+std::vector<std::string> system_env_names();
+
 // The value of a variable as a path, taken as the system stores it (no Unicode check).
 std::optional<std::filesystem::path> get_env_path(const std::string& name);
 

@@ -7,12 +7,27 @@
 #include "common/text.h"
 #include "platform/env.h"
 
+extern char** environ;
+
 namespace vellora::platform {
 
 std::optional<EnvValue> get_env(const std::string& name) {
   const char* value = std::getenv(name.c_str());
   if (value == nullptr) return std::nullopt;
   return EnvValue{value, is_valid_utf8(value)};
+}
+
+std::vector<std::string> env_names() {
+  std::vector<std::string> names;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    names.emplace_back(entry.substr(0, entry.find('=')));
+  }
+  return names;
+}
+
+std::vector<std::string> system_env_names() {
+  return {};
 }
 
 std::optional<std::filesystem::path> get_env_path(const std::string& name) {

@@ -47,6 +47,42 @@ std::optional<EnvValue> get_env(const std::string& name) {
   return EnvValue{out, true};
 }
 
+std::vector<std::string> env_names() {
+  std::vector<std::string> names;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* p = block; *p != L'\0'; p += wcslen(p) + 1) {
+    const std::wstring entry(p);
+    const std::size_t eq = entry.find(L'=', 1);  // names like "=C:" start with "="
+    if (eq != std::wstring::npos)
+      names.push_back(path_text(std::filesystem::path(entry.substr(0, eq))));
+  }
+  FreeEnvironmentStringsW(block);
+  return names;
+}
+
+std::vector<std::string> system_env_names() {
+  return {"SystemRoot",
+          "SystemDrive",
+          "windir",
+          "ComSpec",
+          "PATHEXT",
+          "TEMP",
+          "TMP",
+          "USERPROFILE",
+          "APPDATA",
+          "LOCALAPPDATA",
+          "ProgramData",
+          "ProgramFiles",
+          "ProgramFiles(x86)",
+          "CommonProgramFiles",
+          "HOMEDRIVE",
+          "HOMEPATH",
+          "USERNAME",
+          "NUMBER_OF_PROCESSORS",
+          "PROCESSOR_ARCHITECTURE",
+          "OS"};
+}
+
 std::optional<std::filesystem::path> get_env_path(const std::string& name) {
   const auto wide = get_env_wide(name);
   if (!wide) return std::nullopt;

@@ -22,6 +22,12 @@ std::expected<void, std::string> replace_file(const std::filesystem::path& from,
 
 // Makes a file read-only for everyone where the system has such permissions (POSIX); a no-op on
 // Windows, where a read-only file could no longer be deleted or replaced by the usual calls.
+// Makes `to` (which must not exist) a copy of `from` that shares nothing with it: a clone of its
+// blocks where the file system offers one (a copy-on-write reflink), otherwise a plain copy. The
+// copy is writable by its owner.
+std::expected<void, std::string> clone_or_copy(const std::filesystem::path& from,
+                                               const std::filesystem::path& to);
+
 void make_read_only(const std::filesystem::path& path);
 
 // An exclusive advisory lock on a file, held until the object is destroyed. It serialises

@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +76,57 @@ std::expected<FileLock, std::string> FileLock::acquire(const std::filesystem::pa
     return std::unexpected(failure("cannot lock", path, error));
   }
   return FileLock(fd);
+}
+
+namespace {
+
+// The rest of `in` into `out` by the kernel where it can, by reads and writes otherwise.
+bool copy_contents(int in, int out) {
+  while (true) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+    if (n == 0) return true;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+    break;
+  }
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+std::expected<void, std::string> clone_or_copy(const std::filesystem::path& from,
+                                               const std::filesystem::path& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) return std::unexpected(std::string(std::strerror(errno)));
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (out < 0) {
+    const int e = errno;
+    ::close(in);
+    return std::unexpected(std::string(std::strerror(e)));
+  }
+  const bool done = ::ioctl(out, FICLONE, in) == 0 || copy_contents(in, out);
+  const int e = errno;
+  ::close(in);
+  if (::close(out) != 0 || !done) {
+    ::unlink(to.c_str());
+    return std::unexpected(std::string(std::strerror(done ? errno : e)));
+  }
+  return {};
 }
 
 }  // namespace vellora::platform

@@ -88,4 +88,16 @@ std::expected<FileLock, std::string> FileLock::acquire(const std::filesystem::pa
   return FileLock(reinterpret_cast<std::intptr_t>(file));
 }
 
+std::expected<void, std::string> clone_or_copy(const std::filesystem::path& from,
+                                               const std::filesystem::path& to) {
+  // CopyFileW makes a file of its own (NTFS has no reflinks); the store's read-only mark is not
+  // carried over, so tools may write to the copy.
+  if (!CopyFileW(from.c_str(), to.c_str(), TRUE))
+    return std::unexpected(failure("could not copy to", to, GetLastError()));
+  const DWORD attributes = GetFileAttributesW(to.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  return {};
+}
+
 }  // namespace vellora::platform

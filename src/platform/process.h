@@ -23,6 +23,8 @@ struct Command {
   std::vector<std::string> args;
   // Variables added to (or replacing those of) the agent's own environment.
   std::vector<std::pair<std::string, std::string>> env;
+  // False: `env` is the child's whole environment.
+  bool inherit_environment = true;
   // Empty: the agent's own working directory.
   std::filesystem::path cwd;
   // Written to standard input, which is then closed; none: standard input is the null device.
@@ -31,7 +33,8 @@ struct Command {
   bool capture_output = false;
   // Windows: start without a console window.
   bool no_window = false;
-  // Confines the child and all it starts where the system can (see sandbox.h); none: unconfined.
+  // Confines the child and all it starts where the system can (see sandbox.h), in a session of its
+  // own; none: unconfined.
   std::optional<Confinement> confinement;
 };
 

@@ -73,7 +73,7 @@ std::optional<std::string> resolve_program(const std::filesystem::path& program)
 
 std::vector<std::string> build_environment(const Command& command) {
   std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
+  for (char** e = environ; command.inherit_environment && *e != nullptr; ++e) {
     const std::string_view entry(*e);
     const std::string_view name = entry.substr(0, entry.find('='));
     bool replaced = false;
@@ -141,9 +141,14 @@ std::expected<Started, std::string> start(const Command& command) {
 
   const pid_t pid = ::fork();
   if (pid < 0) return std::unexpected(std::string(std::strerror(errno)));
+  const bool own_session = command.confinement.has_value();
   if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    ::setpgid(0, 0);
+    // Only async-signal-safe calls from here on. A confined run leads a session of its own: no
+    // controlling terminal to type into or to stop the agent through.
+    if (own_session)
+      ::setsid();
+    else
+      ::setpgid(0, 0);
     ::signal(SIGPIPE, SIG_DFL);
     const int in_fd = in ? in->read.fd : null_fd.fd;
     const int out_fd = out ? out->write.fd : null_fd.fd;
@@ -170,7 +175,8 @@ std::expected<Started, std::string> start(const Command& command) {
     (void)!::write(exec_error->write.fd, &e, sizeof e);
     ::_exit(127);
   }
-  ::setpgid(pid, pid);
+  // (A session leader already leads its group, and may not be moved into another.)
+  if (!own_session) ::setpgid(pid, pid);
   exec_error->write.reset();
   int child_errno = 0;
   ssize_t n;

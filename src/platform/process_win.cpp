@@ -111,7 +111,8 @@ struct NameLess {
 std::wstring build_environment_block(const Command& command) {
   std::map<std::wstring, std::wstring, NameLess> vars;
   wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* p = block; *p != L'\0'; p += wcslen(p) + 1) {
+  for (const wchar_t* p = block; command.inherit_environment && *p != L'\0';
+       p += wcslen(p) + 1) {
     const std::wstring entry(p);
     const std::size_t eq = entry.find(L'=', 1);  // names like "=C:" start with "="
     if (eq == std::wstring::npos) continue;

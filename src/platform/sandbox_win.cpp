@@ -11,12 +11,13 @@ std::optional<std::string> confinement_unavailable() {
 }
 
 PreparedConfinement::PreparedConfinement(PreparedConfinement&& other) noexcept
-    : handle_(other.handle_) {
+    : extra(std::move(other.extra)), handle_(other.handle_) {
   other.handle_ = -1;
 }
 PreparedConfinement& PreparedConfinement::operator=(PreparedConfinement&& other) noexcept {
   handle_ = other.handle_;
   other.handle_ = -1;
+  extra = std::move(other.extra);
   return *this;
 }
 PreparedConfinement::~PreparedConfinement() = default;

@@ -27,9 +27,9 @@ constexpr int PLACE_TRIES = 5;
 constexpr auto RETRY_PAUSE = std::chrono::milliseconds(100);
 
 // The manifest maps each placed path to its blob's identifier, followed by what the file was when
-// it was placed: "<sha256> <link|copy> <device> <file> <size> <modified>". An unchanged file is
-// then recognised by one look at it. Entries of earlier versions hold the identifier alone; an
-// earlier version reading these sees a different identifier and places the file again.
+// it was placed: "<sha256> copy <device> <file> <size> <modified>". An unchanged file is
+// then recognised by one look at it. Entries of earlier versions hold the identifier alone, or
+// "link" where the file was a hard link to its blob: such a file is placed again.
 struct Recorded {
   std::string_view hash;
   bool linked = false;
@@ -69,9 +69,9 @@ std::optional<Recorded> recorded(const json::value& value) {
   return entry;
 }
 
-std::string record(std::string_view hash, bool linked, const platform::FileStamp& stamp) {
+std::string record(std::string_view hash, const platform::FileStamp& stamp) {
   std::string text = to_lower_ascii(hash);
-  text += linked ? " link " : " copy ";
+  text += " copy ";
   for (const auto number : {stamp.device, stamp.file, stamp.size})
     text.append(std::to_string(number)).push_back(' ');
   text += std::to_string(stamp.modified);
@@ -181,27 +181,19 @@ bool same_hash(std::string_view a, std::string_view b) {
   return a.size() == b.size() && starts_with_folded(a, b);
 }
 
-bool is_tool_output_name(std::string_view path, std::string_view job) {
-  if (job.empty()) return false;
-  const std::string_view name = last_segment(path);
-  return name.size() > job.size() && starts_with_folded(name, job) &&
-         (name[job.size()] == '.' || name[job.size()] == '-');
-}
-
-bool still_placed(const fs::path& target, const fs::path& blob, bool linked) {
+bool still_placed(const fs::path& target, const fs::path& blob) {
   if (platform::is_link(target)) return false;
   std::error_code ec;
   if (!fs::is_regular_file(target, ec)) return false;
-  const bool shares_blob = fs::equivalent(target, blob, ec);
-  if (linked) return shares_blob;
-  // A copy must not be a link to the blob left by an earlier placement: tools write to it.
-  if (shares_blob) return false;
+  // Never a hard link to the blob (as an earlier version placed files): a run that could change
+  // its mode would write into the store.
+  if (fs::equivalent(target, blob, ec)) return false;
   const auto size = fs::file_size(target, ec);
   return !ec && size == fs::file_size(blob, ec) && !ec;
 }
 
 // One attempt; the system's reason when it failed.
-std::optional<std::string> place_once(const fs::path& target, const fs::path& blob, bool link) {
+std::optional<std::string> place_once(const fs::path& target, const fs::path& blob) {
   std::error_code ec;
   if (platform::is_link(target)) {
     if (!platform::remove_link(target)) return "a link is in its place and cannot be removed";
@@ -209,22 +201,19 @@ std::optional<std::string> place_once(const fs::path& target, const fs::path& bl
     fs::remove(target, ec);
     if (ec) return ec.message();
   }
-  if (link) {
-    fs::create_hard_link(blob, target, ec);
-    if (!ec) return std::nullopt;
-  }
-  fs::copy_file(blob, target, fs::copy_options::overwrite_existing, ec);
-  if (ec) return ec.message();
+  // A copy of its own (a clone sharing the blocks where the file system can): what a run does to
+  // it never reaches the store.
+  if (auto copied = platform::clone_or_copy(blob, target); !copied) return copied.error();
   // The copy is the project's own: a tool may write to it without reaching the store.
   fs::permissions(target, fs::perms::owner_write, fs::perm_options::add, ec);
   return std::nullopt;
 }
 
-std::optional<std::string> place(const fs::path& target, const fs::path& blob, bool link) {
+std::optional<std::string> place(const fs::path& target, const fs::path& blob) {
   std::optional<std::string> error;
   for (int attempt = 0; attempt < PLACE_TRIES; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(RETRY_PAUSE);
-    error = place_once(target, blob, link);
+    error = place_once(target, blob);
     if (!error) return std::nullopt;
   }
   return error;
@@ -250,8 +239,7 @@ bool is_latexmkrc_name(std::string_view path) {
 }
 
 std::expected<Workspace, std::string> materialize(const std::string& project,
-                                                  const std::vector<FileRef>& files,
-                                                  std::string_view job) {
+                                                  const std::vector<FileRef>& files) {
   const fs::path plain_work = work_dir_of(project);
   // Project paths may be longer than the old Windows limit.
   const fs::path work = platform::long_path(plain_work);
@@ -295,14 +283,12 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
     }
   }
 
-  const bool links_protected = platform::read_only_files_protected();
   std::optional<std::string> failure;
   if (!make_real_dir(out)) failure = "could not create the output folder _out";
   std::unordered_set<std::string_view> folders_made;
   std::string_view last_folder;
   struct Placement {
     const FileRef* file;
-    bool linked;
     std::optional<platform::FileStamp> stamp;
   };
   std::vector<Placement> placements;
@@ -327,26 +313,25 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
     }
     target_text.clear();
     append_native(target_text, file.path);
-    const bool link = links_protected && !is_tool_output_name(file.path, job);
     std::optional<platform::FileStamp> stamp = stamps.regular_file_stamp(target_text.c_str());
     std::optional<Recorded> previous;
     if (const json::value* entry = previous_entries[i]) previous = recorded(*entry);
     bool unchanged = previous && same_hash(previous->hash, file.sha256) && stamp;
     if (unchanged && previous->stamp) {
-      unchanged = previous->linked == link && *stamp == *previous->stamp;
+      unchanged = !previous->linked && *stamp == *previous->stamp;
       if (unchanged) {
-        placements.push_back({&file, link, *stamp});
+        placements.push_back({&file, *stamp});
         continue;
       }
     }
     const fs::path target = work / utf8_path(file.path);
     if (unchanged) {
-      unchanged = still_placed(target, blobs / to_lower_ascii(file.sha256), link);
+      unchanged = still_placed(target, blobs / to_lower_ascii(file.sha256));
       changed = true;  // recorded again with its stamp
     }
     if (!unchanged) {
       changed = true;
-      if (auto error = place(target, blobs / to_lower_ascii(file.sha256), link)) {
+      if (auto error = place(target, blobs / to_lower_ascii(file.sha256))) {
         failure = "could not place the project file \"" + file.path +
                   "\" in the work directory: " + *error;
         break;
@@ -355,13 +340,13 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
     }
     // A file whose stamp cannot be read is recorded by its identifier alone: it is looked at
     // closely next time.
-    placements.push_back({&file, link, stamp});
+    placements.push_back({&file, stamp});
   }
   // An unchanged project is recognised without writing anything.
   if (changed || failure) {
     for (const Placement& p : placements)
       placed[p.file->path] =
-          p.stamp ? record(p.file->sha256, p.linked, *p.stamp) : to_lower_ascii(p.file->sha256);
+          p.stamp ? record(p.file->sha256, *p.stamp) : to_lower_ascii(p.file->sha256);
     if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
       failure = saved.error();
   }

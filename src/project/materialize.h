@@ -27,9 +27,8 @@ std::vector<std::string> placed_project_files(const std::string& project);
 
 // Brings the work directory in line with the file list: unchanged files stay untouched (with the
 // tools' outputs beside them), changed ones are placed from the store, files that left the
-// project are deleted. A file is a hard link to its blob only where the blob is then safe from
-// the tools: where read-only files bind them and no tool writes a file of that name (the job's
-// own outputs, `job` being the job name); otherwise it is a copy.
+// project are deleted. Every placed file is a copy of its own (a clone where the file system
+// shares blocks), never a link to its blob: what a run does to it never reaches the store.
 //
 // Nothing below the work directory is followed if it is a link: a link where a folder or file
 // belongs is replaced, and deleting a stale path deletes a link, never its target.
@@ -38,8 +37,7 @@ std::vector<std::string> placed_project_files(const std::string& project);
 // placed (after a few tries); the rest of the work directory is then as far as it got.
 // Preconditions: valid id, valid paths, every blob present, no other compile of the project.
 std::expected<Workspace, std::string> materialize(const std::string& project,
-                                                  const std::vector<FileRef>& files,
-                                                  std::string_view job = {});
+                                                  const std::vector<FileRef>& files);
 
 // TeX names the auxiliary file of an included file by its path from the main file's folder and
 // writes it at that path below the output folder: for a main file in a folder, the output folder

@@ -189,6 +189,34 @@ TEST_F(CancelTest, CancelStopsALoopingDocumentAtOnce) {
   EXPECT_EQ(again.json().at("success"), true) << log_of(again);
 }
 
+// No more compiles run at once than the agent allows (the cores, here 1): the next one waits,
+// shown as queued, starts nothing, and runs once a place is free; a cancel reaches it in the queue.
+TEST_F(CancelTest, CompilesBeyondTheLimitWaitTheirTurn) {
+  agent_.set_env("VELLORA_MAX_COMPILES", "1");
+  start();
+  auto looping = compile_async(
+      compile_body("first", {{"main.tex", LOOPING_DOCUMENT}}, "agent-pdflatex", false));
+  wait_for_progress("first", [](const json::value& p) { return p.at("phase") == "compiling"; });
+  const std::string hello = "\\documentclass{article}\\begin{document}x\\end{document}";
+  auto second =
+      compile_async(compile_body("second", {{"main.tex", hello}}, "agent-pdflatex", false));
+  auto third = compile_async(compile_body("third", {{"main.tex", hello}}, "agent-pdflatex", false));
+  wait_for_progress("second", [](const json::value& p) { return p.at("phase") == "queued"; });
+  wait_for_progress("third", [](const json::value& p) { return p.at("phase") == "queued"; });
+  EXPECT_TRUE(project_processes("second").empty());
+
+  EXPECT_EQ(cancel("third").body, R"({"cancelled":true})");
+  const auto cancelled = third.get();
+  ASSERT_EQ(cancelled.status, 200u);
+  EXPECT_TRUE(log_of(cancelled).starts_with("Compilation cancelled.")) << log_of(cancelled);
+
+  EXPECT_EQ(cancel("first").body, R"({"cancelled":true})");
+  looping.get();
+  const auto reply = second.get();
+  ASSERT_EQ(reply.status, 200u);
+  EXPECT_EQ(reply.json().at("success"), true) << log_of(reply);
+}
+
 TEST_F(CancelTest, CancelStopsAHangingInstallation) {
   write_script(agent_.bin() / "tlmgr", HANGING_TLMGR);
   start();

@@ -262,6 +262,118 @@ TEST_F(SecurityTest, RealProjectsStillCompileConfined) {
   EXPECT_FALSE(fs::is_empty(agent_.home() / ".texlive2022/texmf-var"));
 }
 
+// A project that writes into every TeX tree and cache it can name, planting a class and a
+// font-generation script: no compile of another project in any engine, and no TeX the user runs
+// outside the agent, may load what it left.
+TEST_F(SecurityTest, NothingOneCompileWritesReachesAnotherOrTheUsersTex) {
+  if (platform::on_windows()) GTEST_SKIP() << "needs TeX Live";
+  const fs::path user_var = agent_.home() / "user-texmf-var";
+  agent_.set_env("TEXMFVAR", user_var.string());
+  start();
+  const std::string plant =
+      "local planted = 0\n"
+      "local function plant(dir)\n"
+      "  if not dir or dir == '' then return end\n"
+      "  for d in string.gmatch(dir, '[^:;{},!]+') do\n"
+      "    for _, sub in ipairs({'/tex/latex/', '/tex/latex/base/', '/web2c/', '/'}) do\n"
+      "      lfs.mkdir(d) lfs.mkdir(d .. '/tex') lfs.mkdir(d .. '/tex/latex') lfs.mkdir(d .. "
+      "'/tex/latex/base') lfs.mkdir(d .. '/web2c')\n"
+      "      local f = io.open(d .. sub .. 'article.cls', 'w')\n"
+      "      if f then f:write('\\\\typeout{PLANTED-CLASS}\\\\errmessage{PLANTED-CLASS}') "
+      "f:close() planted = planted + 1 end\n"
+      "      local g = io.open(d .. sub .. 'mktex.cnf', 'w')\n"
+      "      if g then g:write('touch /tmp/planted-mktex') g:close() end\n"
+      "    end\n"
+      "  end\n"
+      "end\n"
+      "for _, v in ipairs({'TEXMFVAR', 'TEXMFHOME', 'TEXMFCONFIG', 'TEXMFCACHE', 'VARTEXFONTS', "
+      "'TEXMFSYSVAR', 'TEXMFLOCAL', 'TEXMF'}) do plant(kpse.expand_var('$' .. v)) "
+      "plant(os.getenv(v)) end\n"
+      "plant('" +
+      user_var.string() + "') plant('" + (agent_.home() / "texmf").string() +
+      "')\n"
+      "texio.write_nl('planted in ' .. planted .. ' places')\n";
+  const std::string hostile =
+      "\\documentclass{minimal}\\begin{document}\\directlua{" + plant + "}Done.\\end{document}\n";
+  const auto planted = compile("hostile", "main.tex", {{"main.tex", hostile}}, "agent-lualatex");
+  ASSERT_EQ(planted.status, 200u);
+  EXPECT_EQ(planted.json().at("success"), true) << planted.json().at("log").as_string();
+
+  const std::string clean =
+      "\\documentclass{article}\n\\begin{document}\nClean document.\n\\end{document}\n";
+  for (const char* engine : {"agent-pdflatex", "agent-xelatex", "agent-lualatex"}) {
+    SCOPED_TRACE(engine);
+    const auto response =
+        compile(std::string("victim-") + engine, "main.tex", {{"main.tex", clean}}, engine);
+    ASSERT_EQ(response.status, 200u);
+    const std::string log(response.json().at("log").as_string());
+    EXPECT_EQ(response.json().at("success"), true) << log;
+    EXPECT_EQ(log.find("PLANTED"), std::string::npos) << log;
+  }
+  // The user's own TeX, outside the agent, with the user's environment.
+  test::TempDir outside;
+  write_file(outside.path() / "mine.tex", clean);
+  platform::Command command;
+  command.program = "pdflatex";
+  command.args = {"-interaction=nonstopmode", "mine.tex"};
+  command.cwd = outside.path();
+  command.env = {{"HOME", agent_.home().string()}, {"TEXMFVAR", user_var.string()}};
+  command.capture_output = true;
+  const auto user_run = platform::run(command);
+  ASSERT_TRUE(user_run);
+  EXPECT_EQ(user_run->out.find("PLANTED"), std::string::npos) << user_run->out;
+  EXPECT_FALSE(fs::exists("/tmp/planted-mktex"));
+}
+
+// LuaTeX's ffi would let a document call C functions: absent in every Lua engine, and the
+// agent's own variables (tokens, the session bus, an ssh-agent) never reach a document.
+TEST_F(SecurityTest, DocumentsHaveNoFfiAndSeeOnlyTheAllowedEnvironment) {
+  if (platform::on_windows()) GTEST_SKIP() << "needs TeX Live and ConTeXt";
+  agent_.set_env("MY_API_TOKEN", "TOKEN-0123");
+  agent_.set_env("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/0/bus");
+  agent_.set_env("SSH_AUTH_SOCK", "/tmp/ssh-agent.sock");
+  agent_.set_env("DISPLAY", ":0");
+  start();
+  const std::string probe =
+      "texio.write_nl('log', 'PROBE ffi=' .. tostring(ffi) .. ' token=' .. "
+      "tostring(os.getenv('MY_API_TOKEN')) .. ' bus=' .. "
+      "tostring(os.getenv('DBUS_SESSION_BUS_ADDRESS')) .. ' ssh=' .. "
+      "tostring(os.getenv('SSH_AUTH_SOCK')) .. ' display=' .. tostring(os.getenv('DISPLAY')) .. "
+      "' home=' .. tostring(os.getenv('HOME') ~= nil))\n";
+  const std::tuple<const char*, std::string> runs[] = {
+      {"agent-lualatex",
+       "\\documentclass{article}\\begin{document}\\directlua{" + probe + "}Done.\\end{document}\n"},
+      {"agent-context",
+       "\\starttext\n\\startluacode\n" + probe + "\\stopluacode\nDone.\n\\stoptext\n"},
+  };
+  for (const auto& [engine, doc] : runs) {
+    SCOPED_TRACE(engine);
+    const auto response =
+        compile(std::string("probe-") + engine, "main.tex", {{"main.tex", doc}}, engine);
+    ASSERT_EQ(response.status, 200u);
+    const std::string log(response.json().at("log").as_string());
+    EXPECT_EQ(response.json().at("success"), true) << log;
+    EXPECT_NE(log.find("PROBE ffi=nil token=nil bus=nil ssh=nil display=nil home=true"),
+              std::string::npos)
+        << log;
+  }
+}
+
+// A document that allocates more than a run may gets a failed compile; the agent answers on.
+TEST_F(SecurityTest, ARunThatAllocatesTooMuchFailsAlone) {
+  if (platform::on_windows()) GTEST_SKIP() << "needs TeX Live; no memory limit on Windows";
+  agent_.set_env("VELLORA_COMPILE_MEMORY_MB", "512");
+  start();
+  const std::string greedy =
+      "\\documentclass{article}\\begin{document}\\directlua{local t = {} for i = 1, 64 do "
+      "t[i] = string.rep(tostring(i), 16 * 1024 * 1024) end}Done.\\end{document}\n";
+  const auto response = compile("greedy", "main.tex", {{"main.tex", greedy}}, "agent-lualatex");
+  ASSERT_EQ(response.status, 200u);
+  EXPECT_EQ(response.json().at("success"), false);
+  EXPECT_EQ(agent_.get("/v1/status").status, 200u);
+  expect_blobs_intact();
+}
+
 // A document that writes a huge log, or a huge PDF, gets a bounded reply and the agent lives on.
 TEST_F(SecurityTest, HugeLogAndOutputsAreBounded) {
   write_fake(agent_.bin(), "tectonic",

@@ -71,6 +71,9 @@ Agent::Agent()
           {"PATH", bin_.string() + ":" + system_path()},
           {"VELLORA_AGENT_PORT", std::to_string(port_)},
           {"TEXMFVAR", shared_texmf_var().string()},
+          // Built once by the first agent that needs it, then read by every agent's compiles.
+          {"VELLORA_FONT_CACHE",
+           (shared_texmf_var().parent_path() / "vellora-test-font-cache").string()},
           {"LANG", "C.UTF-8"}};
 }
 

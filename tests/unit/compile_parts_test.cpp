@@ -79,7 +79,7 @@ TEST(EngineCommand, EveryEngineIsKeptToItsDirectories) {
   for (const char* id :
        {"agent-pdflatex", "agent-xelatex", "agent-lualatex", "agent-tectonic", "agent-context"}) {
     auto run = run_of(id, "main.tex");
-    run.confinement = platform::Confinement{{"/usr"}, {"/w"}, false};
+    run.confinement = platform::Confinement{.read_only = {"/usr"}, .writable = {"/w"}};
     const auto command = engine_command(run);
     EXPECT_EQ(env_of(command, "openin_any"), "p") << id;
     EXPECT_EQ(env_of(command, "openout_any"), "p") << id;
@@ -91,6 +91,31 @@ TEST(EngineCommand, EveryEngineIsKeptToItsDirectories) {
         << id;
     ASSERT_TRUE(command.confinement) << id;
     EXPECT_EQ(command.confinement->writable, std::vector<std::filesystem::path>{"/w"}) << id;
+  }
+}
+
+// An engine run's environment is built from nothing: the user's TeX settings, locale and home
+// pass; the agent's other variables (a token, the session bus, an ssh-agent, a display) do not.
+TEST(EngineCommand, EnvironmentIsAllowListed) {
+  test::ScopedEnv token("MY_API_TOKEN", "secret");
+  test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/bus");
+  test::ScopedEnv ssh("SSH_AUTH_SOCK", "/tmp/agent.sock");
+  test::ScopedEnv display("WAYLAND_DISPLAY", "wayland-0");
+  test::ScopedEnv home("TEXMFHOME", "/home/u/mytexmf");
+  test::ScopedEnv fonts("OSFONTDIR", "/home/u/fonts");
+  test::ScopedEnv locale("LC_ALL", "C.UTF-8");
+  for (const char* id : {"agent-pdflatex", "agent-context"}) {
+    const auto command = engine_command(run_of(id, "main.tex"));
+    EXPECT_FALSE(command.inherit_environment) << id;
+    for (const char* hidden :
+         {"MY_API_TOKEN", "DBUS_SESSION_BUS_ADDRESS", "SSH_AUTH_SOCK", "WAYLAND_DISPLAY"})
+      EXPECT_FALSE(env_of(command, hidden)) << id << " " << hidden;
+    EXPECT_EQ(env_of(command, "TEXMFHOME"), "/home/u/mytexmf") << id;
+    EXPECT_EQ(env_of(command, "OSFONTDIR"), "/home/u/fonts") << id;
+    EXPECT_EQ(env_of(command, "LC_ALL"), "C.UTF-8") << id;
+    EXPECT_EQ(env_of(command, "PATH"), "/p1:/p2") << id;
+    std::set<std::string> names;
+    for (const auto& [name, value] : command.env) EXPECT_TRUE(names.insert(name).second) << name;
   }
 }
 

@@ -14,6 +14,7 @@
 #include "compile/confinement.h"
 #include "harness.h"
 #include "platform/process.h"
+#include "platform/syscall_filter.h"
 
 namespace vellora {
 namespace {
@@ -109,6 +110,104 @@ TEST(Sandbox, ConfinedChildOpensNoTcpConnectionUnlessAllowed) {
     command.confinement = rules;
     EXPECT_EQ(platform::run(command)->out, network ? "connected\n" : "") << network;
   }
+}
+
+// What Landlock does not cover, tried by a confined program as a hostile document's native code
+// would: each call must fail with the error the filter gives, not merely with another reason.
+TEST(Sandbox, ConfinedRunCannotMakeRefusedSystemCalls) {
+  if (!platform::syscall_filter_available()) GTEST_SKIP() << "this kernel has no seccomp filters";
+  test::TempDir dir;
+  const fs::path work = dir.path() / "work";
+  write_file(work / "mine.txt", "x");
+  const std::string script = R"(
+import ctypes, errno, fcntl, os, socket, sys, termios
+libc = ctypes.CDLL(None, use_errno=True)
+def call(name, f):
+    try:
+        r = f()
+        if isinstance(r, int) and r < 0:
+            print(name, errno.errorcode.get(ctypes.get_errno(), "?"))
+        else:
+            print(name, "allowed")
+    except OSError as e:
+        print(name, errno.errorcode.get(e.errno, "?"))
+    except Exception as e:
+        print(name, type(e).__name__)
+call("unix", lambda: socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
+call("udp", lambda: socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
+call("raw", lambda: socket.socket(socket.AF_INET, socket.SOCK_RAW, 1))
+call("netlink", lambda: socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 0))
+call("tcp6-dgram", lambda: socket.socket(socket.AF_INET6, socket.SOCK_DGRAM))
+call("chmod", lambda: os.chmod("mine.txt", 0o777))
+call("fchmod", lambda: os.fchmod(os.open("mine.txt", os.O_RDONLY), 0o777))
+call("chown", lambda: os.chown("mine.txt", os.getuid(), os.getgid()))
+call("memfd", lambda: os.memfd_create("code"))
+call("tiocsti", lambda: fcntl.ioctl(1, termios.TIOCSTI, b"x"))
+call("tiocsti-high", lambda: libc.ioctl(1, ctypes.c_ulong((1 << 32) | termios.TIOCSTI), b"x"))
+call("unshare", lambda: libc.unshare(0x10000000))
+call("ptrace", lambda: libc.ptrace(0, 0, 0, 0))
+call("keyctl", lambda: libc.syscall(250, 0, 0, 0, 0))
+call("personality", lambda: libc.personality(0x0040000))
+call("mount", lambda: libc.mount(b"none", b"/tmp", b"tmpfs", 0, None))
+call("session", lambda: 0 if os.getsid(0) != int(sys.argv[1]) else -1)
+call("tty", lambda: open("/dev/tty"))
+call("shadow", lambda: open("/etc/shadow").read())
+call("agent-environ", lambda: open("/proc/%s/environ" % sys.argv[2]).read())
+)";
+  write_file(work / "probe.py", script);
+  platform::Command command;
+  command.program = "/usr/bin/python3";
+  command.args = {"probe.py", std::to_string(::getsid(0)), std::to_string(::getpid())};
+  command.cwd = work;
+  command.capture_output = true;
+  command.confinement = engine_confinement("agent-pdflatex", work, {});
+  const auto result = platform::run(command);
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(result->out,
+            "unix EACCES\nudp EACCES\nraw EACCES\nnetlink EACCES\ntcp6-dgram EACCES\n"
+            "chmod EPERM\nfchmod EPERM\nchown EPERM\nmemfd EPERM\ntiocsti EPERM\n"
+            "tiocsti-high EPERM\nunshare EPERM\nptrace EPERM\nkeyctl EPERM\n"
+            "personality EPERM\nmount EPERM\nsession allowed\ntty EACCES\nshadow EACCES\n"
+            "agent-environ EACCES\n")
+      << result->err;
+  EXPECT_EQ(fs::status(work / "mine.txt").permissions() & fs::perms::others_write, fs::perms::none);
+}
+
+// Tectonic keeps TCP for its bundle, and nothing else.
+TEST(Sandbox, NetworkRunKeepsTcpAlone) {
+  if (!platform::syscall_filter_available()) GTEST_SKIP() << "this kernel has no seccomp filters";
+  platform::Confinement rules;
+  rules.read_only = {"/usr", "/bin", "/lib", "/lib64"};
+  rules.network = true;
+  platform::Command command;
+  command.program = "/usr/bin/python3";
+  command.args = {"-c",
+                  "import socket\nfor f, t in ((socket.AF_INET, socket.SOCK_STREAM), "
+                  "(socket.AF_INET6, socket.SOCK_STREAM), (socket.AF_INET, socket.SOCK_DGRAM), "
+                  "(socket.AF_UNIX, socket.SOCK_STREAM)):\n"
+                  "  try: socket.socket(f, t); print('ok')\n"
+                  "  except OSError: print('refused')\n"};
+  command.capture_output = true;
+  command.confinement = rules;
+  const auto result = platform::run(command);
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(result->out, "ok\nok\nrefused\nrefused\n") << result->err;
+}
+
+// A run that allocates more than its limit fails inside the run; the machine is not exhausted.
+TEST(Sandbox, MemoryLimitStopsARunThatAllocatesTooMuch) {
+  platform::Confinement rules;
+  rules.read_only = {"/usr", "/bin", "/lib", "/lib64"};
+  rules.memory_limit = std::uint64_t{256} << 20;
+  platform::Command command;
+  command.program = "/usr/bin/python3";
+  command.args = {"-c", "x = bytearray(1 << 30)\nprint('allocated')"};
+  command.capture_output = true;
+  command.confinement = rules;
+  const auto result = platform::run(command);
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(result->out, "");
+  EXPECT_NE(result->err.find("MemoryError"), std::string::npos) << result->err;
 }
 
 }  // namespace
