@@ -228,10 +228,11 @@ TEST_F(SecurityTest, DocumentsCannotReachOutsideTheirWorkDirectory) {
 }
 
 // Confined engines still reach what real projects need: TikZ, a system font through fontspec,
-// and LuaLaTeX building its font cache from nothing in a fresh home.
+// biber, and LuaLaTeX with a font-name database the agent builds from nothing in a fresh home.
 TEST_F(SecurityTest, RealProjectsStillCompileConfined) {
   if (platform::on_windows()) GTEST_SKIP() << "needs TeX Live; nothing is confined on Windows";
   agent_.unset_env("TEXMFVAR");
+  agent_.unset_env("VELLORA_FONT_CACHE");
   start();
   const std::string tikz =
       "\\documentclass{article}\n\\usepackage{tikz}\n\\begin{document}\n"
@@ -259,7 +260,9 @@ TEST_F(SecurityTest, RealProjectsStillCompileConfined) {
     EXPECT_EQ(response.json().at("success"), true) << engine << "\n"
                                                    << response.json().at("log").as_string();
   }
-  EXPECT_FALSE(fs::is_empty(agent_.home() / ".texlive2022/texmf-var"));
+  EXPECT_FALSE(fs::is_empty(agent_.cache_dir() / "tex-fonts/luatex-cache/generic/names"));
+  // The user's own TeX caches are read, never written.
+  EXPECT_FALSE(fs::exists(agent_.home() / ".texlive2022"));
 }
 
 // A project that writes into every TeX tree and cache it can name, planting a class and a
@@ -339,7 +342,7 @@ TEST_F(SecurityTest, DocumentsHaveNoFfiAndSeeOnlyTheAllowedEnvironment) {
       "tostring(os.getenv('MY_API_TOKEN')) .. ' bus=' .. "
       "tostring(os.getenv('DBUS_SESSION_BUS_ADDRESS')) .. ' ssh=' .. "
       "tostring(os.getenv('SSH_AUTH_SOCK')) .. ' display=' .. tostring(os.getenv('DISPLAY')) .. "
-      "' home=' .. tostring(os.getenv('HOME') ~= nil))\n";
+      "' home=' .. (os.getenv('HOME') and 'set' or 'unset'))\n";
   const std::tuple<const char*, std::string> runs[] = {
       {"agent-lualatex",
        "\\documentclass{article}\\begin{document}\\directlua{" + probe + "}Done.\\end{document}\n"},
@@ -353,7 +356,7 @@ TEST_F(SecurityTest, DocumentsHaveNoFfiAndSeeOnlyTheAllowedEnvironment) {
     ASSERT_EQ(response.status, 200u);
     const std::string log(response.json().at("log").as_string());
     EXPECT_EQ(response.json().at("success"), true) << log;
-    EXPECT_NE(log.find("PROBE ffi=nil token=nil bus=nil ssh=nil display=nil home=true"),
+    EXPECT_NE(log.find("PROBE ffi=nil token=nil bus=nil ssh=nil display=nil home=set"),
               std::string::npos)
         << log;
   }
