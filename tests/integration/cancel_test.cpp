@@ -196,13 +196,17 @@ TEST_F(CancelTest, CompilesBeyondTheLimitWaitTheirTurn) {
   start();
   auto looping = compile_async(
       compile_body("first", {{"main.tex", LOOPING_DOCUMENT}}, "agent-pdflatex", false));
-  wait_for_progress("first", [](const json::value& p) { return p.at("phase") == "compiling"; });
+  const auto in_phase = [](const char* phase) {
+    return
+        [phase](const json::value& p) { return p.at("running") == true && p.at("phase") == phase; };
+  };
+  wait_for_progress("first", in_phase("compiling"));
   const std::string hello = "\\documentclass{article}\\begin{document}x\\end{document}";
   auto second =
       compile_async(compile_body("second", {{"main.tex", hello}}, "agent-pdflatex", false));
   auto third = compile_async(compile_body("third", {{"main.tex", hello}}, "agent-pdflatex", false));
-  wait_for_progress("second", [](const json::value& p) { return p.at("phase") == "queued"; });
-  wait_for_progress("third", [](const json::value& p) { return p.at("phase") == "queued"; });
+  wait_for_progress("second", in_phase("queued"));
+  wait_for_progress("third", in_phase("queued"));
   EXPECT_TRUE(project_processes("second").empty());
 
   EXPECT_EQ(cancel("third").body, R"({"cancelled":true})");

@@ -26,7 +26,8 @@ const std::string FAKE_TECTONIC =
     "[ \"$1\" = --version ] && { echo 'Tectonic 0.15.0'; exit 0; }\n"
     "[ \"$*\" = \"-X compile --synctex --keep-logs --outdir $PWD/_out main.tex\" ] || { echo \"bad "
     "args: $*\"; exit 9; }\n"
-    "[ -n \"$TECTONIC_SLEEP\" ] && sleep \"$TECTONIC_SLEEP\"\n"
+    // A project holding "slow.txt" compiles for 3 s (the agent passes no variable of its own).
+    "[ -f slow.txt ] && sleep 3\n"
     "printf '%%PDF-1.5 fake' > _out/main.pdf\n"
     "printf 'This is tectonic' > _out/main.log\n"
     "printf '\\037\\213rest' > _out/main.synctex.gz\n";
@@ -35,7 +36,7 @@ const std::string FAKE_TECTONIC =
 const std::string FAKE_TECTONIC_BAT =
     "if \"%~1\"==\"--version\" (\n  echo Tectonic 0.15.0\n  exit /b 0\n)\n"
     "\"%~dp0test_helper.exe\" record \"%~dp0tectonic.args\" %*\n"
-    "if defined TECTONIC_SLEEP ping -n %TECTONIC_SLEEP% 127.0.0.1 >nul\n"
+    "if exist slow.txt ping -n 4 127.0.0.1 >nul\n"
     "copy /b \"%~dp0out.pdf\" _out\\main.pdf >nul\n"
     "copy /b \"%~dp0out.log\" _out\\main.log >nul\n"
     "copy /b \"%~dp0out.synctex.gz\" _out\\main.synctex.gz >nul\n";
@@ -300,11 +301,10 @@ TEST_F(CompileTest, TectonicRunsWithItsArgumentsAndNeverTlmgr) {
 
 TEST_F(CompileTest, OneCompilePerProjectAtATime) {
   write_fake_tectonic(agent_.bin(), {FAKE_TECTONIC, FAKE_TECTONIC_BAT});
-  agent_.set_env("TECTONIC_SLEEP", "3");
   start();
   agent_.upload(token_, {{"main.tex", "x"}});
   auto first = std::async(std::launch::async, [&] {
-    return compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
+    return compile("same", "main.tex", {{"main.tex", "x"}, {"slow.txt", "slow"}}, "agent-tectonic");
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   const auto second = compile("same", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
@@ -382,22 +382,23 @@ TEST_F(CompileTest, MissingPackagesAreInstalledBeforeAndBetweenPasses) {
 
 TEST_F(CompileTest, MissingTikzLibraryAndBibtexStyleAreInstalledBetweenPasses) {
   // tlmgr knows a TikZ library and a BibTeX style; "installing" writes them into TEXMFHOME.
-  write_script(agent_.bin() / "tlmgr",
-               "echo \"$*\" >> \"$0.calls\"\n"
-               "case \"$1\" in\n"
-               "  search) case \"$4\" in\n"
-               "    *tikzlibraryfakelib*) echo 'fakelib:'; echo '\ttexmf-dist/tex/generic/fakelib/"
-               "tikzlibraryfakelib.code.tex' ;;\n"
-               "    *fakestyle*) echo 'fakestyle:'; echo '\ttexmf-dist/bibtex/bst/fakestyle/fakestyle.bst' "
-               ";;\n"
-               "  esac ;;\n"
-               "  install) case \"$2\" in\n"
-               "    fakelib) mkdir -p \"$HOME/texmf/tex/generic/fakelib\" && : > "
-               "\"$HOME/texmf/tex/generic/fakelib/tikzlibraryfakelib.code.tex\" ;;\n"
-               "    fakestyle) mkdir -p \"$HOME/texmf/bibtex/bst/fakestyle\" && cp \"$(kpsewhich "
-               "plain.bst)\" \"$HOME/texmf/bibtex/bst/fakestyle/fakestyle.bst\" ;;\n"
-               "  esac ;;\n"
-               "esac\n");
+  write_script(
+      agent_.bin() / "tlmgr",
+      "echo \"$*\" >> \"$0.calls\"\n"
+      "case \"$1\" in\n"
+      "  search) case \"$4\" in\n"
+      "    *tikzlibraryfakelib*) echo 'fakelib:'; echo '\ttexmf-dist/tex/generic/fakelib/"
+      "tikzlibraryfakelib.code.tex' ;;\n"
+      "    *fakestyle*) echo 'fakestyle:'; echo '\ttexmf-dist/bibtex/bst/fakestyle/fakestyle.bst' "
+      ";;\n"
+      "  esac ;;\n"
+      "  install) case \"$2\" in\n"
+      "    fakelib) mkdir -p \"$HOME/texmf/tex/generic/fakelib\" && : > "
+      "\"$HOME/texmf/tex/generic/fakelib/tikzlibraryfakelib.code.tex\" ;;\n"
+      "    fakestyle) mkdir -p \"$HOME/texmf/bibtex/bst/fakestyle\" && cp \"$(kpsewhich "
+      "plain.bst)\" \"$HOME/texmf/bibtex/bst/fakestyle/fakestyle.bst\" ;;\n"
+      "  esac ;;\n"
+      "esac\n");
   start();
   const std::string document =
       "\\documentclass{article}\n\\usepackage{tikz}\n\\usetikzlibrary{fakelib}\n"

@@ -3,9 +3,11 @@
 #if defined(__linux__)
 #include "platform/sandbox.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/landlock.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
@@ -208,6 +210,42 @@ TEST(Sandbox, MemoryLimitStopsARunThatAllocatesTooMuch) {
   ASSERT_TRUE(result) << result.error();
   EXPECT_EQ(result->out, "");
   EXPECT_NE(result->err.find("MemoryError"), std::string::npos) << result->err;
+}
+
+// A run that starts process after process is stopped near its limit. The kernel never limits
+// root's processes, so as root the test runs it as an unprivileged user.
+TEST(Sandbox, ProcessLimitStopsAForkingRun) {
+  const auto forks_made = [] {
+    platform::Confinement rules;
+    rules.read_only = {"/usr", "/bin", "/lib", "/lib64"};
+    rules.process_limit = 20;
+    platform::Command command;
+    command.program = "/usr/bin/python3";
+    command.args = {"-c",
+                    "import os, time\nn = 0\ntry:\n  while n < 300:\n    if os.fork() == 0:\n"
+                    "      time.sleep(5)\n      os._exit(0)\n    n += 1\nexcept OSError:\n  pass\n"
+                    "print(n)\n"};
+    command.capture_output = true;
+    command.confinement = rules;
+    const auto result = platform::run(command);
+    return result && !result->out.empty() ? std::stoi(result->out) : 999;
+  };
+  if (::geteuid() != 0) {
+    EXPECT_LT(forks_made(), 100);
+    return;
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool unprivileged =
+        ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    ::_exit(!unprivileged ? 2 : forks_made() < 100 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
