@@ -80,17 +80,10 @@ std::expected<void, std::string> convert(const EngineRun& run, const fs::path& g
   fs::remove(partial, ec);
   platform::Command command = engine_command(run);
   command.program = gs;
-  command.args = {"-q",
-                  "-dSAFER",
-                  "-dBATCH",
-                  "-dNOPAUSE",
-                  "-dEPSCrop",
-                  "-dAutoRotatePages=/None",
-                  "-sDEVICE=pdfwrite",
-                  "-sOutputFile=" + literal_output_name(partial),
+  command.args = {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dEPSCrop", "-dAutoRotatePages=/None",
+                  "-sDEVICE=pdfwrite", "-sOutputFile=" + literal_output_name(partial),
                   // "-f" takes the next name as a file even when it starts with "-" or "@".
-                  "-f",
-                  source};
+                  "-f", source};
   command.capture_output = true;
   platform::RunOptions options;
   options.time_limit = std::chrono::seconds(run_limit_secs());
@@ -261,8 +254,10 @@ std::vector<std::string> prepare_eps_figures(const EngineRun& run,
       const fs::path target = out / utf8_path(name);
       all = real_folders(out, utf8_path(name).parent_path()) && place(cached, target) && all;
     }
-    if (!all) fail(ref->path, "its PDF could not be placed in _out");
-    else ++placed;
+    if (!all)
+      fail(ref->path, "its PDF could not be placed in _out");
+    else
+      ++placed;
   }
   // PDFs of contents the project no longer holds go.
   for (fs::directory_iterator it(cache, ec), end; !ec && it != end; it.increment(ec))

@@ -111,8 +111,7 @@ std::string output_of(const std::vector<std::string>& args) {
   }
   const auto slash = first.rfind('/');
   const auto dot = first.rfind('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-    first.erase(dot);
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) first.erase(dot);
   return first + ".ind";
 }
 
@@ -162,8 +161,7 @@ IndexRound build_requested_indexes(const EngineRun& run, std::string_view log) {
   for (const auto& args : runs) {
     const std::string shown = "makeindex " + join(args, " ");
     if (!makeindex) {
-      round.notes.push_back("The document asked for `" + shown +
-                            "', but makeindex was not found.");
+      round.notes.push_back("The document asked for `" + shown + "', but makeindex was not found.");
       continue;
     }
     const fs::path output = run.out_dir / utf8_path(output_of(args));

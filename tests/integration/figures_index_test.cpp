@@ -57,14 +57,20 @@ std::vector<Case> cases() {
       {"EpsInXeLatex", "agent-xelatex", "-xelatex", "main.tex",
        with(FIGURE_FILES, "main.tex", FIGURES_DOCUMENT), figure_words, placeholders},
       // A main file in a folder that loads epstopdf itself, with its figure beside it.
-      {"EpsBesideAMainFileInAFolder", "agent-pdflatex", "-pdf", "paper/main.tex",
+      {"EpsBesideAMainFileInAFolder",
+       "agent-pdflatex",
+       "-pdf",
+       "paper/main.tex",
        {{"paper/main.tex",
          "\\documentclass{article}\n\\usepackage{graphicx}\n\\usepackage{epstopdf}\n"
          "\\begin{document}\nBeside: \\includegraphics{art/logo}\n\\end{document}\n"},
         {"paper/art/logo.eps", eps("LOGOFIGURE")}},
        {"LOGOFIGURE"},
        {"art/logo"}},
-      {"GlossariesExtraAutomake", "agent-pdflatex", "-pdf", "gloss.tex",
+      {"GlossariesExtraAutomake",
+       "agent-pdflatex",
+       "-pdf",
+       "gloss.tex",
        {{"gloss.tex",
          "\\documentclass{article}\n\\usepackage[automake,abbreviations]{glossaries-extra}\n"
          "\\makeglossaries\n"
@@ -74,7 +80,10 @@ std::vector<Case> cases() {
          "\\end{document}\n"}},
        {"a waterbird with webbed feet", "Abbreviations"},
        {"This document is incomplete"}},
-      {"ImakeidxWithAStyleAndASecondIndex", "agent-pdflatex", "-pdf", "idx.tex",
+      {"ImakeidxWithAStyleAndASecondIndex",
+       "agent-pdflatex",
+       "-pdf",
+       "idx.tex",
        {{"idx.tex",
          "\\documentclass{article}\n\\usepackage{imakeidx}\n"
          "\\makeindex[intoc,options=-s idxstyle.ist]\n"
@@ -100,8 +109,10 @@ std::string pdf_text(const fs::path& pdf) {
   std::string text;
   for (char c : result->out) {
     const bool blank = c == ' ' || c == '\n' || c == '\t' || c == '\f' || c == '\r';
-    if (!blank) text += c;
-    else if (!text.empty() && text.back() != ' ') text += ' ';
+    if (!blank)
+      text += c;
+    else if (!text.empty() && text.back() != ' ')
+      text += ' ';
   }
   return text;
 }
@@ -126,8 +137,7 @@ fs::path latexmk_alone(const Case& c, const fs::path& root) {
   const fs::path main = root / c.main_file;
   platform::Command command;
   command.program = "latexmk";
-  command.args = {"-norc", c.latexmk_mode, "-interaction=nonstopmode",
-                  main.filename().string()};
+  command.args = {"-norc", c.latexmk_mode, "-interaction=nonstopmode", main.filename().string()};
   command.cwd = main.parent_path();
   command.env = {{"TEXMFVAR", shared_texmf_var().string()}};
   command.capture_output = true;
@@ -240,12 +250,14 @@ TEST_F(FiguresAgentTest, EachFigureContentIsConvertedOnce) {
 // A figure Ghostscript cannot convert stays as the engine shows it, with one line that names it.
 TEST_F(FiguresAgentTest, FailedConversionIsOneLineAndTheEnginesOwnBehaviour) {
   const auto reply = compile({{"main.tex", ONE_FIGURE},
-                              {"fig.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n"
-                                          "this is not postscript at all\n"}});
+                              {"fig.eps",
+                               "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n"
+                               "this is not postscript at all\n"}});
   const std::string log(reply.at("log").as_string());
   EXPECT_EQ(reply.at("success"), true) << log;
-  EXPECT_TRUE(log.starts_with("The EPS figure fig.eps was not converted to PDF: Ghostscript "
-                              "failed"))
+  EXPECT_TRUE(
+      log.starts_with("The EPS figure fig.eps was not converted to PDF: Ghostscript "
+                      "failed"))
       << log.substr(0, 300);
   EXPECT_FALSE(fs::exists(work() / "_out/graphics.cfg"));
 }
@@ -253,9 +265,12 @@ TEST_F(FiguresAgentTest, FailedConversionIsOneLineAndTheEnginesOwnBehaviour) {
 // A hostile figure cannot make Ghostscript write or read outside the project.
 TEST_F(FiguresAgentTest, FigureThatWritesAFileIsRefused) {
   const fs::path target = agent_.home() / "pwned.txt";
-  const std::string hostile = "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n"
-                              "/f (" + target.string() + ") (w) file def\nf (owned) writestring\n"
-                              "f closefile\nshowpage\n";
+  const std::string hostile =
+      "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n"
+      "/f (" +
+      target.string() +
+      ") (w) file def\nf (owned) writestring\n"
+      "f closefile\nshowpage\n";
   const auto reply = compile({{"main.tex", ONE_FIGURE}, {"fig.eps", hostile}});
   const std::string log(reply.at("log").as_string());
   EXPECT_NE(log.find("The EPS figure fig.eps was not converted to PDF"), std::string::npos)
