@@ -181,7 +181,19 @@ std::string graphics_cfg_with_epstopdf(std::string_view installed_cfg) {
   cfg +=
       "\n"
       "% (shell escape is off): epstopdf-base uses their PDFs, as pdftex.def and luatex.def\n"
-      "% have it do with shell escape on.\n"
+      "% have it do with shell escape on. A figure without its PDF is shown as the driver\n"
+      "% shows an EPS by itself.\n"
+      "\\edef\\vellora@eps{\\detokenize{.eps}}\n"
+      "\\def\\vellora@setfile#1#2#3{%\n"
+      "  \\ifx\\Gin@ext\\relax\\let\\vellora@ext\\Gin@eext\\else\\let\\vellora@ext\\Gin@ext\\fi\n"
+      "  \\edef\\vellora@ext{\\detokenize\\expandafter{\\vellora@ext}}%\n"
+      "  \\ifx\\vellora@ext\\vellora@eps\n"
+      "    \\IfFileExists{\\Gin@base-eps-converted-to.pdf}%\n"
+      "      {\\vellora@converted@setfile{#1}{#2}{#3}}%\n"
+      "      {\\ETE@OrgGin@setfile{eps}{.eps}{\\Gin@base.eps}}%\n"
+      "  \\else\n"
+      "    \\vellora@converted@setfile{#1}{#2}{#3}%\n"
+      "  \\fi}\n"
       "\\begingroup\\expandafter\\expandafter\\expandafter\\endgroup\n"
       "\\expandafter\\ifx\\csname DoNotLoadEpstopdf\\endcsname\\relax\n"
       "  \\AtBeginDocument{%\n"
@@ -195,7 +207,9 @@ std::string graphics_cfg_with_epstopdf(std::string_view installed_cfg) {
       "        \\@ifpackageloaded{pdftricks}{}{%\n"
       "          \\@ifpackageloaded{epstopdf-base}{}{%\n"
       "            \\edef\\Gin@extensions{\\Gin@extensions,.eps}%\n"
-      "            \\RequirePackage{epstopdf-base}}}}}}\n"
+      "            \\RequirePackage{epstopdf-base}%\n"
+      "            \\let\\vellora@converted@setfile\\Gin@setfile\n"
+      "            \\let\\Gin@setfile\\vellora@setfile}}}}}\n"
       "\\fi\n"
       "\\endinput\n";
   return cfg;
@@ -263,9 +277,8 @@ std::vector<std::string> prepare_eps_figures(const EngineRun& run,
   for (fs::directory_iterator it(cache, ec), end; !ec && it != end; it.increment(ec))
     if (!kept.contains(it->path().filename())) fs::remove(it->path(), ec);
 
-  // Without every figure's PDF, epstopdf would turn a figure left as it was into an error.
-  if (placed == 0 || !notes.empty()) return notes;
-  if (own_cfg) return notes;  // the project's own configuration stays in charge
+  // The project's own configuration stays in charge.
+  if (placed == 0 || own_cfg) return notes;
   const auto installed = installed_graphics_cfg(cache);
   if (!installed) {
     notes.push_back(

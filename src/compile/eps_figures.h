@@ -23,7 +23,8 @@ std::string graphics_cfg_with_epstopdf(std::string_view installed_cfg);
 // Ghostscript (safe mode, inside the engine's own confinement and environment) to the PDF that
 // epstopdf looks for, in the output folder, where TeX looks first; each content once, kept in the
 // output folder while the project holds it. A "graphics.cfg" in the output folder then has
-// epstopdf used for documents that do not load it themselves, when every figure converted.
+// epstopdf used for documents that do not load it themselves; there a figure whose conversion
+// failed is shown as the engine shows an EPS by itself.
 // Other engines: XeLaTeX's driver converts EPS itself, so nothing is done (and an earlier
 // configuration is removed). The result is one log line per figure that could not be converted.
 std::vector<std::string> prepare_eps_figures(const EngineRun& run,

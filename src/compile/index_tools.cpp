@@ -155,6 +155,8 @@ std::vector<std::vector<std::string>> requested_makeindex_runs(std::string_view 
 
 IndexRound build_requested_indexes(const EngineRun& run, std::string_view log) {
   IndexRound round;
+  // latexmk's runs alone: the other engines' logs hold no such requests.
+  if (run.engine_id == "agent-tectonic" || run.engine_id == "agent-context") return round;
   const auto runs = requested_makeindex_runs(log);
   if (runs.empty()) return round;
   const auto makeindex = find_program("makeindex");

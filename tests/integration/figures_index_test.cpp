@@ -247,19 +247,33 @@ TEST_F(FiguresAgentTest, EachFigureContentIsConvertedOnce) {
   EXPECT_EQ(kept, 1u);
 }
 
-// A figure Ghostscript cannot convert stays as the engine shows it, with one line that names it.
+// A figure Ghostscript cannot convert stays as the engine shows it, with one line that names it;
+// the other figures are drawn.
 TEST_F(FiguresAgentTest, FailedConversionIsOneLineAndTheEnginesOwnBehaviour) {
-  const auto reply = compile({{"main.tex", ONE_FIGURE},
-                              {"fig.eps",
-                               "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n"
-                               "this is not postscript at all\n"}});
-  const std::string log(reply.at("log").as_string());
+  const std::string broken =
+      "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\nthis is not postscript at all\n";
+  auto reply = compile({{"main.tex", ONE_FIGURE}, {"fig.eps", broken}});
+  std::string log(reply.at("log").as_string());
   EXPECT_EQ(reply.at("success"), true) << log;
   EXPECT_TRUE(
-      log.starts_with("The EPS figure fig.eps was not converted to PDF: Ghostscript "
-                      "failed"))
+      log.starts_with("The EPS figure fig.eps was not converted to PDF: Ghostscript failed"))
       << log.substr(0, 300);
   EXPECT_FALSE(fs::exists(work() / "_out/graphics.cfg"));
+
+  reply = compile({{"main.tex",
+                    "\\documentclass{article}\n\\usepackage{graphicx}\n\\begin{document}\n"
+                    "\\includegraphics{fig.eps} \\includegraphics{good}\n\\end{document}\n"},
+                   {"fig.eps", broken},
+                   {"good.eps", eps("GOODFIGURE")}});
+  log = reply.at("log").as_string();
+  ASSERT_EQ(reply.at("success"), true) << log;
+  EXPECT_TRUE(log.starts_with("The EPS figure fig.eps was not converted to PDF"));
+  EXPECT_EQ(log.find("good.eps was not converted"), std::string::npos);
+  TempDir received;
+  write_file(received.path() / "out.pdf", *base64_decode(reply.at("pdf_base64").as_string()));
+  const std::string text = pdf_text(received.path() / "out.pdf");
+  EXPECT_NE(text.find("GOODFIGURE"), std::string::npos) << text;
+  EXPECT_NE(text.find("fig.eps"), std::string::npos) << text;  // pdfTeX's box with its name
 }
 
 // A hostile figure cannot make Ghostscript write or read outside the project.
