@@ -251,20 +251,34 @@ std::vector<std::string> prepare_eps_figures(const EngineRun& run,
   std::set<fs::path> kept;
   std::size_t placed = 0;
   for (const FileRef* ref : figures) {
-    const fs::path cached = cache / (to_lower_ascii(ref->sha256) + ".pdf");
+    const std::string digest = to_lower_ascii(ref->sha256);
+    const fs::path cached = cache / (digest + ".pdf");
+    // What Ghostscript said of a content it could not convert: not asked again (a note that
+    // could not be written only means that it is asked once more).
+    const fs::path refused = cache / (digest + ".failed");
     kept.insert(cached.filename());
+    kept.insert(refused.filename());
+    const auto names = lookup_names(ref->path, main_folder);
+    std::optional<std::string> failure;
     if (!platform::regular_file_stamp(cached)) {
-      if (!gs) {
-        fail(ref->path, "Ghostscript (gs) was not found");
-        continue;
-      }
-      if (auto converted = convert(run, *gs, ref->path, cached); !converted) {
-        fail(ref->path, converted.error());
-        continue;
+      if (auto known = read_output_file(refused, 4096).bytes) {
+        failure = *known;
+      } else if (!gs) {
+        failure = "Ghostscript (gs) was not found";
+      } else if (auto converted = convert(run, *gs, ref->path, cached); !converted) {
+        failure = converted.error();
+        if (failure->starts_with("Ghostscript failed") || *failure == "Ghostscript wrote no PDF")
+          (void)write_atomic(refused, *failure);
       }
     }
+    if (failure) {
+      // Never the PDF of an earlier content of the same file.
+      for (const std::string& name : names) remove_quietly(out / utf8_path(name));
+      fail(ref->path, *failure);
+      continue;
+    }
     bool all = true;
-    for (const std::string& name : lookup_names(ref->path, main_folder)) {
+    for (const std::string& name : names) {
       const fs::path target = out / utf8_path(name);
       all = real_folders(out, utf8_path(name).parent_path()) && place(cached, target) && all;
     }
