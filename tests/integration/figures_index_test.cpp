@@ -178,7 +178,8 @@ TEST_P(FiguresIndexTest, SamePagesAndTextAsLatexmkAlone) {
 
   EXPECT_EQ(pdf_pages(pdf), pdf_pages(expected_pdf));
   EXPECT_EQ(text, expected_text);
-  for (const auto& word : c.present) EXPECT_NE(text.find(word), std::string::npos) << word;
+  for (const auto& word : c.present)
+    EXPECT_NE(text.find(word), std::string::npos) << word << "\n" << log.substr(0, 3000);
   for (const auto& word : c.absent) EXPECT_EQ(text.find(word), std::string::npos) << word;
 }
 
