@@ -80,8 +80,11 @@ std::expected<void, std::string> convert(const EngineRun& run, const fs::path& g
   fs::remove(partial, ec);
   platform::Command command = engine_command(run);
   command.program = gs;
+  // Safe mode, the figure's bounding box as its page, and the PDF settings of TeX Live's epstopdf.
   command.args = {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dEPSCrop", "-dAutoRotatePages=/None",
-                  "-sDEVICE=pdfwrite", "-sOutputFile=" + literal_output_name(partial),
+                  "-dCompatibilityLevel=1.5", "-dPDFSETTINGS=/prepress", "-dMaxSubsetPct=100",
+                  "-dSubsetFonts=true", "-dEmbedAllFonts=true", "-sDEVICE=pdfwrite",
+                  "-sOutputFile=" + literal_output_name(partial),
                   // "-f" takes the next name as a file even when it starts with "-" or "@".
                   "-f", source};
   command.capture_output = true;
