@@ -41,6 +41,8 @@ struct Case {
   std::vector<std::string> absent;   // placeholders
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 Files with(Files files, const std::string& path, const std::string& content) {
   files.emplace_back(path, content);
   return files;
