@@ -254,25 +254,17 @@ std::vector<std::string> prepare_eps_figures(const EngineRun& run,
   std::set<fs::path> kept;
   std::size_t placed = 0;
   for (const FileRef* ref : figures) {
-    const std::string digest = to_lower_ascii(ref->sha256);
-    const fs::path cached = cache / (digest + ".pdf");
-    // What Ghostscript said of a content it could not convert: not asked again (a note that
-    // could not be written only means that it is asked once more).
-    const fs::path refused = cache / (digest + ".failed");
+    const fs::path cached = cache / (to_lower_ascii(ref->sha256) + ".pdf");
     kept.insert(cached.filename());
-    kept.insert(refused.filename());
     const auto names = lookup_names(ref->path, main_folder);
+    // A failure is not kept: what failed for a reason of this machine (a Ghostscript to
+    // install, a time limit) may succeed at the next compile.
     std::optional<std::string> failure;
     if (!platform::regular_file_stamp(cached)) {
-      if (auto known = read_output_file(refused, 4096).bytes) {
-        failure = *known;
-      } else if (!gs) {
+      if (!gs)
         failure = "Ghostscript (gs) was not found";
-      } else if (auto converted = convert(run, *gs, ref->path, cached); !converted) {
+      else if (auto converted = convert(run, *gs, ref->path, cached); !converted)
         failure = converted.error();
-        if (failure->starts_with("Ghostscript failed") || *failure == "Ghostscript wrote no PDF")
-          (void)write_atomic(refused, *failure);
-      }
     }
     if (failure) {
       // Never the PDF of an earlier content of the same file.
