@@ -1,5 +1,6 @@
 #include "compile/compile.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/base64.h"
@@ -9,6 +10,8 @@
 #include "compile/confinement.h"
 #include "compile/diagnostics.h"
 #include "compile/engine_command.h"
+#include "compile/eps_figures.h"
+#include "compile/index_tools.h"
 #include "compile/output_files.h"
 #include "compile/run_caches.h"
 #include "compile/running.h"
@@ -34,6 +37,8 @@ namespace {
 
 constexpr auto INSTALL_BUDGET = std::chrono::seconds(900);
 constexpr int MAX_PASSES = 40;
+// Engine runs added for indexes and glossaries built between runs (they may move page numbers).
+constexpr int MAX_INDEX_ROUNDS = 3;
 // The last bytes of each output stream of an engine run that are kept.
 constexpr std::size_t ENGINE_OUTPUT_LIMIT = std::size_t{4} << 20;
 
@@ -195,13 +200,17 @@ class CompileJob {
     }
     for (auto& var : private_cache_env(run_cache_dir(), shared)) run.extra_env.push_back(var);
     run.confinement = engine_confinement(id, workspace_.work_dir, shared);
+    add_notes(prepare_eps_figures(run, request_.files));
 
     const fs::path pdf = workspace_.out_dir / (job + ".pdf");
     std::string log;
     RunOutcome last;
     bool cleared_outputs = false;
+    int index_rounds = 0;
+    bool index_rerun = false;
     for (int pass = 0;;) {
-      run.forced = pass > 0;
+      // Not forced after makeindex: latexmk would redo its own makeindex over the document's.
+      run.forced = pass > 0 && !index_rerun;
       auto outcome = run_once(run, job, limit);
       if (!outcome)
         return error_reply(500, origin, "could not start the compiler: " + outcome.error());
@@ -218,11 +227,22 @@ class CompileJob {
       if (log_file && !is_valid_utf8(*log_file)) log_file.reset();
       log = pass_log(log_file.value_or(""), last.output, request_.engine.name);
 
+      index_rerun = false;
+      if (last.ok && index_rounds < MAX_INDEX_ROUNDS) {
+        IndexRound round = build_requested_indexes(run, log);
+        add_notes(std::move(round.notes));
+        if (round.changed) {
+          ++index_rounds;
+          index_rerun = true;
+          continue;
+        }
+      }
       if (last.ok && metadata_readable(pdf)) break;
       // What an earlier version of the document left in _out can fail every run: cleared once.
       if (!last.timed_out && !cleared_outputs && error_in_output_folder(log, workspace_.out_dir)) {
         cleared_outputs = true;
         remove_auxiliary_files(workspace_.out_dir, job);
+        add_notes(prepare_eps_figures(run, request_.files));
         continue;
       }
       if (!request_.install_missing || last.timed_out) break;
@@ -235,6 +255,7 @@ class CompileJob {
           "An error was found in a file left in _out by an earlier compile: the auxiliary files "
           "in _out were deleted and the document compiled again.\n\n" +
           log;
+    if (!notes_.empty()) log = join(notes_, "\n") + "\n\n" + log;
     return final_reply(origin, job, std::move(log), last, limit);
   }
 
@@ -349,8 +370,16 @@ class CompileJob {
     return diagnostics_json(found);
   }
 
+  // Lines for the top of the log from the steps around the engine runs, each once.
+  void add_notes(std::vector<std::string> notes) {
+    for (auto& note : notes)
+      if (std::find(notes_.begin(), notes_.end(), note) == notes_.end())
+        notes_.push_back(std::move(note));
+  }
+
   const CompileRequest& request_;
   Workspace workspace_;
+  std::vector<std::string> notes_;
   Clock::time_point started_;
   InstallLog installs_;
 };
