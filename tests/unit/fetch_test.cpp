@@ -157,7 +157,7 @@ TEST_F(FakeDownloaders, ADownloaderThatHangsIsEndedAtItsLimit) {
   EXPECT_EQ(net::download_file_with(Downloader::Curl, curl, "http://h/f", dir_.path() / "f",
                                     std::chrono::seconds(1))
                 .error(),
-            "the download failed");
+            "the download failed (still running after 1 seconds)");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_FALSE(test::process_alive(std::stoi(test::read_text(dir_.path() / "curl.pid"))));
 }
