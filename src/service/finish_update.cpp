@@ -49,6 +49,9 @@ std::expected<void, std::string> finish_update_command(const fs::path& home, std
                                                        const std::string& version) {
   if (!valid_version(version))
     return std::unexpected(std::string("usage: vellora-agent finish-update <version>"));
+  if (!service_installed(home))
+    return std::unexpected(
+        std::string("the service is not installed: there is no update to finish"));
   const auto finished = finish_update(home, port, version, installed_exe_path(home));
   if (!finished) {
     (void)show_notification("Vellora: agent update failed", finished.error());

@@ -135,12 +135,18 @@ TEST(Cli, EnginesListsWhatThisMachineHas) {
   EXPECT_LT(at("agent-tectonic"), at("agent-context    ConTeXt    "));
 }
 
-// Every file under a directory with its content: what a command that changes nothing leaves alone.
-std::map<std::string, std::string> tree(const fs::path& root) {
+// Every file of the user's home and the agent's directories with its content: what a command that
+// changes nothing leaves alone. (The harness keeps its own files beside them.)
+std::map<std::string, std::string> tree(const Agent& agent) {
   std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string name = entry.path().lexically_relative(root).generic_string();
-    files[name] = entry.is_regular_file() ? read_text(entry.path()) : "(dir)";
+  const fs::path& root = agent.root();
+  for (const fs::path& top : {agent.home(), agent.config_dir(), agent.cache_dir()}) {
+    if (!fs::exists(top)) continue;
+    files[top.lexically_relative(root).generic_string()] = "(dir)";
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+      const std::string name = entry.path().lexically_relative(root).generic_string();
+      files[name] = entry.is_regular_file() ? read_text(entry.path()) : "(dir)";
+    }
   }
   return files;
 }
@@ -164,7 +170,7 @@ TEST(Cli, HelpAfterAnyWordShowsItsUsageAndChangesNothing) {
       write_file(dir / name, "installed copy");
   }
   write_file(agent.config_dir() / "devices.json", R"({"devices":[]})");
-  const auto before = tree(agent.root());
+  const auto before = tree(agent);
   for (const std::string& word : WORDS) {
     for (const std::vector<std::string>& rest : {std::vector<std::string>{"--help"},
                                                  {"-h"},
@@ -187,7 +193,7 @@ TEST(Cli, HelpAfterAnyWordShowsItsUsageAndChangesNothing) {
           << out;
     }
   }
-  EXPECT_EQ(tree(agent.root()), before);
+  EXPECT_EQ(tree(agent), before);
   EXPECT_EQ(console_text(agent.run({"help", "uninstall"}).out),
             console_text(agent.run({"uninstall", "--help"}).out));
   const auto no_such = agent.run({"help", "frobnicate"});
@@ -201,7 +207,7 @@ TEST(Cli, UnknownOptionAfterAWordIsAnErrorThatChangesNothing) {
   agent.set_env("VELLORA_SYSTEMCTL", (agent.bin() / "no-systemctl").string());
   write_file(agent.home() / ".local/lib/vellora-agent/vellora-agent", "installed copy");
   write_file(agent.config_dir() / "devices.json", R"({"devices":[]})");
-  const auto before = tree(agent.root());
+  const auto before = tree(agent);
   const struct {
     std::vector<std::string> args;
     std::string option;
@@ -218,7 +224,7 @@ TEST(Cli, UnknownOptionAfterAWordIsAnErrorThatChangesNothing) {
                                             c.args.front() + "; see vellora-agent " +
                                             c.args.front() + " --help\n");
   }
-  EXPECT_EQ(tree(agent.root()), before);
+  EXPECT_EQ(tree(agent), before);
   // "--yes" and "-y" are read everywhere, and other words after a command are left alone.
   EXPECT_EQ(agent.run({"devices", "--yes", "-y", "extra", "-"}).exit_code, 0);
 }
