@@ -26,6 +26,7 @@ void start_tray(unsigned port) {
   tray.status_message = [] { return update_state().status_message(); };
   tray.checking = [] { return update_state().checking.load(); };
   tray.updating = [] { return update_state().updating.load(); };
+  tray.updated_to = [] { return update_state().updated_to(); };
   std::thread(run_tray, std::move(tray)).detach();
 }
 

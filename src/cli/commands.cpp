@@ -12,6 +12,7 @@
 #include "auth/tokens.h"
 #include "cli/dispatch.h"
 #include "cli/maintenance.h"
+#include "cli/usage.h"
 #include "dirs/dirs.h"
 #include "pairing/pairing.h"
 #include "version.h"
@@ -26,6 +27,37 @@ std::string pad(std::string text, std::size_t width) {
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++characters;  // not a continuation byte
   if (characters < width) text.append(width - characters, ' ');
   return text;
+}
+
+// "help <command>" shows that command's usage; "help" alone the list of commands.
+void help_command(const std::vector<std::string>& args) {
+  if (args.size() > 2 && !args[2].empty() && args[2][0] != '-') {
+    const auto usage = command_usage(args[2]);
+    if (!usage) {
+      std::cerr << "Error: there is no command " << args[2] << "; see vellora-agent --help\n";
+      std::exit(2);
+    }
+    std::cout << *usage;
+    return;
+  }
+  std::cout << help_text(agent_port());
+}
+
+// A word's own usage for "<word> --help", and an error that changes nothing for an option the
+// word does not take.
+bool usage_handled(const std::vector<std::string>& args) {
+  if (asks_for_help(args)) {
+    std::cout << command_usage(args[1]).value_or(help_text(agent_port()));
+    return true;
+  }
+  if (const auto option = unknown_option(args)) {
+    std::cout.flush();
+    std::cerr << "Error: unknown option " << *option << " for " << args[1] << "; see vellora-agent "
+              << args[1] << " --help\n"
+              << std::flush;
+    std::exit(2);
+  }
+  return false;
 }
 
 std::uint64_t days_since(std::uint64_t time, std::uint64_t now) {
@@ -86,15 +118,6 @@ std::string engines_listing(const std::vector<EngineInfo>& engines) {
   return out;
 }
 
-std::string help_text(unsigned port) {
-  return "vellora-agent "
-         "[code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|update|auto-"
-         "update|"
-         "rollback|status|uninstall|--version]\nWithout an argument, it runs the agent on "
-         "127.0.0.1:" +
-         std::to_string(port) + ".\n";
-}
-
 bool assume_yes(const std::vector<std::string>& args) {
   for (const auto& a : args)
     if (a == "--yes" || a == "-y") return true;
@@ -111,14 +134,14 @@ bool dispatch_command(const std::vector<std::string>& args) {
       {"-V", [] { std::cout << "vellora-agent " << VERSION << "\n"; }},
       {"--version", [] { std::cout << "vellora-agent " << VERSION << "\n"; }},
       {"version", [] { std::cout << "vellora-agent " << VERSION << "\n"; }},
-      {"-h", [] { std::cout << help_text(agent_port()); }},
-      {"--help", [] { std::cout << help_text(agent_port()); }},
-      {"help", [] { std::cout << help_text(agent_port()); }},
+      {"-h", [&] { help_command(args); }},
+      {"--help", [&] { help_command(args); }},
+      {"help", [&] { help_command(args); }},
   };
   add_maintenance_commands(commands, args);
   const auto command = commands.find(args[1]);
   if (command == commands.end()) return false;
-  command->second();
+  if (!usage_handled(args)) command->second();
   // Output that could not be written (a full disk, for example) is a failure, not a success.
   errno = 0;
   if (!std::cout.flush()) {

@@ -12,6 +12,5 @@ namespace vellora {
 // The printed forms, kept apart from the printing so they can be checked as text.
 std::string devices_listing(const std::vector<Device>& devices, bool has_legacy, std::uint64_t now);
 std::string engines_listing(const std::vector<EngineInfo>& engines);
-std::string help_text(unsigned port);
 
 }  // namespace vellora

@@ -7,6 +7,7 @@
 #include "agent/port.h"
 #include "cli/dispatch.h"
 #include "dirs/dirs.h"
+#include "service/finish_update.h"
 #include "service/service_commands.h"
 #include "service/update.h"
 #include "tinytex/tinytex.h"
@@ -46,6 +47,9 @@ void add_maintenance_commands(CommandTable& commands, const std::vector<std::str
   };
   commands["auto-update"] = [&args] { auto_update(args); };
   commands["rollback"] = [] { or_exit(rollback_command(home_dir())); };
+  commands["finish-update"] = [&args] {
+    or_exit(finish_update_command(home_dir(), agent_port(), args.size() > 2 ? args[2] : ""));
+  };
   commands["install-tinytex"] = [&args] { or_exit(install_tinytex(home_dir(), assume_yes(args))); };
   commands["uninstall-tinytex"] = [&args] {
     or_exit(uninstall_tinytex(home_dir(), assume_yes(args)));

@@ -1,14 +1,18 @@
 #include "pairing/pairing.h"
 
 #include <atomic>
+#include <charconv>
 #include <expected>
 
 #include "auth/registry.h"
 #include "auth/tokens.h"
+#include "common/file.h"
+#include "common/text.h"
 #include "desktop/desktop.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
 #include "platform/crypto.h"
+#include "platform/env.h"
 
 namespace vellora {
 namespace {
@@ -18,6 +22,21 @@ constexpr std::uint64_t CODE_VALIDITY_SECS = 300;
 constexpr std::uint32_t MAX_ATTEMPTS = 5;
 
 std::atomic<std::uint64_t> last_pair_request{0};
+
+// The clock of the request rate limit. VELLORA_PAIR_CLOCK_FILE may name a file holding the time
+// in seconds, so that tests step the clock instead of sleeping; without the file, the real time.
+std::uint64_t rate_limit_now() {
+  if (const auto file = platform::get_env_path("VELLORA_PAIR_CLOCK_FILE")) {
+    if (const auto text = read_file(*file)) {
+      const std::string_view digits = trim(*text);
+      std::uint64_t seconds = 0;
+      const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
+      if (!digits.empty() && ec == std::errc() && end == digits.data() + digits.size())
+        return seconds;
+    }
+  }
+  return now_secs();
+}
 
 Reply pairing_error(unsigned status, const AllowedOrigin& origin, const char* error,
                     const char* reason) {
@@ -54,7 +73,7 @@ std::string pairing_notification_body(const std::string& code, bool copied) {
 }
 
 Reply pair_request(const AllowedOrigin& origin) {
-  const std::uint64_t now = now_secs();
+  const std::uint64_t now = rate_limit_now();
   // The exchange comes before the test: a refused request also restarts the window.
   const std::uint64_t previous = last_pair_request.exchange(now);
   if ((now > previous ? now - previous : 0) <= 2)

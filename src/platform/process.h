@@ -93,6 +93,9 @@ struct RunOptions {
   bool contain = true;
   // What is kept of each captured stream: its last bytes, which hold the error.
   std::size_t output_limit = std::size_t{16} << 20;
+  // Captured output is also copied, as it arrives, to this process's own standard output and
+  // error: a user at a terminal sees a downloader's progress and its errors.
+  bool echo_output = false;
   // Stops the run from another thread (its tree is killed whatever `contain` says); none: the
   // thread's ThreadRuns, if any, for a contained run.
   Cancellation* cancellation = nullptr;

@@ -90,6 +90,17 @@ void append_tail(std::string& buffer, const char* data, std::size_t size, std::s
   if (buffer.size() > 2 * limit + 65536) buffer.erase(0, buffer.size() - limit);
 }
 
+// Copies a child's output to one of this process's own streams; a failed write only loses the copy.
+void echo(int fd, const char* data, ssize_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, static_cast<std::size_t>(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= n;
+  }
+}
+
 void trim_tail(std::string& buffer, std::size_t limit) {
   if (buffer.size() > limit) buffer.erase(0, buffer.size() - limit);
 }
@@ -319,6 +330,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
         if (n > 0) {
           append_tail(is_out ? result.out : result.err, buffer, static_cast<std::size_t>(n),
                       options.output_limit);
+          if (options.echo_output) echo(is_out ? STDOUT_FILENO : STDERR_FILENO, buffer, n);
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
           (is_out ? started->stdout_read : started->stderr_read).reset();
         }

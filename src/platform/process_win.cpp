@@ -226,10 +226,15 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
   return started;
 }
 
-void read_all(HANDLE pipe, std::string& into, std::size_t limit) {
+// `echo`: this process's own stream that also gets what arrives, or none.
+void read_all(HANDLE pipe, std::string& into, std::size_t limit, HANDLE echo) {
   char buffer[65536];
   DWORD n = 0;
   while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    if (echo != nullptr && echo != INVALID_HANDLE_VALUE) {
+      DWORD written = 0;
+      (void)WriteFile(echo, buffer, n, &written, nullptr);
+    }
     into.append(buffer, n);
     if (into.size() > 2 * limit + 65536) into.erase(0, into.size() - limit);
   }
@@ -279,10 +284,13 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   if (cancellation != nullptr && !cancellation->attach(kill)) kill();
   std::thread out_reader, err_reader, writer;
   if (started->stdout_read.h) {
-    out_reader =
-        std::thread(read_all, started->stdout_read.h, std::ref(result.out), options.output_limit);
-    err_reader =
-        std::thread(read_all, started->stderr_read.h, std::ref(result.err), options.output_limit);
+    const auto echo_to = [&](DWORD stream) {
+      return options.echo_output ? GetStdHandle(stream) : nullptr;
+    };
+    out_reader = std::thread(read_all, started->stdout_read.h, std::ref(result.out),
+                             options.output_limit, echo_to(STD_OUTPUT_HANDLE));
+    err_reader = std::thread(read_all, started->stderr_read.h, std::ref(result.err),
+                             options.output_limit, echo_to(STD_ERROR_HANDLE));
   }
   if (started->stdin_write.h) {
     // The writer owns its pipe end and text: it may outlive this call when the child is left

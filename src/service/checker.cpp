@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "dirs/settings.h"
+#include "service/finish_update.h"
 #include "service/manifest.h"
 #include "service/probe.h"
 #include "service/registration.h"
@@ -32,12 +33,16 @@ void UpdateChecker::run_cycle() {
     std::cerr << "Update check: " << manifest.error() << "\n" << std::flush;
     return;
   }
-  if (!is_newer(manifest->version, config_.current_version)) {
+  // A version this executable's file was already updated to waits only for a restart.
+  if (!is_newer(manifest->version, update_state().installed_version(config_.current_version))) {
     update_state().set_available_version(std::nullopt);
     return;
   }
   update_state().set_available_version(manifest->version);
-  if (policy == AutoUpdate::On && service_installed(config_.home) && config_.idle()) {
+  // A release that did not start once is not installed by itself again; its failure was shown.
+  if (update_failed_before(config_.config_dir, manifest->version)) return;
+  const bool installs = policy == AutoUpdate::On && service_installed(config_.home);
+  if (installs && config_.idle()) {
     UpdateOptions options;
     // A compile may have started during the download: the restart would end it.
     options.may_replace = config_.idle;
@@ -48,9 +53,9 @@ void UpdateChecker::run_cycle() {
     return;
   }
   if (last_notified_ == manifest->version) return;
-  const std::string hint = policy == AutoUpdate::On
-                               ? "It will be installed when the agent is idle."
-                               : "To update: vellora-agent update (or from the tray icon).";
+  // Without the service nothing is installed by itself, whatever the policy says.
+  const std::string hint = installs ? "It will be installed when the agent is idle."
+                                    : "To update: vellora-agent update (or from the tray icon).";
   config_.notify("Vellora: agent update",
                  "New version of the local agent: " + config_.current_version + " \u2192 " +
                      manifest->version + ". " + hint);

@@ -95,8 +95,7 @@ std::expected<void, std::string> restart_and_verify(const std::filesystem::path&
       const std::string port_text = std::to_string(port);
       if (answered)
         return std::unexpected(
-            "the service was restarted, but version " + *answered + " is still answering on port " +
-            port_text +
+            "after the restart, version " + *answered + " is still answering on port " + port_text +
             ": another copy of the agent (for example a downloaded executable started by hand) is "
             "holding the port. Stop it (pkill -f vellora-agent; on Windows, use Task Manager) and "
             "restart the service (vellora-agent install)");

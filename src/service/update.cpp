@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "platform/program.h"
 #include "service/binary.h"
+#include "service/finish_update.h"
 #include "service/probe.h"
 #include "service/registration.h"
 #include "version.h"
@@ -23,6 +24,13 @@ namespace {
 
 // A downloaded binary that does not answer --version in this time is taken as not running.
 constexpr auto TRIAL_RUN_LIMIT = std::chrono::seconds(30);
+
+// Downloaded agents of earlier updates that were interrupted; the TinyTeX package stays.
+void remove_update_leftovers(const fs::path& downloads) {
+  std::error_code ec;
+  for (fs::directory_iterator it(downloads, ec), end; !ec && it != end; it.increment(ec))
+    if (it->path().filename().string().starts_with("vellora-agent-")) remove_quietly(it->path());
+}
 
 std::expected<fs::path, std::string> update_target(const fs::path& home) {
   if (service_installed(home)) return installed_exe_path(home);
@@ -51,7 +59,8 @@ std::expected<void, std::string> trial_run(const fs::path& file, const std::stri
         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
         " seconds; nothing was changed");
   }
-  if (utf8_lossy(result->out).find(version) == std::string::npos) {
+  // Exactly this version: "1" must not pass for a build of 0.4.10, nor "5" for this very build.
+  if (trim(utf8_lossy(result->out)) != "vellora-agent " + version) {
     remove_quietly(file);
     return std::unexpected(
         std::string("the downloaded binary is not the announced version: nothing was changed"));
@@ -67,34 +76,40 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
   const fs::path downloads = cache_dir() / "downloads";
   std::error_code ec;
   fs::create_directories(downloads, ec);
-  if (ec) return std::unexpected(ec.message());
+  if (ec)
+    return std::unexpected("could not create " + platform::path_text(downloads) + ": " +
+                           ec.message());
+  remove_update_leftovers(downloads);
   const fs::path file =
       downloads / ("vellora-agent-" + manifest.version + (platform::on_windows() ? ".exe" : ""));
-  remove_quietly(file);
-  if (auto downloaded = net::download_file(origin + "/static/agent/" + release_asset_name(), file);
-      !downloaded)
-    return std::unexpected(downloaded.error());
-  const auto digest = net::sha256_file(file);
-  if (!digest) return std::unexpected(digest.error());
-  if (*digest != manifest.sha256) {
+  // The folder holds files only while an update runs: a failed one leaves nothing behind.
+  const auto failed = [&file](std::string error) {
     remove_quietly(file);
-    return std::unexpected(std::string(
-        "the downloaded file's SHA-256 does not match the published one: nothing was changed"));
-  }
+    return std::unexpected(std::move(error));
+  };
+  if (auto downloaded = net::download_file(origin + "/static/agent/" + release_asset_name(), file,
+                                           options.tool_output);
+      !downloaded)
+    return failed(downloaded.error());
+  const auto digest = net::sha256_file(file);
+  if (!digest) return failed(digest.error());
+  if (*digest != manifest.sha256)
+    return failed(
+        "the downloaded file's SHA-256 does not match the published one: nothing was changed");
   if (auto ran = trial_run(file, manifest.version, TRIAL_RUN_LIMIT); !ran)
-    return std::unexpected(ran.error());
+    return failed(ran.error());
 
   const bool installed = service_installed(home);
   const auto target = installed ? std::expected<fs::path, std::string>(installed_exe_path(home))
                                 : platform::current_exe();
-  if (!target) return std::unexpected(target.error());
+  if (!target) return failed(target.error());
   if (options.may_replace && !options.may_replace()) {
     remove_quietly(file);
     return UpdateOutcome::Skipped;
   }
   if (fs::exists(*target, ec))
     fs::copy_file(*target, sibling(*target, "prev"), fs::copy_options::overwrite_existing, ec);
-  if (auto put = install_binary(file, *target); !put) return std::unexpected(put.error());
+  if (auto put = install_binary(file, *target); !put) return failed(put.error());
   remove_quietly(file);
 
   if (!installed) {
@@ -103,12 +118,23 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
               << std::flush;
     return UpdateOutcome::Installed;
   }
-  const auto restarted = options.from_running_agent
-                             ? hand_over_restart(home)
-                             : restart_and_verify(home, port, manifest.version);
-  if (!restarted)
-    return std::unexpected("the update to " + manifest.version + " was written to " +
-                           platform::path_text(*target) + ", but " + restarted.error());
+  if (options.from_running_agent) {
+    // This agent holds the port and is stopped by the restart: the saved previous program
+    // restarts the service, checks the new version and puts itself back when that fails.
+    std::cout << "Update check: installing " << manifest.version << " and restarting the service\n"
+              << std::flush;
+    const auto handed = platform::start_in_background(sibling(*target, "prev"),
+                                                      {"finish-update", manifest.version});
+    if (!handed) {
+      if (auto restarted = hand_over_restart(home); !restarted)
+        return std::unexpected("the update to " + manifest.version + " was written to " +
+                               platform::path_text(*target) +
+                               "; restarting the service failed: " + restarted.error());
+    }
+    return UpdateOutcome::Installed;
+  }
+  if (auto finished = finish_update(home, port, manifest.version, *target); !finished)
+    return std::unexpected(finished.error());
   std::cout << "Updated to " << manifest.version << " and service restarted.\n" << std::flush;
   return UpdateOutcome::Installed;
 }
@@ -128,7 +154,10 @@ std::expected<void, std::string> update_command(const fs::path& home, const std:
     std::cout << "Cancelled.\n";
     return {};
   }
-  const auto updated = perform_update(home, origin, *manifest, port);
+  UpdateOptions options;
+  // At a terminal the user sees the download's progress.
+  if (platform::stdin_is_terminal()) options.tool_output = net::ToolOutput::Shown;
+  const auto updated = perform_update(home, origin, *manifest, port, options);
   if (!updated) return std::unexpected(updated.error());
   return {};
 }
@@ -143,7 +172,10 @@ std::expected<void, std::string> rollback_command(const fs::path& home) {
   if (auto put = install_binary(saved, *target); !put) return put;
   if (service_installed(home)) {
     // Not verified: the restored version may be one that cannot answer as expected.
-    if (auto restarted = restart_service(home); !restarted) return restarted;
+    if (auto restarted = restart_service(home); !restarted)
+      return std::unexpected("the previous version is back in place at " +
+                             platform::path_text(*target) +
+                             ", but the service could not be restarted: " + restarted.error());
   }
   std::cout << "Previous version restored at " << platform::path_text(*target) << ".\n";
   return {};
@@ -170,15 +202,17 @@ std::expected<void, AutoUpdateError> auto_update_command(const fs::path& config_
   }
   std::error_code ec;
   fs::create_directories(config_dir, ec);
-  if (ec) return std::unexpected(AutoUpdateError{ec.message()});
+  if (ec)
+    return std::unexpected(AutoUpdateError{"could not create " + platform::path_text(config_dir) +
+                                           ": " + ec.message()});
   // Replaced whole by a rename, so an interrupted write never leaves an empty or half file.
   const fs::path file = config_dir / "settings.json";
   const std::string text = settings_text(policy);
   if (auto written = write_atomic(file, text); !written)
     return std::unexpected(AutoUpdateError{written.error()});
+  // The checker reads the file at every check: no restart is needed.
   std::cout << "Automatic update: " << policy_text(policy)
-            << " (takes effect from the agent's next start; restart the service if it is "
-               "running)\n";
+            << " (a running agent follows it from its next update check)\n";
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "net/fetch.h"
 #include "service/manifest.h"
 
 namespace vellora {
@@ -18,6 +19,8 @@ struct UpdateOptions {
   std::function<bool()> may_replace;
   // This process is the running agent: the restart is handed over (it holds the port).
   bool from_running_agent = false;
+  // Whether the downloader's own words (its progress) are shown as they come.
+  net::ToolOutput tool_output = net::ToolOutput::Captured;
 };
 
 enum class UpdateOutcome { Installed, Skipped };
@@ -31,8 +34,9 @@ std::expected<UpdateOutcome, std::string> perform_update(const std::filesystem::
                                                          std::uint16_t port,
                                                          const UpdateOptions& options = {});
 
-// Runs the downloaded file with --version: it must print the version within the limit. A file that
-// answers wrongly or not in time is deleted.
+// Runs the downloaded file with --version: within the limit it must print exactly
+// "vellora-agent <version>" (a line end aside). A file that answers otherwise or not in time is
+// deleted.
 std::expected<void, std::string> trial_run(const std::filesystem::path& file,
                                            const std::string& version,
                                            std::chrono::milliseconds limit);

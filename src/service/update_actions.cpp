@@ -1,6 +1,7 @@
 #include "service/update_actions.h"
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "common/text.h"
@@ -40,7 +41,7 @@ void check_now() {
     if (!manifest) {
       std::string first = manifest.error().substr(0, manifest.error().find('\n'));
       state.set_status_message("Could not check right now: " + (first.empty() ? "error" : first));
-    } else if (is_newer(manifest->version, current)) {
+    } else if (is_newer(manifest->version, state.installed_version(current))) {
       state.set_available_version(manifest->version);
       state.set_status_message("New version " + manifest->version + " available");
     } else {
@@ -51,8 +52,35 @@ void check_now() {
   }).detach();
 }
 
+namespace {
+
+// The version a program file answers with ("vellora-agent <version>"), if any.
+std::optional<std::string> program_version(const std::filesystem::path& program) {
+  platform::Command command;
+  command.program = program;
+  command.args = {"--version"};
+  command.capture_output = true;
+  command.no_window = true;
+  platform::RunOptions options;
+  options.time_limit = std::chrono::seconds(30);
+  const auto result = platform::run(command, options);
+  if (!result || !result->success()) return std::nullopt;
+  const std::string text(trim(utf8_lossy(result->out)));
+  constexpr std::string_view PREFIX = "vellora-agent ";
+  if (!text.starts_with(PREFIX)) return std::nullopt;
+  return text.substr(PREFIX.size());
+}
+
+}  // namespace
+
 void update_now() {
-  if (const auto exe = platform::current_exe()) update_now_with(*exe);
+  // The name this executable had at start: once an update moved the running file aside, the
+  // current one would be "vellora-agent.old".
+  if (const auto exe = update_state().program()) {
+    update_now_with(*exe);
+  } else if (const auto current = platform::current_exe()) {
+    update_now_with(*current);
+  }
 }
 
 void update_now_with(const std::filesystem::path& program) {
@@ -82,6 +110,14 @@ void update_now_with(const std::filesystem::path& program) {
     } else {
       std::string line = last_line(result->out);
       if (line.empty()) line = "Updated.";
+      // The file now holds the new version while this process still runs the old one (without
+      // the service nothing restarts it): offer nothing more until a restart.
+      const auto context = state.context();
+      const auto now_there = program_version(exe);
+      if (context && now_there && *now_there != context->second) {
+        state.set_updated_to(*now_there);
+        state.set_available_version(std::nullopt);
+      }
       state.set_status_message("Updated: " + line);
       show_notification("Vellora: agent updated", line);
     }

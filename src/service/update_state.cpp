@@ -1,10 +1,35 @@
 #include "service/update_state.h"
 
+#include "platform/program.h"
+
 namespace vellora {
 
 void UpdateState::set_context(std::string site, std::string version) {
+  auto exe = platform::current_exe();
   std::lock_guard lock(mutex_);
-  if (!context_) context_.emplace(std::move(site), std::move(version));
+  if (context_) return;
+  context_.emplace(std::move(site), std::move(version));
+  if (exe) program_ = std::move(*exe);
+}
+
+std::optional<std::filesystem::path> UpdateState::program() const {
+  std::lock_guard lock(mutex_);
+  return program_;
+}
+
+std::optional<std::string> UpdateState::updated_to() const {
+  std::lock_guard lock(mutex_);
+  return updated_to_;
+}
+
+void UpdateState::set_updated_to(std::string version) {
+  std::lock_guard lock(mutex_);
+  updated_to_ = std::move(version);
+}
+
+std::string UpdateState::installed_version(const std::string& current) const {
+  std::lock_guard lock(mutex_);
+  return updated_to_.value_or(current);
 }
 
 std::optional<std::pair<std::string, std::string>> UpdateState::context() const {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "net/fetch.h"
+
 namespace vellora {
 
 // What differs between systems for TinyTeX: where it goes, which package fits, how it unpacks.
@@ -26,8 +28,10 @@ TinyTexSystem tinytex_system();
 std::filesystem::path tinytex_target(const std::filesystem::path& home);
 
 // Unpacks the package into the directory within the time limit (the whole process tree is ended
-// past it); false when the unpacker cannot start, fails or runs too long.
-bool unpack_package(const std::filesystem::path& package, const std::filesystem::path& into,
-                    std::chrono::seconds limit);
+// past it). The error is the unpacker's last line (empty when it said nothing); the system's text
+// when it cannot start.
+std::expected<void, std::string> unpack_package(const std::filesystem::path& package,
+                                                const std::filesystem::path& into,
+                                                std::chrono::seconds limit, net::ToolOutput output);
 
 }  // namespace vellora

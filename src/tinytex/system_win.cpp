@@ -1,3 +1,4 @@
+#include "net/fetch.h"
 #include "platform/env.h"
 #include "platform/process.h"
 #include "tinytex/system.h"
@@ -23,7 +24,9 @@ fs::path tinytex_target(const fs::path& home) {
   return tinytex_dir(home);
 }
 
-bool unpack_package(const fs::path& package, const fs::path& into, std::chrono::seconds limit) {
+std::expected<void, std::string> unpack_package(const fs::path& package, const fs::path& into,
+                                                std::chrono::seconds limit,
+                                                net::ToolOutput output) {
   // A self-extracting archive.
   platform::Command command;
   command.program = package;
@@ -33,8 +36,13 @@ bool unpack_package(const fs::path& package, const fs::path& into, std::chrono::
   platform::RunOptions options;
   options.time_limit = limit;
   options.output_limit = 65536;
+  options.echo_output = output == net::ToolOutput::Shown;
   const auto result = platform::run(command, options);
-  return result && result->success();
+  if (!result) return std::unexpected(result.error());
+  if (result->timed_out)
+    return std::unexpected("still unpacking after " + std::to_string(limit.count()) + " seconds");
+  if (!result->success()) return std::unexpected(net::last_error_line(result->err));
+  return {};
 }
 
 }  // namespace vellora

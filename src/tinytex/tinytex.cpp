@@ -7,6 +7,7 @@
 #include "net/confirm.h"
 #include "net/fetch.h"
 #include "platform/env.h"
+#include "platform/program.h"
 #include "tlmgr/tlmgr.h"
 #include "toolchain/engines.h"
 
@@ -137,6 +138,8 @@ TinyTexDialogue terminal_dialogue(bool assume_yes) {
       .engine_names = [] { return engine_names(); },
       .program_available = [](const std::string& program) { return net::program_on_path(program); },
       .out = &std::cout,
+      .tool_output =
+          platform::stdin_is_terminal() ? net::ToolOutput::Shown : net::ToolOutput::Captured,
   };
 }
 
@@ -212,8 +215,18 @@ std::expected<void, std::string> install_tinytex_with(const fs::path& home,
   const fs::path package = downloads / release->name;
   if (!fs::exists(package, ec) || net::sha256_file(package) != release->sha256) {
     out << "Downloading...\n" << std::flush;
-    if (auto downloaded = net::download_file(release->url, package); !downloaded)
-      return std::unexpected(downloaded.error());
+    auto downloaded = net::download_file(release->url, package, dialogue.tool_output);
+    if ((!downloaded || net::sha256_file(package) != release->sha256) && fs::exists(package, ec)) {
+      // What an earlier run left cannot be continued (corrupt, or longer than the package):
+      // it goes, and the package comes once more from its start.
+      remove_quietly(package);
+      out << "The earlier partial download could not be continued; downloading from the start...\n"
+          << std::flush;
+      downloaded = net::download_file(release->url, package, dialogue.tool_output);
+    }
+    if (!downloaded)
+      return std::unexpected("could not download the package to " + platform::path_text(package) +
+                             ": " + downloaded.error());
     if (net::sha256_file(package) != release->sha256) {
       remove_quietly(package);
       return std::unexpected(std::string(
@@ -228,11 +241,14 @@ std::expected<void, std::string> install_tinytex_with(const fs::path& home,
   if (ec) return std::unexpected(ec.message());
   const fs::path unpacked = unpacking / system.root_name;
   // The unpacked tree must be a real directory, not a link the package planted to elsewhere.
-  if (!unpack_package(package, unpacking, UNPACK_LIMIT) ||
-      !fs::is_directory(fs::symlink_status(unpacked, ec))) {
+  const auto unpacked_ok = unpack_package(package, unpacking, UNPACK_LIMIT, dialogue.tool_output);
+  if (!unpacked_ok || !fs::is_directory(fs::symlink_status(unpacked, ec))) {
     remove_tree(unpacking);
-    return std::unexpected(
-        std::string("could not extract the package (did the file come as expected?)"));
+    // The unpacker's own words say why (a full disk, a damaged file); silence leaves the guess.
+    const std::string why = unpacked_ok || unpacked_ok.error().empty()
+                                ? "did the file come as expected?"
+                                : unpacked_ok.error();
+    return std::unexpected("could not extract the package (" + why + ")");
   }
   fs::rename(unpacked, target, ec);
   if (ec) return std::unexpected("could not move to " + target_text + ": " + ec.message());

@@ -46,6 +46,8 @@ struct TinyTexDialogue {
   std::function<std::vector<std::string>()> engine_names;
   std::function<bool(const std::string& program)> program_available;
   std::ostream* out = nullptr;
+  // Whether the downloader's and unpacker's own words are shown as they come (at a terminal).
+  net::ToolOutput tool_output = net::ToolOutput::Captured;
 };
 TinyTexDialogue terminal_dialogue(bool assume_yes);
 

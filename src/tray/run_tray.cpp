@@ -1,5 +1,7 @@
 #include "tray/run_tray.h"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +9,7 @@
 #include <thread>
 
 #include "desktop/desktop.h"
+#include "platform/env.h"
 #include "platform/running_trees.h"
 #include "tray/tray_texts.h"
 
@@ -18,6 +21,19 @@ using Clock = std::chrono::steady_clock;
 constexpr auto LOOP_PERIOD = std::chrono::milliseconds(40);
 constexpr auto REFRESH_PERIOD = std::chrono::seconds(1);
 
+// The least time between two "Open Vellora": a burst of clicks (or of messages sent over the
+// bus) opens one browser window, not hundreds. VELLORA_OPEN_PAUSE_MS, 2000 unless set.
+std::chrono::milliseconds open_pause() {
+  if (const auto value = platform::get_env("VELLORA_OPEN_PAUSE_MS")) {
+    std::uint64_t ms = 0;
+    const std::string& text = value->text;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+    if (!text.empty() && ec == std::errc() && end == text.data() + text.size())
+      return std::chrono::milliseconds(std::min<std::uint64_t>(ms, 86400000));
+  }
+  return std::chrono::milliseconds(2000);
+}
+
 ShownValues read_values(const TrayContext& context) {
   ShownValues values;
   values.compiling = context.is_compiling();
@@ -25,6 +41,7 @@ ShownValues read_values(const TrayContext& context) {
   values.status_message = context.status_message();
   values.checking = context.checking();
   values.updating = context.updating();
+  if (context.updated_to) values.updated_to = context.updated_to();
   return values;
 }
 
@@ -76,12 +93,17 @@ void run_tray(TrayContext context) {
   std::cout << "System tray icon: active.\n" << std::flush;
 
   auto last_refresh = Clock::now() - std::chrono::seconds(5);
+  const auto pause = open_pause();
+  std::optional<Clock::time_point> last_open;
   while (true) {
     icon.pump();
     for (const int id : icon.take_clicks()) {
       switch (id) {
         case OPEN_ITEM:
-          open_in_browser(context.site_origin);
+          if (!last_open || Clock::now() - *last_open >= pause) {
+            last_open = Clock::now();
+            open_in_browser(context.site_origin);
+          }
           break;
         case QUIT_ITEM:
           quit_agent();

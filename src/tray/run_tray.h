@@ -23,6 +23,8 @@ struct TrayContext {
   std::function<std::string()> status_message;
   std::function<bool()> checking;
   std::function<bool()> updating;
+  // The version this executable's file was updated to while the agent kept running, if any.
+  std::function<std::optional<std::string>()> updated_to;
 };
 
 // Menu entry ids, top to bottom.

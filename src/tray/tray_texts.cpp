@@ -39,6 +39,18 @@ TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_v
   texts.status_line = status_line_text(shown.compiling, port);
   texts.version_line = version_line_text(version, shown.updating, shown.checking,
                                          shown.available_version, shown.status_message);
+  texts.check_item = shown.checking ? "Checking..." : "Check for updates";
+  texts.check_enabled = !shown.checking && !shown.updating;
+  if (shown.updated_to && !shown.updating) {
+    // Done on disk; only a restart of this agent is missing. Nothing more to offer until then.
+    const std::string finish = "Updated to " + *shown.updated_to + ": restart to finish";
+    texts.tooltip += std::string(DOT) + finish;
+    texts.version_line = "Version " + std::string(version) + std::string(DOT) + *shown.updated_to +
+                         " installed, restart to finish";
+    texts.update_item = finish;
+    texts.update_enabled = false;
+    return texts;
+  }
   if (shown.updating) {
     texts.update_item = "Updating...";
   } else if (!shown.available_version) {
@@ -47,8 +59,6 @@ TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_v
     texts.update_item = "Update the agent to version " + *shown.available_version;
   }
   texts.update_enabled = shown.available_version.has_value() && !shown.updating;
-  texts.check_item = shown.checking ? "Checking..." : "Check for updates";
-  texts.check_enabled = !shown.checking && !shown.updating;
   return texts;
 }
 

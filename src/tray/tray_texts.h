@@ -14,6 +14,8 @@ struct ShownValues {
   std::string status_message;
   bool checking = false;
   bool updating = false;
+  // The version this executable's file was updated to; the running agent needs a restart.
+  std::optional<std::string> updated_to;
   bool operator==(const ShownValues&) const = default;
 };
 

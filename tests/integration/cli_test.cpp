@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "auth/tokens.h"
 #include "harness.h"
 #include "platform/env.h"
@@ -131,6 +133,117 @@ TEST(Cli, EnginesListsWhatThisMachineHas) {
   EXPECT_LT(at("agent-xelatex"), at("agent-lualatex   LuaLaTeX   "));
   EXPECT_LT(at("agent-lualatex"), at("agent-tectonic   Tectonic   Tectonic 0.15.0\n"));
   EXPECT_LT(at("agent-tectonic"), at("agent-context    ConTeXt    "));
+}
+
+// Every file of the user's home and the agent's directories with its content: what a command that
+// changes nothing leaves alone. (The harness keeps its own files beside them.)
+std::map<std::string, std::string> tree(const Agent& agent) {
+  std::map<std::string, std::string> files;
+  const fs::path& root = agent.root();
+  for (const fs::path& top : {agent.home(), agent.config_dir(), agent.cache_dir()}) {
+    if (!fs::exists(top)) continue;
+    files[top.lexically_relative(root).generic_string()] = "(dir)";
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+      const std::string name = entry.path().lexically_relative(root).generic_string();
+      files[name] = entry.is_regular_file() ? read_text(entry.path()) : "(dir)";
+    }
+  }
+  return files;
+}
+
+const std::vector<std::string> WORDS = {
+    "code",    "devices",       "revoke",      "engines",   "install-tinytex", "uninstall-tinytex",
+    "install", "update",        "auto-update", "rollback",  "status",          "uninstall",
+    "launch",  "finish-update", "-V",          "--version", "version",         "-h",
+    "--help",  "help"};
+
+// `<word> --help` shows the word's usage and does nothing else: not even the commands that
+// change the machine at once (install, uninstall, rollback, launch) run.
+TEST(Cli, HelpAfterAnyWordShowsItsUsageAndChangesNothing) {
+  Agent agent;
+  agent.set_env("VELLORA_SYSTEMCTL", (agent.bin() / "no-systemctl").string());
+  agent.set_env("VELLORA_SITE", "http://127.0.0.1:9");
+  // An installed copy with a saved previous version, where each platform keeps it.
+  for (const fs::path& dir : {agent.home() / ".local/lib/vellora-agent",
+                              agent.home() / "AppData/Local/Programs/vellora-agent"}) {
+    for (const char* name : {"vellora-agent", "vellora-agent.exe", "vellora-agent.prev"})
+      write_file(dir / name, "installed copy");
+  }
+  write_file(agent.config_dir() / "devices.json", R"({"devices":[]})");
+  const auto before = tree(agent);
+  for (const std::string& word : WORDS) {
+    for (const std::vector<std::string>& rest : {std::vector<std::string>{"--help"},
+                                                 {"-h"},
+                                                 {"--yes", "--help"},
+                                                 {"all", "-h", "--bogus"}}) {
+      std::vector<std::string> args{word};
+      args.insert(args.end(), rest.begin(), rest.end());
+      SCOPED_TRACE(word + " " + rest.front());
+      const auto result = agent.run(args);
+      EXPECT_EQ(result.exit_code, 0) << result.err;
+      EXPECT_EQ(result.err, "");
+      const std::string out = console_text(result.out);
+      const std::string listed = word == "-V" || word == "version" ? "--version"
+                                 : word == "-h" || word == "help"  ? "--help"
+                                                                   : word;
+      EXPECT_TRUE(out.starts_with("usage: vellora-agent " + listed)) << out;
+      // Whether it asks before changing anything, or that it changes nothing.
+      EXPECT_TRUE(out.find("ask") != std::string::npos || out.find("Ask") != std::string::npos ||
+                  out.find("Changes nothing") != std::string::npos)
+          << out;
+    }
+  }
+  EXPECT_EQ(tree(agent), before);
+  EXPECT_EQ(console_text(agent.run({"help", "uninstall"}).out),
+            console_text(agent.run({"uninstall", "--help"}).out));
+  const auto no_such = agent.run({"help", "frobnicate"});
+  EXPECT_EQ(no_such.exit_code, 2);
+  EXPECT_EQ(console_text(no_such.err),
+            "Error: there is no command frobnicate; see vellora-agent --help\n");
+}
+
+TEST(Cli, UnknownOptionAfterAWordIsAnErrorThatChangesNothing) {
+  Agent agent;
+  agent.set_env("VELLORA_SYSTEMCTL", (agent.bin() / "no-systemctl").string());
+  write_file(agent.home() / ".local/lib/vellora-agent/vellora-agent", "installed copy");
+  write_file(agent.config_dir() / "devices.json", R"({"devices":[]})");
+  const auto before = tree(agent);
+  const struct {
+    std::vector<std::string> args;
+    std::string option;
+  } cases[] = {{{"uninstall", "--x"}, "--x"},          {{"install", "-f"}, "-f"},
+               {{"rollback", "--force"}, "--force"},   {{"update", "-y", "--quiet"}, "--quiet"},
+               {{"auto-update", "--on"}, "--on"},      {{"revoke", "--all"}, "--all"},
+               {{"launch", "--no-tray"}, "--no-tray"}, {{"version", "-x"}, "-x"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const auto result = agent.run(c.args);
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(console_text(result.err), "Error: unknown option " + c.option + " for " +
+                                            c.args.front() + "; see vellora-agent " +
+                                            c.args.front() + " --help\n");
+  }
+  EXPECT_EQ(tree(agent), before);
+  // "--yes" and "-y" are read everywhere, and other words after a command are left alone.
+  EXPECT_EQ(agent.run({"devices", "--yes", "-y", "extra", "-"}).exit_code, 0);
+}
+
+TEST(Cli, TopLevelHelpListsEveryWordAfterTheUsageLine) {
+  Agent agent;
+  const auto result = agent.run({"--help"});
+  EXPECT_EQ(result.exit_code, 0);
+  const std::string out = console_text(result.out);
+  EXPECT_TRUE(out.starts_with(
+      "vellora-agent [code|devices|revoke|engines|install-tinytex|uninstall-tinytex|install|"
+      "update|auto-update|rollback|status|uninstall|--version]\nWithout an argument, it runs the "
+      "agent on 127.0.0.1:" +
+      std::to_string(agent.port()) + ".\n"))
+      << out;
+  for (const std::string& word : WORDS) {
+    if (word == "-V" || word == "version" || word == "-h" || word == "help") continue;
+    EXPECT_NE(out.find("\n  " + word + " "), std::string::npos) << word;
+  }
 }
 
 }  // namespace

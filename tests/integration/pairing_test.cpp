@@ -47,13 +47,19 @@ class PairingTest : public ::testing::Test {
                 "\"%~dp0test_helper.exe\" stdin \"%~dp0clip.stdin\"\n"});
     if (platform::on_windows())
       std::filesystem::copy_file(helper_binary(), agent_.bin() / "test_helper.exe");
+    // The rate limit's clock, stepped by the tests that need it (the real time until then).
+    agent_.set_env("VELLORA_PAIR_CLOCK_FILE", clock_file().string());
     ASSERT_TRUE(agent_.start());
   }
+  std::filesystem::path clock_file() const { return agent_.root() / "pair-clock"; }
+  void set_clock(std::uint64_t seconds) const { write_file(clock_file(), std::to_string(seconds)); }
   std::string clipboard() const { return read_text(agent_.bin() / (CLIP + ".stdin")); }
   Agent agent_;
 };
 
 TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
+  // However slow this machine, the clock of the limit moves only when the test steps it.
+  set_clock(1000000);
   auto response = agent_.post("/v1/pair/request", "", PAGE);
   ASSERT_EQ(response.status, 200u) << response.body;
   EXPECT_EQ(response.body, R"({"clipboard":true,"notified":true})");
@@ -70,15 +76,16 @@ TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
     EXPECT_NE(notification.find("already been copied to the clipboard"), std::string::npos);
   }
 
-  // The window restarts with every refused request. Times are whole seconds: a pause of 1.5 s is
-  // 1 or 2 seconds on the clock, never 3.
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  // Within 3 seconds a request is refused, and the window restarts with every refused request.
+  set_clock(1000002);
   EXPECT_EQ(agent_.post("/v1/pair/request", "", PAGE).status, 429u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  set_clock(1000004);
   response = agent_.post("/v1/pair/request", "", PAGE);
   EXPECT_EQ(response.status, 429u);
   EXPECT_EQ(response.body, R"({"error":"wait a few seconds"})");
-  std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+  set_clock(1000007);
+  EXPECT_EQ(agent_.post("/v1/pair/request", "", PAGE).status, 200u);
+  set_clock(1000010);
   EXPECT_EQ(agent_.post("/v1/pair/request", "", PAGE).status, 200u);
 }
 

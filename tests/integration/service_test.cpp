@@ -2,6 +2,14 @@
 // back, with real copies of the agent, a fake systemctl (containers have no user manager) or none.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
 
 #include "harness.h"
 #include "service/probe.h"
@@ -117,7 +125,7 @@ TEST(Service, VerificationReportsAtOnceWithAZeroWindow) {
        "the service did not come up on port {}; see why with: run `vellora-agent background` in a "
        "terminal to see the error"},
       {"HTTP/1.0 200 OK\r\n\r\n{\"agent\":\"vellora-agent\",\"version\":\"0.0.1\"}",
-       "the service was restarted, but version 0.0.1 is still answering on port {}: another copy "
+       "after the restart, version 0.0.1 is still answering on port {}: another copy "
        "of the agent (for example a downloaded executable started by hand) is holding the port. "
        "Stop it (pkill -f vellora-agent; on Windows, use Task Manager) and restart the service "
        "(vellora-agent install)"},
@@ -170,6 +178,7 @@ TEST_F(Update, FromTheSiteWithoutAServiceThenRollBackTwice) {
     std::optional<std::string> digest;
     std::vector<std::string> args;
     std::string out, err;
+    bool same_build = false;  // the asset is this very build (0.4.15)
   } refused[] = {
       {"0.4.15", std::nullopt, {"update"}, "You are already on the latest version (0.4.15).\n", ""},
       {"0.4.15.1", std::nullopt, {"update"}, "", "Error: version.json without a valid version\n"},
@@ -189,10 +198,23 @@ TEST_F(Update, FromTheSiteWithoutAServiceThenRollBackTwice) {
        {"update"},
        "New version available: 0.4.15 \u2192 0.4.16\n",
        "Error: no terminal to ask on: run it in a terminal or use --yes\n"},
+      // The trial run wants exactly the announced version, not a text that contains it: "1" is
+      // not 0.4.16 (nor a downgrade to 0.4.10), "5" not this very build.
+      {"1",
+       std::nullopt,
+       {"update", "--yes"},
+       "New version available: 0.4.15 \u2192 1\n",
+       "Error: the downloaded binary is not the announced version: nothing was changed\n"},
+      {"5",
+       std::nullopt,
+       {"update", "--yes"},
+       "New version available: 0.4.15 \u2192 5\n",
+       "Error: the downloaded binary is not the announced version: nothing was changed\n",
+       true},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.version);
-    site_.publish(c.version, next_, c.digest);
+    site_.publish(c.version, c.same_build ? current_ : next_, c.digest);
     const auto result = machine_.run(app, c.args);
     EXPECT_EQ(result.exit_code, c.err.empty() ? 0 : 1);
     EXPECT_EQ(result.out, c.out);
@@ -273,7 +295,198 @@ TEST_F(Update, CheckerInstallsANewReleaseWhenIdle) {
         << read_text(machine.root() / "systemd/agent.log");
     EXPECT_EQ(read_text(machine.installed()), next_);
     EXPECT_EQ(read_text(fs::path(machine.installed()).replace_extension("prev")), current_);
+    // What the user manager's log shows before the agent hands itself over.
+    if (systemd) {
+      EXPECT_NE(read_text(machine.root() / "systemd/agent.log")
+                    .find("Update check: installing 0.4.16 and restarting the service\n"),
+                std::string::npos);
+    }
   }
+}
+
+// A release that answers --version but never serves.
+const std::string BROKEN_RELEASE =
+    "#!/bin/sh\n[ \"$1\" = --version ] && { echo 'vellora-agent 0.4.16'; exit 0; }\nexit 1\n";
+
+// The restart of a release that does not serve ends with the previous version back and running,
+// and the update reported as failed.
+TEST_F(Update, ABrokenReleaseIsReplacedByThePreviousVersion) {
+  machine_.fake_systemd();
+  machine_.set_env("VELLORA_VERIFY_RESTART", "1");
+  const fs::path installed = machine_.installed();
+  ASSERT_EQ(machine_.run(machine_.copy_agent(machine_.root() / "dl/vellora-agent"), {"install"})
+                .exit_code,
+            0);
+  site_.publish("0.4.16", BROKEN_RELEASE);
+  machine_.set_env("VELLORA_VERIFY_SECS", "3");
+  const auto result = machine_.run(installed, {"update", "--yes"});
+  EXPECT_EQ(result.exit_code, 1);
+  const std::string port = std::to_string(machine_.port());
+  EXPECT_TRUE(result.err.starts_with(
+      "Error: the update to 0.4.16 did not start: the service did not come up on port " + port))
+      << result.err;
+  EXPECT_TRUE(result.err.ends_with("; the previous version is back in place at " +
+                                   installed.string() + " and running again\n"))
+      << result.err;
+  EXPECT_EQ(read_text(installed), current_);
+  EXPECT_EQ(wait_for_version(machine_.port(), "0.4.15", std::chrono::seconds(30)), "0.4.15");
+  EXPECT_EQ(read_text(machine_.config_dir() / "failed-update"), "0.4.16");
+}
+
+// Under the automatic policy: the broken release is put back by the saved previous program, the
+// user is told once, and the release is not installed again at the next checks.
+TEST_F(Update, CheckerPutsBackABrokenReleaseAndNeverInstallsItAgain) {
+  machine_.fake_systemd();
+  machine_.set_env("VELLORA_VERIFY_RESTART", "1");
+  machine_.set_env("VELLORA_VERIFY_SECS", "8");
+  write_script(machine_.bin() / "notify-send", "printf '%s|%s\\n' \"$1\" \"$2\" >> \"$0.log\"\n");
+  const fs::path elsewhere = machine_.copy_agent(machine_.root() / "dl/vellora-agent");
+  ASSERT_EQ(machine_.run(elsewhere, {"auto-update", "on"}).exit_code, 0);
+  site_.publish("0.4.15", next_);
+  machine_.set_env("VELLORA_UPDATE_FIRST_SECS", "1");
+  machine_.set_env("VELLORA_UPDATE_INTERVAL_SECS", "1");
+  const auto installed = machine_.run(elsewhere, {"install"});
+  ASSERT_EQ(installed.exit_code, 0) << installed.err;
+  site_.publish("0.4.16", BROKEN_RELEASE);
+  const fs::path notes = machine_.bin() / "notify-send.log";
+  ASSERT_TRUE(wait_for_version(machine_.port(), "0.4.15", std::chrono::seconds(1)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (read_text(notes).empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(read_text(notes).starts_with(
+      "Vellora: agent update failed|the update to 0.4.16 did not start: "))
+      << read_text(notes) << read_text(machine_.root() / "systemd/agent.log");
+  EXPECT_EQ(wait_for_version(machine_.port(), "0.4.15", std::chrono::seconds(30)), "0.4.15");
+  EXPECT_EQ(read_text(machine_.installed()), current_);
+
+  // Several more checks: no second installation, no second notification.
+  const std::string restarts_before = machine_.systemctl_log();
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  EXPECT_EQ(machine_.systemctl_log(), restarts_before);
+  const std::string text = read_text(notes);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_EQ(query_running_agent(machine_.port()), "0.4.15");
+}
+
+// The messages of commands that fail, or succeed only in part, say what is true.
+TEST_F(Update, MessagesSayWhatHappened) {
+  const fs::path installed = machine_.installed();
+  const fs::path blocked = machine_.root() / "blocked";
+  write_file(blocked, "a file");
+  const struct {
+    std::string what;
+    std::function<void()> setup;
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out, err;  // err: its start
+  } cases[] = {
+      {"a restart that fails after a rollback: the previous version is already back",
+       [&] {
+         machine_.copy_agent(installed, true);
+         machine_.copy_agent(fs::path(installed).replace_extension("prev"));
+         // A user manager whose unit is enabled but cannot restart.
+         write_script(machine_.bin() / "stuck-systemctl",
+                      "[ \"$2\" = is-enabled ] && exit 0\nexit 1\n");
+         machine_.set_env("VELLORA_SYSTEMCTL", (machine_.bin() / "stuck-systemctl").string());
+       },
+       {"rollback"},
+       1,
+       "",
+       "Error: the previous version is back in place at " + installed.string() +
+           ", but the service could not be restarted: could not restart the service ("},
+      {"the policy is read at every check: no restart is needed",
+       [] {},
+       {"auto-update", "on"},
+       0,
+       "Automatic update: on (a running agent follows it from its next update check)\n",
+       ""},
+      {"a folder that cannot be made is named",
+       [&] { machine_.set_env("XDG_CONFIG_HOME", blocked.string()); },
+       {"auto-update", "off"},
+       1,
+       "",
+       "Error: could not create " + (blocked / "vellora-agent").string() + ": "},
+  };
+  const fs::path app = machine_.copy_agent(machine_.root() / "app/vellora-agent");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.setup();
+    const auto result = machine_.run(app, c.args);
+    EXPECT_EQ(result.exit_code, c.exit_code);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_TRUE(result.err.starts_with(c.err)) << result.err;
+    EXPECT_EQ(c.err.empty(), result.err.empty()) << result.err;
+  }
+  EXPECT_EQ(read_text(installed), current_);
+}
+
+// A site that answers the manifest and then stalls in the middle of the release.
+class StallingSite {
+ public:
+  explicit StallingSite(std::string manifest) : manifest_(std::move(manifest)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 16);
+    socklen_t size = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 50) != 1) continue;
+        const int client = ::accept(listener_, nullptr, nullptr);
+        if (client < 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(client, buffer, sizeof buffer);
+        const std::string request(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+        std::string reply;
+        if (request.find("version.json") != std::string::npos) {
+          reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(manifest_.size()) +
+                  "\r\nConnection: close\r\n\r\n" + manifest_;
+          (void)!::write(client, reply.data(), reply.size());
+          ::close(client);
+          continue;
+        }
+        reply = "HTTP/1.1 200 OK\r\nContent-Length: 50000000\r\n\r\n" + std::string(1000, 'x');
+        (void)!::write(client, reply.data(), reply.size());
+        clients_.push_back(client);
+      }
+    });
+  }
+  ~StallingSite() {
+    stop_ = true;
+    thread_.join();
+    for (const int c : clients_) ::close(c);
+    ::close(listener_);
+  }
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::string manifest_;
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::vector<int> clients_;
+  std::thread thread_;
+};
+
+// A stalled download ends the update after the stall limit, and leaves nothing in the cache.
+TEST_F(Update, StalledDownloadIsAbandonedAndLeavesNothing) {
+  StallingSite site(R"({"version": "0.4.16", "sha256_linux": ")" + std::string(64, 'a') + "\"}");
+  machine_.set_env("VELLORA_SITE", site.origin());
+  machine_.set_env("VELLORA_DOWNLOAD_STALL_SECS", "1");
+  const fs::path app = machine_.copy_agent(machine_.root() / "app/vellora-agent");
+  const auto started = std::chrono::steady_clock::now();
+  const auto result = machine_.run(app, {"update", "--yes"});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(90));
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_TRUE(result.err.starts_with("Error: the download failed (curl: (")) << result.err;
+  const fs::path downloads = machine_.cache_dir() / "downloads";
+  EXPECT_TRUE(!fs::exists(downloads) || fs::is_empty(downloads));
+  EXPECT_EQ(read_text(app), current_);
 }
 
 TEST_F(Update, AutoUpdatePolicyTextsAndFile) {
@@ -289,8 +502,7 @@ TEST_F(Update, AutoUpdatePolicyTextsAndFile) {
     const auto result = machine_.run(app, {"auto-update", c.arg});
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out, "Automatic update: " + c.stored +
-                              " (takes effect from the agent's next start; restart the service "
-                              "if it is running)\n");
+                              " (a running agent follows it from its next update check)\n");
     EXPECT_EQ(read_text(settings), "{\n  \"auto_update\": \"" + c.stored + "\"\n}");
     EXPECT_FALSE(fs::exists(fs::path(settings).replace_extension("tmp")));
   }

@@ -339,6 +339,67 @@ TEST_F(TrayTest, CheckForUpdatesAsksTheSiteAndOffersTheNewVersion) {
   EXPECT_NE(site.requests().find("GET /static/agent/version.json"), std::string::npos);
 }
 
+// 300 clicks sent over the bus in a burst open the site once, not 300 times.
+TEST_F(TrayTest, ABurstOfOpenClicksOpensTheSiteOnce) {
+  write_script(agent_.bin() / "xdg-open", "echo \"$*\" >> \"$0.calls\"\n");
+  // The pause between two openings outlasts the test, however slow the machine.
+  agent_.set_env("VELLORA_OPEN_PAUSE_MS", "600000");
+  agent_.set_env("VELLORA_SITE", "http://127.0.0.1:9/site");
+  start_watcher();
+  const std::string service = start_agent_with_tray();
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(client_->click(service, OPEN_ITEM));
+  EXPECT_TRUE(eventually([&] { return !read_text(agent_.bin() / "xdg-open.calls").empty(); }));
+  // Every click has been taken from the bus once the layout answers after them.
+  EXPECT_EQ(client_->layout(service).size(), 8u);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(read_text(agent_.bin() / "xdg-open.calls"), "http://127.0.0.1:9/site\n");
+}
+
+// Without the service, the tray's update replaces the file the agent runs from; the agent then
+// asks for a restart and never offers (or runs) the same update again.
+TEST_F(TrayTest, AnUpdateWithoutTheServiceAsksForARestartAndOffersNothingMore) {
+  LocalSite site;
+  site.publish("0.4.16", read_text(next_agent_binary()));
+  agent_.set_env("VELLORA_SITE", site.origin());
+  agent_.set_env("VELLORA_UPDATE_FIRST_SECS", "100000");
+  agent_.set_env("VELLORA_SYSTEMCTL", (agent_.bin() / "no-systemctl").string());
+  write_script(agent_.bin() / "notify-send", "printf '%s|%s\\n' \"$1\" \"$2\" >> \"$0.log\"\n");
+  const fs::path app = agent_.root() / "app/vellora-agent";
+  fs::create_directories(app.parent_path());
+  fs::copy_file(agent_binary(), app);
+  agent_.use_binary(app);
+  start_watcher();
+  const std::string service = start_agent_with_tray();
+  ASSERT_TRUE(client_->click(service, CHECK_ITEM));
+  ASSERT_TRUE(eventually([&] {
+    return client_->label(service, UPDATE_ITEM) == "Update the agent to version 0.4.16";
+  })) << client_->label(service, UPDATE_ITEM);
+  ASSERT_TRUE(client_->click(service, UPDATE_ITEM));
+  const std::string finish = "Updated to 0.4.16: restart to finish";
+  EXPECT_TRUE(eventually([&] { return client_->label(service, UPDATE_ITEM) == finish; },
+                         std::chrono::seconds(90)))
+      << client_->label(service, UPDATE_ITEM) << agent_.errors();
+  EXPECT_EQ(read_text(app), read_text(next_agent_binary()));
+  EXPECT_EQ(client_->label(service, VERSION_ITEM),
+            "Version 0.4.15" + DOT + "0.4.16 installed, restart to finish");
+
+  // Another check finds nothing to offer; a click on the disabled entry does nothing.
+  ASSERT_TRUE(client_->click(service, CHECK_ITEM));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_TRUE(client_->click(service, UPDATE_ITEM));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  for (const auto& item : client_->layout(service)) {
+    if (item.id != UPDATE_ITEM) continue;
+    EXPECT_EQ(item.label, finish);
+    EXPECT_FALSE(item.enabled);
+  }
+  const std::string notes = read_text(agent_.bin() / "notify-send.log");
+  EXPECT_TRUE(notes.starts_with("Vellora: agent updated|Updated to 0.4.16 at " + app.string()))
+      << notes;
+  EXPECT_EQ(std::count(notes.begin(), notes.end(), '\n'), 1) << notes;
+  EXPECT_TRUE(process_alive(agent_.pid()));
+}
+
 TEST_F(TrayTest, ClicksOnDisabledOrUnknownEntriesDoNothing) {
   write_script(agent_.bin() / "xdg-open", "echo \"$*\" >> \"$0.calls\"\n");
   start_watcher();

@@ -90,6 +90,9 @@ class Agent {
   void set_env(const std::string& name, const std::string& value) { env_[name] = value; }
   void unset_env(const std::string& name) { env_.erase(name); }
 
+  // Runs this program instead of the agent under test (a copy an update may replace; Linux).
+  void use_binary(const fs::path& program) { binary_ = program; }
+
   // Starts agent mode and waits for its start-up report. False when it exited instead.
   bool start(const std::vector<std::string>& args = {"--no-tray"});
   void stop();
@@ -129,6 +132,7 @@ class Agent {
   fs::path home_, config_, cache_, bin_;
   std::uint16_t port_;
   std::map<std::string, std::string> env_;
+  fs::path binary_;
   pid_t pid_ = -1;
   void* process_ = nullptr;  // Windows: the process handle
   std::optional<int> exit_status_;

@@ -88,7 +88,7 @@ std::vector<std::string> Agent::environment() const {
 }
 
 bool Agent::start(const std::vector<std::string>& args) {
-  std::vector<std::string> argv_text{agent_binary().string()};
+  std::vector<std::string> argv_text{(binary_.empty() ? agent_binary() : binary_).string()};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());
@@ -147,7 +147,7 @@ platform::RunResult Agent::run(const std::vector<std::string>& args) const {
   command.program = "/usr/bin/env";
   command.args = {"-i"};
   for (const auto& e : environment()) command.args.push_back(e);
-  command.args.push_back(agent_binary().string());
+  command.args.push_back((binary_.empty() ? agent_binary() : binary_).string());
   command.args.insert(command.args.end(), args.begin(), args.end());
   command.capture_output = true;
   platform::RunOptions options;

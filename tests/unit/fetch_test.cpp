@@ -3,9 +3,17 @@
 
 #include "net/fetch.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "harness.h"
 #include "net/confirm.h"
@@ -42,8 +50,10 @@ TEST_F(FakeDownloaders, CommandLinesAreFixedWithTheUrlLast) {
             "-fsSL\n--max-time\n30\n-H\nAccept: application/vnd.github+json\n-H\nUser-Agent: "
             "vellora-agent\nhttp://h/v.json\n");
   EXPECT_TRUE(net::download_file("http://h/a b", "/tmp/x y/file"));
-  EXPECT_EQ(args("curl"),
-            "-fL\n--retry\n5\n--retry-delay\n3\n-C\n-\n-o\n/tmp/x y/file\nhttp://h/a b\n");
+  EXPECT_EQ(
+      args("curl"),
+      "-fL\n--retry\n5\n--retry-delay\n3\n--speed-limit\n1\n--speed-time\n60\n-C\n-\n-o\n/tmp/"
+      "x y/file\nhttp://h/a b\n");
 
   const fs::path wget = dir_.path() / "wget";
   EXPECT_EQ(net::fetch_text_with(Downloader::Wget, wget, "http://h/v.json"), "body\n");
@@ -52,7 +62,50 @@ TEST_F(FakeDownloaders, CommandLinesAreFixedWithTheUrlLast) {
       "-qO-\n--timeout=30\n--header=Accept: application/vnd.github+json\n--user-agent=vellora-"
       "agent\nhttp://h/v.json\n");
   EXPECT_TRUE(net::download_file_with(Downloader::Wget, wget, "http://h/f", "/tmp/d"));
-  EXPECT_EQ(args("wget"), "-c\n--tries=6\n--waitretry=3\n-O\n/tmp/d\nhttp://h/f\n");
+  EXPECT_EQ(args("wget"),
+            "-c\n--tries=6\n--waitretry=3\n--read-timeout=60\n-O\n/tmp/d\nhttp://h/f\n");
+  // Shown at a terminal, wget draws its bar instead of a line of dots per 50 KiB; the stall limit
+  // follows its variable.
+  test::ScopedEnv stall("VELLORA_DOWNLOAD_STALL_SECS", "7");
+  EXPECT_TRUE(net::download_file_with(Downloader::Wget, wget, "http://h/f", "/tmp/d",
+                                      net::DOWNLOAD_LIMIT, net::ToolOutput::Shown));
+  EXPECT_EQ(args("wget"),
+            "-c\n--tries=6\n--waitretry=3\n--read-timeout=7\n--progress=bar:force\n-O\n/"
+            "tmp/d\nhttp://h/f\n");
+}
+
+TEST(FindDownloader, CurlThenWgetElseSaysWhatToInstall) {
+  const auto only = [](std::set<std::string> present) {
+    return [present](const std::string& name) -> std::optional<fs::path> {
+      if (present.contains(name)) return fs::path("/opt") / name;
+      return std::nullopt;
+    };
+  };
+  EXPECT_EQ(net::find_downloader(only({"curl", "wget"}))->program, fs::path("/opt/curl"));
+  EXPECT_EQ(net::find_downloader(only({"wget"}))->downloader, Downloader::Wget);
+  const auto none = net::find_downloader(only({}));
+  ASSERT_FALSE(none);
+  EXPECT_TRUE(none.error().starts_with("neither curl nor wget was found")) << none.error();
+  EXPECT_NE(none.error().find("sudo apt install curl"), std::string::npos) << none.error();
+}
+
+TEST(LastErrorLine, TheToolsOwnWords) {
+  const struct {
+    std::string output, line;
+  } cases[] = {
+      {"", ""},
+      {"\n \r\n", ""},
+      {"  % Total\r  0  0\r100  5\ncurl: (22) The requested URL returned error: 404\n",
+       "curl: (22) The requested URL returned error: 404"},
+      {"progress 10%\rprogress 20%\r", "progress 20%"},
+      {"tar: a/b: Cannot write: No space left on device\n"
+       "tar: Exiting with failure status due to previous errors\n",
+       "tar: a/b: Cannot write: No space left on device"},
+      {"xz: (stdin): File format not recognized\ntar: Child returned status 1\n"
+       "tar: Error is not recoverable: exiting now\n",
+       "xz: (stdin): File format not recognized"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(net::last_error_line(c.output), c.line) << c.output;
 }
 
 TEST_F(FakeDownloaders, AnyFailingStatusGivesTheFixedTexts) {
@@ -65,6 +118,35 @@ TEST_F(FakeDownloaders, AnyFailingStatusGivesTheFixedTexts) {
   }
 }
 
+// The downloader's words end the failure message; shown, they also reach this process's standard
+// error as they come (a user at a terminal sees the progress).
+TEST_F(FakeDownloaders, TheDownloadersWordsAreKeptAndShownOnRequest) {
+  test::write_script(dir_.path() / "curl",
+                     "printf 'progress 50%%\\r' >&2\n"
+                     "echo 'curl: (23) Failure writing output to destination' >&2\nexit 23\n");
+  const fs::path curl = dir_.path() / "curl";
+  const std::string failed =
+      "the download failed (curl: (23) Failure writing output to destination)";
+  EXPECT_EQ(
+      net::download_file_with(Downloader::Curl, curl, "http://h/f", dir_.path() / "f").error(),
+      failed);
+
+  const fs::path seen = dir_.path() / "stderr";
+  std::fflush(stderr);
+  const int saved = ::dup(2);
+  const int file = ::open(seen.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::dup2(file, 2);
+  ::close(file);
+  const auto shown =
+      net::download_file_with(Downloader::Curl, curl, "http://h/f", dir_.path() / "f",
+                              net::DOWNLOAD_LIMIT, net::ToolOutput::Shown);
+  ::dup2(saved, 2);
+  ::close(saved);
+  EXPECT_EQ(shown.error(), failed);
+  EXPECT_EQ(test::read_text(seen),
+            "progress 50%\rcurl: (23) Failure writing output to destination\n");
+}
+
 TEST_F(FakeDownloaders, ADownloaderThatHangsIsEndedAtItsLimit) {
   test::write_script(dir_.path() / "curl", "echo $$ > \"$0.pid\"; exec sleep 300\n");
   const fs::path curl = dir_.path() / "curl";
@@ -75,7 +157,7 @@ TEST_F(FakeDownloaders, ADownloaderThatHangsIsEndedAtItsLimit) {
   EXPECT_EQ(net::download_file_with(Downloader::Curl, curl, "http://h/f", dir_.path() / "f",
                                     std::chrono::seconds(1))
                 .error(),
-            "the download failed");
+            "the download failed (still running after 1 seconds)");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_FALSE(test::process_alive(std::stoi(test::read_text(dir_.path() / "curl.pid"))));
 }
@@ -122,10 +204,17 @@ TEST_F(RealDownloaders, CurlAndWgetFetchAndDownload) {
     ASSERT_TRUE(
         net::download_file_with(downloader, program, site_.origin() + "/static/agent/asset", file));
     EXPECT_EQ(net::sha256_file(file), test::sha256_of(big));
-    EXPECT_EQ(net::download_file_with(downloader, program, site_.origin() + "/missing",
-                                      dir_.path() / "missing")
-                  .error(),
-              "the download failed");
+    const std::string missing =
+        net::download_file_with(downloader, program, site_.origin() + "/missing",
+                                dir_.path() / "missing")
+            .error();
+    if (downloader == Downloader::Curl) {
+      EXPECT_EQ(missing, "the download failed (curl: (22) The requested URL returned error: 404)");
+    } else {
+      EXPECT_TRUE(missing.starts_with("the download failed (") &&
+                  missing.ends_with("ERROR 404: File not found.)"))
+          << missing;
+    }
   }
   // Neither program installed: the system's own text.
   EXPECT_EQ(net::fetch_text_with(Downloader::Wget, "wget-not-installed", site_.origin()).error(),
@@ -134,6 +223,71 @@ TEST_F(RealDownloaders, CurlAndWgetFetchAndDownload) {
                                     dir_.path() / "f")
                 .error(),
             "No such file or directory");
+}
+
+// Answers every request with the start of a large file, then sends nothing more while the
+// connection stays open: a stalled download.
+class StallingServer {
+ public:
+  StallingServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 16);
+    socklen_t size = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 50) != 1) continue;
+        const int client = ::accept(listener_, nullptr, nullptr);
+        if (client < 0) continue;
+        char buffer[4096];
+        (void)!::read(client, buffer, sizeof buffer);
+        const std::string reply =
+            "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100, 'x');
+        (void)!::write(client, reply.data(), reply.size());
+        clients_.push_back(client);
+      }
+    });
+  }
+  ~StallingServer() {
+    stop_ = true;
+    thread_.join();
+    for (const int c : clients_) ::close(c);
+    ::close(listener_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/asset"; }
+
+ private:
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::vector<int> clients_;
+  std::thread thread_;
+};
+
+// A server that stops sending no longer holds the download for its whole time limit: after the
+// stall limit without a byte, the downloader gives up (and its retries do too).
+TEST(StalledDownload, IsAbandonedAfterTheStallLimit) {
+  StallingServer server;
+  test::TempDir dir;
+  test::ScopedEnv stall("VELLORA_DOWNLOAD_STALL_SECS", "1");
+  for (const auto& [downloader, program] :
+       {std::pair{Downloader::Curl, CURL}, std::pair{Downloader::Wget, WGET}}) {
+    SCOPED_TRACE(program.string());
+    const auto started = std::chrono::steady_clock::now();
+    const auto result =
+        net::download_file_with(downloader, program, server.url(), dir.path() / program.filename(),
+                                std::chrono::seconds(100));
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(result.error().starts_with("the download failed (")) << result.error();
+    EXPECT_EQ(result.error().find("still running"), std::string::npos) << result.error();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(80));
+  }
 }
 
 TEST(Sha256File, EmptyLargeAndMissing) {

@@ -132,7 +132,16 @@ class Installer : public ::testing::Test {
                  "echo \"$*\" >> \"$0.log\"\n"
                  "out=; prev=\n"
                  "for a in \"$@\"; do [ \"$prev\" = -o ] && out=$a; prev=$a; done\n"
-                 "if [ -n \"$out\" ]; then cp '" +
+                 // Like a server asked to continue a file already longer than the package.
+                 "if [ -n \"$out\" ] && [ -f \"$out\" ] && [ $(wc -c < \"$out\") -gt $(wc -c < '" +
+                     (fixtures() / "package").string() +
+                     "') ]; then\n"
+                     "  echo 'curl: (22) The requested URL returned error: 416' >&2; exit 22; fi\n"
+                     "if [ -n \"$out\" ] && [ -f '" +
+                     (fixtures() / "broken").string() +
+                     "' ]; then echo 'curl: (56) Recv failure: Connection reset by peer' >&2; "
+                     "exit 56; fi\n"
+                     "if [ -n \"$out\" ]; then cp '" +
                      (fixtures() / "package").string() +
                      "' \"$out\"\n"
                      "else cat '" +
@@ -243,7 +252,7 @@ TEST_F(Installer, InstallsVerifiesUnpacksAndAddsLatexmk) {
       curl_log(),
       "-fsSL --max-time 30 -H Accept: application/vnd.github+json -H User-Agent: vellora-agent "
       "https://api.github.com/repos/rstudio/tinytex-releases/releases/latest\n"
-      "-fL --retry 5 --retry-delay 3 -C - -o " +
+      "-fL --retry 5 --retry-delay 3 --speed-limit 1 --speed-time 60 -C - -o " +
           (downloads() / package_name()).string() +
           " https://github.com/rstudio/tinytex-releases/releases/download/v2025.01/" +
           package_name() + "\n");
@@ -261,6 +270,43 @@ TEST_F(Installer, CachedPackageWithTheRightDigestIsNotDownloadedAgain) {
   EXPECT_EQ(out_.str().find("Downloading..."), std::string::npos);
   EXPECT_EQ(curl_log().find(" -o "), std::string::npos);
   EXPECT_TRUE(fs::exists(target() / "bin/x86_64-linux/latexmk"));
+}
+
+// A package left in the cache that cannot be continued (here longer than the real one) is
+// deleted and downloaded once from its start, instead of failing every later run.
+TEST_F(Installer, LeftoverThatCannotBeContinuedIsDownloadedAgain) {
+  const std::string package = make_package();
+  publish(package);
+  write_file(downloads() / package_name(), package + "trailing bytes of another file");
+  ASSERT_TRUE(install_tinytex_with(home(), linux_x86(), dialogue({true})));
+  const std::string log = curl_log();
+  std::size_t downloads_made = 0;
+  for (std::size_t at = 0; (at = log.find(" -o ", at)) != std::string::npos; ++at) ++downloads_made;
+  EXPECT_EQ(downloads_made, 2u) << log;
+  EXPECT_NE(out_.str().find("downloading from the start"), std::string::npos) << out_.str();
+  EXPECT_TRUE(fs::exists(target() / "bin/x86_64-linux/latexmk"));
+  EXPECT_FALSE(fs::exists(downloads() / package_name()));
+}
+
+// When the download fails again, the message gives the downloader's words and the file's place.
+TEST_F(Installer, FailedDownloadAndUnpackingSayWhy) {
+  const std::string package = make_package();
+  publish(package);
+  write_file(fixtures() / "broken", "");
+  write_file(downloads() / package_name(), "half");
+  EXPECT_EQ(install_tinytex_with(home(), linux_x86(), dialogue({true})).error(),
+            "could not download the package to " + (downloads() / package_name()).string() +
+                ": the download failed (curl: (56) Recv failure: Connection reset by peer)");
+  EXPECT_FALSE(fs::exists(target()));
+  fs::remove(fixtures() / "broken");
+
+  // A package that is not an xz archive at all: the unpacker's own line.
+  write_file(fixtures() / "package", "not an archive");
+  publish("not an archive");
+  EXPECT_EQ(install_tinytex_with(home(), linux_x86(), dialogue({true})).error(),
+            "could not extract the package (xz: (stdin): File format not recognized)");
+  EXPECT_FALSE(fs::exists(target()));
+  EXPECT_FALSE(fs::exists(home() / ".vellora-tinytex-tmp"));
 }
 
 TEST_F(Installer, RefusalsLeaveTheTargetUntouched) {

@@ -149,12 +149,27 @@ TEST(TrialRun, HangingBinaryIsStoppedAndDeleted) {
   const pid_t pid = std::stoi(test::read_text(dir.path() / "vellora-agent-0.4.16.pid"));
   EXPECT_FALSE(test::process_alive(pid));
 
-  test::write_file(file, "#!/bin/sh\necho \"vellora-agent 0.4.16\"\n");
-  EXPECT_TRUE(trial_run(file, "0.4.16", std::chrono::seconds(10)));
-  EXPECT_TRUE(trial_run(file, "0.4.1", std::chrono::seconds(10)));  // a substring
-  EXPECT_EQ(trial_run(file, "0.4.17", std::chrono::seconds(10)).error(),
-            "the downloaded binary is not the announced version: nothing was changed");
-  EXPECT_FALSE(fs::exists(file));
+  // Exactly "vellora-agent <version>": a version that is only part of the answer does not pass.
+  const struct {
+    std::string answer, version;
+    bool passes;
+  } cases[] = {
+      {"vellora-agent 0.4.16\n", "0.4.16", true}, {"vellora-agent 0.4.16\r\n", "0.4.16", true},
+      {"vellora-agent 0.4.16\n", "0.4.1", false}, {"vellora-agent 0.4.10\n", "1", false},
+      {"vellora-agent 0.4.15\n", "5", false},     {"vellora-agent 0.4.16\n", "0.4.17", false},
+      {"other 0.4.16\n", "0.4.16", false},        {"vellora-agent 0.4.16 beta\n", "0.4.16", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer + " for " + c.version);
+    test::write_file(file, "#!/bin/sh\nprintf '" + c.answer + "'\n");
+    const auto result = trial_run(file, c.version, std::chrono::seconds(10));
+    EXPECT_EQ(result.has_value(), c.passes);
+    if (!c.passes) {
+      EXPECT_EQ(result.error(),
+                "the downloaded binary is not the announced version: nothing was changed");
+      EXPECT_FALSE(fs::exists(file));
+    }
+  }
 }
 
 TEST(WindowsPrograms, RegAndTaskkillArguments) {
@@ -266,7 +281,7 @@ TEST_F(Checker, NotifiesOncePerVersion) {
   EXPECT_EQ(update_state().available_version(), "0.4.16");
   site_.publish("0.4.17", "asset");
   checker.run_cycle();
-  policy("on");  // the service is not installed: notified, never installed
+  policy("on");  // the service is not installed: notified as under notify, never installed
   site_.publish("0.4.18", "asset");
   checker.run_cycle();
   EXPECT_EQ(notes_, (std::vector<std::string>{
@@ -275,7 +290,7 @@ TEST_F(Checker, NotifiesOncePerVersion) {
                         "Vellora: agent update|New version of the local agent: 0.4.15 \u2192 "
                         "0.4.17. To update: vellora-agent update (or from the tray icon).",
                         "Vellora: agent update|New version of the local agent: 0.4.15 \u2192 "
-                        "0.4.18. It will be installed when the agent is idle."}));
+                        "0.4.18. To update: vellora-agent update (or from the tray icon)."}));
   site_.publish("0.4.15", "asset");
   checker.run_cycle();
   EXPECT_EQ(update_state().available_version(), std::nullopt);
@@ -344,6 +359,7 @@ TEST(UpdateNow, RunsTheUpdateOnceAndReportsItsLastLine) {
   };
   // Slow enough that the second call finds the first still running.
   test::write_script(updater,
+                     "[ \"$1\" = --version ] && { echo 'vellora-agent 0.4.15'; exit 0; }\n"
                      "echo \"$*\" >> \"$0.calls\"; sleep 0.5\n"
                      "echo 'New version available: 0.4.15 \u2192 0.4.16'\n"
                      "echo 'Updated to 0.4.16 and service restarted.'\n");
