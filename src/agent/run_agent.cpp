@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include "agent/companions.h"
 #include "agent/port.h"
+#include "compile/run_caches.h"
 #include "http/server.h"
 #include "platform/sandbox.h"
 #include "platform/socket.h"
@@ -60,6 +62,8 @@ int run_agent(const std::vector<std::string>& args) {
   if (const auto why = platform::confinement_unavailable())
     report += "Compiles are not sandboxed: " + *why + ".\n";
   std::cout << report << std::flush;
+  // What the first compile would otherwise wait for, done while the agent waits for it.
+  std::thread(prepare_engine_runs).detach();
 
   auto context = std::make_shared<ServerContext>();
   context->allowed_origins = allowed_origins();

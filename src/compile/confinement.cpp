@@ -152,6 +152,10 @@ platform::Confinement engine_confinement(std::string_view engine_id, const fs::p
   return confinement;
 }
 
+void discover_tex_trees() {
+  tex_trees();
+}
+
 std::uint64_t run_memory_limit() {
   std::uint64_t mib = 4096;
   if (const auto value = platform::get_env("VELLORA_COMPILE_MEMORY_MB")) {

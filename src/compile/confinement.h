@@ -40,6 +40,9 @@ EnvVars allowed_environment();
 EnvVars private_cache_env(const std::filesystem::path& cache_root,
                           const std::vector<std::filesystem::path>& shared);
 
+// Asks kpsewhich where the TeX trees are, once per process; later calls return at once.
+void discover_tex_trees();
+
 // Memory per process of a run: VELLORA_COMPILE_MEMORY_MB, 4096 MiB by default.
 std::uint64_t run_memory_limit();
 

@@ -163,4 +163,10 @@ std::optional<fs::path> context_engine_dir() {
   return dir;
 }
 
+void prepare_engine_runs() {
+  discover_tex_trees();
+  context_engine_dir();
+  shared_font_cache();
+}
+
 }  // namespace vellora

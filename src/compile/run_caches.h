@@ -27,6 +27,10 @@ void seed_font_names(const std::filesystem::path& shared,
 void prepare_context_cache(const std::filesystem::path& cache, const std::filesystem::path& context,
                            const std::vector<std::pair<std::string, std::string>>& vars);
 
+// The one-time work of the first compile, done ahead of it: where the TeX trees are (for the
+// confinement), the shared font cache when it is missing, the ConTeXt wrapper.
+void prepare_engine_runs();
+
 // Where a ConTeXt run finds the `luatex` it starts: a wrapper that drops shell escape (and with it
 // LuaTeX's ffi, through which a document could call C functions); none where it cannot be made.
 std::optional<std::filesystem::path> context_engine_dir();
