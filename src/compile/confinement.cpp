@@ -69,6 +69,13 @@ const TexTrees& tex_trees() {
       "$TEXMF:$TEXMFROOT:$TEXMFDIST:$TEXMFLOCAL:$TEXMFHOME:$TEXMFSYSVAR:$TEXMFSYSCONFIG:"
       "$TEXMFCONFIG:$TEXMFVAR:$TEXMFCACHE");
   trees->caches = kpathsea_list(*kpsewhich, "$TEXMFCACHE");
+  // Trees reached through links are read where the links lead.
+  const std::size_t named = trees->readable.size();
+  for (std::size_t i = 0; i < named; ++i) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(trees->readable[i], ec);
+    if (!ec && real != trees->readable[i]) trees->readable.push_back(real);
+  }
   return *trees;
 }
 
@@ -124,6 +131,17 @@ platform::Confinement engine_confinement(std::string_view engine_id, const fs::p
                                 home / ".fontconfig", home / ".TinyTeX", tinytex_dir(home)})
     readable.push_back(fonts);
   for (const auto& dir : tool_search_dirs()) readable.push_back(dir);
+  // A TeX whose programs are links into a folder of their own (Nix, Guix, Homebrew, a ~/bin link
+  // to a TeX installed elsewhere) runs from where the links lead.
+  for (const char* program :
+       {"latexmk", "pdflatex", "xelatex", "lualatex", "luatex", "tectonic", "context", "mtxrun",
+        "kpsewhich", "bibtex", "biber", "makeindex", "xdvipdfmx", "perl", "gs"}) {
+    std::error_code ec;
+    if (const auto found = find_program(program)) {
+      const fs::path real = fs::canonical(*found, ec);
+      if (!ec && real.has_parent_path()) readable.push_back(real.parent_path());
+    }
+  }
 
   std::vector<fs::path> writable;
   platform::Confinement confinement;

@@ -26,13 +26,14 @@ namespace {
 constexpr int PLACE_TRIES = 5;
 constexpr auto RETRY_PAUSE = std::chrono::milliseconds(100);
 
-// The manifest maps each placed path to its blob's identifier, followed by what the file was when
-// it was placed: "<sha256> copy <device> <file> <size> <modified>". An unchanged file is
-// then recognised by one look at it. Entries of earlier versions hold the identifier alone, or
-// "link" where the file was a hard link to its blob: such a file is placed again.
+// The manifest maps each placed path to its blob's identifier, as other tools may read it. Beside
+// it, the stamps file records what each placed file was when it was placed:
+// "<sha256> <device> <file> <size> <modified>"; an unchanged file is then recognised by one look
+// at it. A stamp counts only where its identifier agrees with the manifest's. Manifests of an
+// earlier version of the agent hold "<sha256> copy|link <stamp>" records: their identifier
+// counts, their stamp only for a copy.
 struct Recorded {
   std::string_view hash;
-  bool linked = false;
   std::optional<platform::FileStamp> stamp;
 };
 
@@ -47,35 +48,43 @@ bool read_number(std::string_view& text, Number& number) {
   return true;
 }
 
+bool read_stamp(std::string_view text, platform::FileStamp& stamp) {
+  return read_number(text, stamp.device) && read_number(text, stamp.file) &&
+         read_number(text, stamp.size) && read_number(text, stamp.modified) && text.empty();
+}
+
+// A manifest entry: the identifier, and the stamp an earlier version kept in the same text.
 std::optional<Recorded> recorded(const json::value& value) {
   const auto* string = value.if_string();
   if (string == nullptr) return std::nullopt;
   std::string_view text = *string;
-  if (text.size() <= HASH_SIZE) return Recorded{text, false, std::nullopt};
-  Recorded entry{text.substr(0, HASH_SIZE), false, platform::FileStamp{}};
+  if (text.size() <= HASH_SIZE) return Recorded{text, std::nullopt};
+  Recorded entry{text.substr(0, HASH_SIZE), std::nullopt};
   text.remove_prefix(HASH_SIZE);
-  if (text.starts_with(" link")) {
-    entry.linked = true;
-    text.remove_prefix(5);
-  } else if (text.starts_with(" copy")) {
-    text.remove_prefix(5);
-  } else {
-    return std::nullopt;
-  }
-  platform::FileStamp& stamp = *entry.stamp;
-  if (!read_number(text, stamp.device) || !read_number(text, stamp.file) ||
-      !read_number(text, stamp.size) || !read_number(text, stamp.modified) || !text.empty())
-    return std::nullopt;
+  // A hard link to the blob, as an earlier version placed some files: placed again.
+  if (!text.starts_with(" copy")) return entry;
+  text.remove_prefix(5);
+  platform::FileStamp stamp;
+  if (read_stamp(text, stamp)) entry.stamp = stamp;
   return entry;
 }
 
-std::string record(std::string_view hash, const platform::FileStamp& stamp) {
+// The stamp of the stamps file's entry, when it is for the identifier `hash`.
+std::optional<platform::FileStamp> stamp_for(const json::value* value, std::string_view hash) {
+  const auto* string = value ? value->if_string() : nullptr;
+  if (string == nullptr) return std::nullopt;
+  std::string_view text = *string;
+  if (text.size() <= HASH_SIZE || text.substr(0, HASH_SIZE) != hash) return std::nullopt;
+  platform::FileStamp stamp;
+  if (!read_stamp(text.substr(HASH_SIZE), stamp)) return std::nullopt;
+  return stamp;
+}
+
+std::string stamp_record(std::string_view hash, const platform::FileStamp& stamp) {
   std::string text = to_lower_ascii(hash);
-  text += " copy ";
   for (const auto number : {stamp.device, stamp.file, stamp.size})
-    text.append(std::to_string(number)).push_back(' ');
-  text += std::to_string(stamp.modified);
-  return text;
+    text.append(" ").append(std::to_string(number));
+  return text.append(" ").append(std::to_string(stamp.modified));
 }
 
 // Empty when missing, a link, or not an object of strings: then every file is placed again and
@@ -245,6 +254,7 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   const fs::path work = platform::long_path(plain_work);
   const fs::path out = work / "_out";
   const fs::path manifest_path = work / MANIFEST_NAME;
+  const fs::path stamps_path = work / STAMPS_NAME;
   const fs::path blobs = blobs_dir();
   create_private_dirs(plain_work.parent_path());
   if (!make_real_dir(work))
@@ -253,6 +263,7 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   // Read in one piece of memory, released at once.
   json::monotonic_resource manifest_memory;
   const json::object old = read_manifest(manifest_path, &manifest_memory);
+  const json::object old_stamps = read_manifest(stamps_path, &manifest_memory);
 
   // Each file's entry in the old manifest (the paths are distinct), or none; a file the project
   // may not place is skipped altogether.
@@ -279,7 +290,8 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
       if (std::ranges::binary_search(wanted, std::string_view(path))) continue;
       changed = true;
       if (!valid_relative_path(path) || is_reserved_project_path(path)) continue;
-      if (!remove_stale(work, std::string(path))) placed[path] = value;
+      if (remove_stale(work, std::string(path))) continue;
+      if (auto entry = recorded(value)) placed[path] = to_lower_ascii(entry->hash);
     }
   }
 
@@ -317,8 +329,10 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
     std::optional<Recorded> previous;
     if (const json::value* entry = previous_entries[i]) previous = recorded(*entry);
     bool unchanged = previous && same_hash(previous->hash, file.sha256) && stamp;
+    if (unchanged && !previous->stamp)
+      previous->stamp = stamp_for(old_stamps.if_contains(file.path), previous->hash);
     if (unchanged && previous->stamp) {
-      unchanged = !previous->linked && *stamp == *previous->stamp;
+      unchanged = *stamp == *previous->stamp;
       if (unchanged) {
         placements.push_back({&file, *stamp});
         continue;
@@ -344,11 +358,15 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
   }
   // An unchanged project is recognised without writing anything.
   if (changed || failure) {
-    for (const Placement& p : placements)
-      placed[p.file->path] =
-          p.stamp ? record(p.file->sha256, *p.stamp) : to_lower_ascii(p.file->sha256);
+    json::object stamped;
+    for (const Placement& p : placements) {
+      placed[p.file->path] = to_lower_ascii(p.file->sha256);
+      if (p.stamp) stamped[p.file->path] = stamp_record(p.file->sha256, *p.stamp);
+    }
     if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
       failure = saved.error();
+    // Without its stamps an unchanged file is only looked at more closely next time.
+    if (!write_atomic(stamps_path, json::serialize(stamped))) remove_quietly(stamps_path);
   }
   if (failure) return std::unexpected(*failure + "; nothing was compiled");
   // The engine gets the plain paths it can print and pass on.

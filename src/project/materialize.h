@@ -16,6 +16,8 @@ struct Workspace {
 };
 
 inline constexpr const char* MANIFEST_NAME = ".vellora-manifest.json";
+// What each placed file was when it was placed, beside the manifest.
+inline constexpr const char* STAMPS_NAME = ".vellora-manifest.stamps.json";
 
 std::filesystem::path work_dir_of(const std::string& project);
 

@@ -15,8 +15,8 @@ constexpr std::array<std::string_view, 22> GENERATED_EXTENSIONS = {
 
 // Pictures included by the document: a missing one is the project's, not TeX Live's.
 constexpr std::array<std::string_view, 15> IMAGE_EXTENSIONS = {
-    "png", "jpg", "jpeg", "gif", "bmp", "tif", "tiff", "eps", "ps",
-    "pdf", "svg", "webp", "jbig2", "jb2", "mps"};
+    "png", "jpg", "jpeg", "gif",  "bmp",   "tif", "tiff", "eps",
+    "ps",  "pdf", "svg",  "webp", "jbig2", "jb2", "mps"};
 
 constexpr std::string_view GRAVE = "`";
 constexpr std::string_view LEFT_QUOTE = "\u2018";
@@ -142,6 +142,14 @@ std::vector<std::string> other_files_of(std::string_view line) {
   // LuaLaTeX: ! error:  (type 1): cannot open file for reading 'nosuchfontfilel.pfb'
   if (auto name = between_after(line, "cannot open file for reading", '\'', '\''))
     return {std::string(*name)};
+  // LuaLaTeX: ! error:  (type 1): cannot find encoding file 'x.enc' for reading
+  //           luatex warning  (map file): cannot open font map file 'x.map'
+  // xdvipdfmx: xdvipdfmx:warning: Could not find encoding file "x.enc".
+  for (const char* words : {"cannot find encoding file", "cannot open font map file",
+                            "Could not find encoding file", "Could not open font map file"}) {
+    if (auto name = between_after(line, words, '\'', '\'')) return {std::string(*name)};
+    if (auto name = between_after(line, words, '"', '"')) return {std::string(*name)};
+  }
   return {};
 }
 

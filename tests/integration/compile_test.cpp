@@ -299,6 +299,19 @@ TEST_F(CompileTest, TectonicRunsWithItsArgumentsAndNeverTlmgr) {
   }
 }
 
+// A TeX whose programs on PATH are links into a folder outside every default (a Nix or Guix
+// store, Homebrew, a ~/bin link to a TeX installed elsewhere) still runs confined.
+TEST_F(CompileTest, ProgramsReachedThroughLinksRun) {
+  if (platform::on_windows()) GTEST_SKIP() << "POSIX links; nothing is confined on Windows";
+  const fs::path store = agent_.root() / "store/tex-1.0/bin";
+  write_fake_tectonic(store, {FAKE_TECTONIC, FAKE_TECTONIC_BAT});
+  fs::create_symlink(store / "tectonic", agent_.bin() / "tectonic");
+  start();
+  const auto response = compile("linked", "main.tex", {{"main.tex", "x"}}, "agent-tectonic");
+  ASSERT_EQ(response.status, 200u) << response.body;
+  EXPECT_EQ(response.json().at("success"), true) << response.body;
+}
+
 TEST_F(CompileTest, OneCompilePerProjectAtATime) {
   write_fake_tectonic(agent_.bin(), {FAKE_TECTONIC, FAKE_TECTONIC_BAT});
   start();

@@ -200,11 +200,15 @@ TEST_F(MaterializeTest, PlacesFilesAndMirrorsDirectoriesInTheOutput) {
   EXPECT_TRUE(std::filesystem::is_directory(ws.out_dir / "chapters"));
   EXPECT_FALSE(std::filesystem::exists(ws.work_dir / "latexmkrc"));
   EXPECT_FALSE(std::filesystem::exists(ws.work_dir / "x/.latexmkrc"));
-  const auto manifest = json::parse(read_text(ws.work_dir / ".vellora-manifest.json")).as_object();
-  EXPECT_EQ(manifest.size(), 2u);
-  // The blob's identifier, then what the placed file was (so that an unchanged one is known by
-  // one look at it).
-  const std::string main_entry(manifest.at("main.tex").as_string());
+  // The manifest maps each path to its blob's identifier and nothing else; what the placed file
+  // was (so that an unchanged one is known by one look at it) is kept beside it.
+  EXPECT_EQ(json::parse(read_text(ws.work_dir / ".vellora-manifest.json")),
+            (json::object{{"main.tex", test::sha256_of("main")},
+                          {"chapters/intro.tex", test::sha256_of("intro")}}));
+  const auto stamps =
+      json::parse(read_text(ws.work_dir / ".vellora-manifest.stamps.json")).as_object();
+  EXPECT_EQ(stamps.size(), 2u);
+  const std::string main_entry(stamps.at("main.tex").as_string());
   EXPECT_TRUE(main_entry.starts_with(test::sha256_of("main") + " ")) << main_entry;
   // A copy of its own, never a hard link to the blob: a run that changed a linked file's mode
   // could write into the store.

@@ -71,7 +71,8 @@ TEST(MissingFilesInLog, LinesOfOtherPackagesAndEngines) {
        "looked for files named tikzlibrarynosuchlib.code.tex and pgflibrarynosuchlib.code.tex, "
        "but neither could be found in the current texmf trees..",
        {"tikzlibrarynosuchlib.code.tex"}},
-      {"! LaTeX Error: File `beamerthemeNoSuchTheme.sty' not found.", {"beamerthemeNoSuchTheme.sty"}},
+      {"! LaTeX Error: File `beamerthemeNoSuchTheme.sty' not found.",
+       {"beamerthemeNoSuchTheme.sty"}},
       {"! LaTeX Error: File `beamercolorthemenosuchcolor.sty' not found.",
        {"beamercolorthemenosuchcolor.sty"}},
       {"I couldn't open style file nosuchstyle.bst", {"nosuchstyle.bst"}},
@@ -89,7 +90,8 @@ TEST(MissingFilesInLog, LinesOfOtherPackagesAndEngines) {
       {"./tfmx.tex:2: Font \\x=nosuchtfmfont not loadable: Metric (TFM) file or installed font not "
        "found.",
        {"nosuchtfmfont.tfm"}},
-      {"!pdfTeX error: pdflatex (file nosuchfontfile.pfb): cannot open Type 1 font file for reading",
+      {"!pdfTeX error: pdflatex (file nosuchfontfile.pfb): cannot open Type 1 font file for "
+       "reading",
        {"nosuchfontfile.pfb"}},
       {"!pdfTeX error: pdflatex (file nosuchencfile.enc): cannot open encoding file for reading",
        {"nosuchencfile.enc"}},
@@ -97,6 +99,12 @@ TEST(MissingFilesInLog, LinesOfOtherPackagesAndEngines) {
        {"nosuchmapfile.map"}},
       {"! error:  (type 1): cannot open file for reading 'nosuchfontfilel.pfb'",
        {"nosuchfontfilel.pfb"}},
+      {"! error:  (type 1): cannot find encoding file 'nosuchencfile.enc' for reading",
+       {"nosuchencfile.enc"}},
+      {"luatex warning  (map file): cannot open font map file 'nosuchmapfile.map'",
+       {"nosuchmapfile.map"}},
+      {"xdvipdfmx:warning: Could not find encoding file \"nosuchencfile.enc\".",
+       {"nosuchencfile.enc"}},
   };
   for (const auto& [line, expected] : cases)
     EXPECT_EQ(missing_files_in_log(line), expected) << line;
