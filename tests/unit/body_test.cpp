@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cstring>
+
 #include "common/json_stream.h"
 #include "pieces_body.h"
 
@@ -22,6 +25,26 @@ TEST(JsonStream, AnySplitGivesTheSameValue) {
     const auto value = parser.finish();
     ASSERT_TRUE(value) << value.error();
     EXPECT_EQ(*value, expected) << "pieces of " << piece;
+  }
+}
+
+TEST(JsonStream, ANumberSplitAnywhereHasTheValueOfItsWholeText) {
+  for (const std::string_view number :
+       {"0.1234567890123456789e-5", "123.45678901234567890123", "2.2250738585072014e-308", "1e23",
+        "-9007199254740993.0", "612.3456789012345678e2", "4.9406564584124654e-324"}) {
+    const std::string text = R"({"x":)" + std::string(number) + "}";
+    double expected = 0;
+    std::from_chars(number.data(), number.data() + number.size(), expected);
+    for (std::size_t cut = 1; cut < text.size(); ++cut) {
+      JsonStreamParser parser;
+      ASSERT_TRUE(parser.feed(std::string_view(text).substr(0, cut)));
+      ASSERT_TRUE(parser.feed(std::string_view(text).substr(cut)));
+      const auto value = parser.finish();
+      ASSERT_TRUE(value) << value.error();
+      const double got = value->at("x").as_double();
+      EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0)
+          << number << " cut at " << cut << ": " << got << " instead of " << expected;
+    }
   }
 }
 
