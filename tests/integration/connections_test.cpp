@@ -228,8 +228,8 @@ TEST(Connections, OverLongChunkedBodyOnAnOpenRouteIsRefusedAndFreesItsThread) {
   char size[32];
   std::snprintf(size, sizeof size, "%zx", chunk.size());
   const std::string request = "POST /v1/pair/confirm HTTP/1.1\r\nHost: " + agent.host() +
-                              "\r\nOrigin: http://localhost:3000\r\nTransfer-Encoding: "
-                              "chunked\r\n\r\n" +
+                              "\r\nOrigin: http://localhost:3000\r\nConnection: close\r\n"
+                              "Transfer-Encoding: chunked\r\n\r\n" +
                               size + "\r\n" + chunk + "\r\n0\r\n\r\n";
   for (int i = 0; i < 3; ++i) {
     const std::string reply = raw_exchange(agent.port(), request, 8s);
