@@ -35,13 +35,18 @@ double mib(double bytes) {
   return bytes / (1 << 20);
 }
 
-// A list of 100,000 files whose paths are `path_bytes` long.
+// A list of 100,000 files whose paths are `path_bytes` long, in folders of names up to 100 bytes.
 std::string file_list(std::size_t path_bytes) {
   std::string body = "{\"files\":[";
   for (int i = 0; i < 100000; ++i) {
-    std::string path = "chapters/section-" + std::to_string(i);
-    path += std::string(path_bytes > path.size() + 4 ? path_bytes - path.size() - 4 : 0, 'x');
-    path += ".tex";
+    const std::string name = "section-" + std::to_string(i) + ".tex";
+    std::string path;
+    for (;;) {
+      const std::size_t room = path_bytes - name.size() - path.size();
+      if (room < 2) break;
+      path += std::string(std::min<std::size_t>(99, room - 1), 'd') + "/";
+    }
+    path += name;
     body += std::string(i ? "," : "") + R"({"path":")" + path + R"(","sha256":")" +
             test::sha256_of(std::to_string(i)) + "\"}";
   }

@@ -19,25 +19,27 @@ constexpr std::size_t TREE_BYTES_PER_TEXT_BYTE = 3;
 constexpr std::size_t TREE_SLACK_BYTES = std::size_t{1} << 20;
 
 // Counts the bytes the tree holds, so that a text whose values cost far more than their text
-// ("[0,0,0,...]": 2 bytes of text, 16 of value each) is refused instead of filling the memory.
+// ("[0,0,0,...]": 2 bytes of text, 16 of value each) is refused instead of filling the memory. The
+// count is shared: the tree (and so this resource) may outlive the parse.
 class CountingResource final : public json::memory_resource {
  public:
-  std::size_t used() const { return used_.load(std::memory_order_relaxed); }
+  explicit CountingResource(std::shared_ptr<std::atomic<std::size_t>> used)
+      : used_(std::move(used)) {}
 
  private:
   void* do_allocate(std::size_t bytes, std::size_t alignment) override {
     void* p = ::operator new(bytes, std::align_val_t(alignment));
-    used_.fetch_add(bytes, std::memory_order_relaxed);
+    used_->fetch_add(bytes, std::memory_order_relaxed);
     return p;
   }
   void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
-    used_.fetch_sub(bytes, std::memory_order_relaxed);
+    used_->fetch_sub(bytes, std::memory_order_relaxed);
     ::operator delete(p, bytes, std::align_val_t(alignment));
   }
   bool do_is_equal(const json::memory_resource& other) const noexcept override {
     return this == &other;
   }
-  std::atomic<std::size_t> used_{0};
+  std::shared_ptr<std::atomic<std::size_t>> used_;
 };
 
 // Builds the value tree from the parser's events. Duplicate keys keep the last value, as
@@ -54,8 +56,8 @@ struct TreeBuilder {
   };
 
   // Every value of the tree lives in this storage, which counts what it holds.
-  CountingResource* counter;
-  json::storage_ptr storage;
+  std::shared_ptr<std::atomic<std::size_t>> used = std::make_shared<std::atomic<std::size_t>>(0);
+  json::storage_ptr storage = json::make_shared_resource<CountingResource>(used);
   std::size_t budget = 0;  // the most the tree may hold now
   bool over_budget = false;
 
@@ -66,16 +68,11 @@ struct TreeBuilder {
   std::string number_text;  // a number arriving in pieces
   std::vector<std::string> repeated;
 
-  TreeBuilder() : TreeBuilder(json::make_shared_resource<CountingResource>()) {}
-  explicit TreeBuilder(json::storage_ptr sp)
-      : counter(static_cast<CountingResource*>(sp.get())),
-        storage(std::move(sp)),
-        result(storage),
-        text(storage) {}
+  TreeBuilder() : result(storage), text(storage) {}
 
   // False, and the parse ends, once the tree holds more than its budget.
   bool within_budget(error_code& ec) {
-    if (counter->used() <= budget) return true;
+    if (used->load(std::memory_order_relaxed) <= budget) return true;
     over_budget = true;
     ec = json::error::exception;
     return false;

@@ -123,7 +123,7 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
   auto parsed = read_json_body(body, file_list ? MAX_FILE_LIST_BODY_BYTES : MAX_SMALL_BODY_BYTES,
                                &repeated_keys);
   if (!parsed) return error_reply(400, origin, parsed.error());
-  if (path == "/v1/prepare") return prepare_endpoint(*parsed, origin, repeated_keys);
+  if (path == "/v1/prepare") return prepare_endpoint(std::move(*parsed), origin, repeated_keys);
   if (path == "/v1/synctex") return synctex_endpoint(*parsed, origin);
   if (path == "/v1/cancel") return cancel_endpoint(*parsed, origin);
   return compile_endpoint(context, *parsed, origin, repeated_keys, request.client_gone);

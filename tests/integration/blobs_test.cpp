@@ -180,6 +180,16 @@ TEST_F(BlobsTest, FaultsInLargeBodiesLeaveOnlyCompleteBlobs) {
   }
 }
 
+TEST_F(BlobsTest, RepeatedOrRefusedBlobsMembersAnswerAsTheWholeBodyWould) {
+  const std::string twice =
+      "{\"blobs\":[" + blob("repeated") + "],\"blobs\":[" + blob("repeated") + "]}";
+  EXPECT_EQ(post("/v1/blobs", twice).body, R"({"stored":1})");
+  const auto refused = post("/v1/blobs", "{\"blobs\":[" + blob("kept anyway") + "],\"blobs\":5}");
+  EXPECT_EQ(refused.status, 400u);
+  EXPECT_EQ(refused.body, R"({"error":"no blobs","stored":1})");
+  EXPECT_EQ(read_text(blob_file("kept anyway")), "kept anyway");
+}
+
 TEST_F(BlobsTest, PathsWithANameTooLongForTheFileSystemAreRefusedByName) {
   const std::string name(304, 'n');
   const std::string digest = sha256_of("x");

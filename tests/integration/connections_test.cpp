@@ -236,7 +236,8 @@ TEST(Connections, OverLongChunkedBodyOnAnOpenRouteIsRefusedAndFreesItsThread) {
   for (int i = 0; i < 3; ++i) {
     const std::string reply = raw_exchange(agent.port(), request, 8s);
     EXPECT_TRUE(reply.starts_with("HTTP/1.1 400")) << reply.substr(0, 200);
-    EXPECT_NE(reply.find(R"({"error":"body too large"})"), std::string::npos) << reply.substr(0, 200);
+    EXPECT_NE(reply.find(R"({"error":"body too large"})"), std::string::npos)
+        << reply.substr(0, 200);
   }
   EXPECT_EQ(agent.get("/v1/status").status, 200u);
 }

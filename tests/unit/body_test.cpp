@@ -48,6 +48,31 @@ TEST(JsonStream, ANumberSplitAnywhereHasTheValueOfItsWholeText) {
   }
 }
 
+TEST(JsonStream, ATextOfTinyValuesIsRefusedBeforeItsTreeOutgrowsIt) {
+  std::string tiny = "[0";
+  while (tiny.size() < (std::size_t{4} << 20)) tiny += ",0,[],{}";
+  tiny += "]";
+  std::string list = R"({"files":[)";
+  for (int i = 0; list.size() < (std::size_t{4} << 20); ++i)
+    list += std::string(i ? "," : "") + R"({"path":"f)" + std::to_string(i) +
+            R"(.tex","sha256":")" + std::string(64, 'a') + "\"}";
+  list += "]}";
+  for (const std::size_t piece : {std::size_t{4096}, std::size_t{256} << 10}) {
+    JsonStreamParser refused;
+    std::expected<void, std::string> fed;
+    for (std::size_t at = 0; at < tiny.size() && fed; at += piece)
+      fed = refused.feed(std::string_view(tiny).substr(at, piece));
+    ASSERT_FALSE(fed);
+    EXPECT_EQ(fed.error(), "too many values for the size of the text");
+    JsonStreamParser accepted;
+    for (std::size_t at = 0; at < list.size(); at += piece)
+      ASSERT_TRUE(accepted.feed(std::string_view(list).substr(at, piece)));
+    const auto value = accepted.finish();
+    ASSERT_TRUE(value) << value.error();
+    EXPECT_GT(value->at("files").as_array().size(), 30000u);
+  }
+}
+
 TEST(JsonStream, ErrorsNameTheirPlace) {
   const std::pair<const char*, const char*> cases[] = {
       {"{}\n{}", "trailing characters at line 2 column 1"},
