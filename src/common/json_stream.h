@@ -13,9 +13,9 @@
 namespace vellora {
 
 // Parses one JSON value handed over in pieces, so a request body never has to exist as one text:
-// the parsed value is the only copy. A long string is built in place with room for the rest of
-// the input reserved up front (`size_hint`, the announced size), so it is never reallocated;
-// reserved room that is not written costs no memory.
+// the parsed value is the only copy. The tree may hold no more than a few times its text: a text
+// of tiny values that would cost more ("[0,0,0,...]") is refused while it arrives. `size_hint`,
+// the announced size, is not needed.
 class JsonStreamParser {
  public:
   explicit JsonStreamParser(std::optional<std::uint64_t> size_hint = std::nullopt);

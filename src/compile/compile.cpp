@@ -362,8 +362,11 @@ class CompileJob {
     for (const FileRef& ref : request_.files) paths.push_back(ref.path);
     const std::string main_dir = fs::path(request_.main_file).parent_path().generic_string();
     const ProjectPaths project(workspace_.work_dir.generic_string(), main_dir, paths);
+    // A cancel of the compile also stops the scan of a long log.
+    const auto* runs = platform::ThreadRuns::current();
     auto found = tex_log_diagnostics(
-        read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project);
+        read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project,
+        runs != nullptr ? &runs->cancellation() : nullptr);
     for (auto& d : bibliography_diagnostics(
              read_log_bounded(workspace_.out_dir / (job + ".blg")).value_or(""), project))
       found.push_back(std::move(d));

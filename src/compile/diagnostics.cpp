@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <unordered_set>
 
 #include "common/text.h"
 
@@ -43,8 +44,7 @@ bool looks_like_file(std::string_view word) {
   if (dot == std::string_view::npos || dot + 1 >= word.size()) return false;
   const std::string_view extension = word.substr(dot + 1);
   if (extension.size() > 8 || extension.find('/') != std::string_view::npos) return false;
-  return std::all_of(extension.begin(), extension.end(), is_ascii_alnum) &&
-         !is_digit(word.front());
+  return std::all_of(extension.begin(), extension.end(), is_ascii_alnum) && !is_digit(word.front());
 }
 
 class LogReader {
@@ -52,6 +52,7 @@ class LogReader {
   LogReader(const ProjectPaths& paths) : paths_(paths) {}
 
   void add(Diagnostic d, std::optional<std::string_view> printed_file) {
+    if (found_.size() >= MAX_DIAGNOSTICS) return;
     if (!printed_file) d.line.reset();  // a line of no known file says nothing
     if (printed_file) {
       d.file = paths_.resolve(*printed_file);
@@ -63,27 +64,29 @@ class LogReader {
       }
     }
     if (d.message.size() > MAX_MESSAGE_CHARS) d.message = first_chars(d.message, MAX_MESSAGE_CHARS);
-    if (found_.size() < MAX_DIAGNOSTICS && std::find(found_.begin(), found_.end(), d) == found_.end())
-      found_.push_back(std::move(d));
+    // Each once, found by a hash: a log may repeat one message on every line.
+    std::string key = d.level + '\0' + d.file.value_or("\x01") + '\0' +
+                      (d.line ? std::to_string(*d.line) : std::string()) + '\0' + d.message;
+    if (seen_.insert(std::move(key)).second) found_.push_back(std::move(d));
   }
 
+  // The innermost file opened and not yet closed; looked up in constant time however deep the
+  // nesting of parentheses that are no file.
   std::optional<std::string_view> current_file() const {
-    for (auto it = files_.rbegin(); it != files_.rend(); ++it)
-      if (!it->empty()) return std::string_view(*it);
-    return std::nullopt;
+    if (nesting_.empty() || nesting_.back().file < 0) return std::nullopt;
+    return std::string_view(nesting_[static_cast<std::size_t>(nesting_.back().file)].name);
   }
 
   // Follows "(file" and ")" through a line of the log.
   void track_files(std::string_view line) {
     for (std::size_t i = 0; i < line.size(); ++i) {
       if (line[i] == ')') {
-        if (!files_.empty()) files_.pop_back();
+        close();
       } else if (line[i] == '(') {
         std::size_t end = i + 1;
-        while (end < line.size() && line[end] != ' ' && line[end] != '(' && line[end] != ')')
-          ++end;
+        while (end < line.size() && line[end] != ' ' && line[end] != '(' && line[end] != ')') ++end;
         const std::string_view word = line.substr(i + 1, end - i - 1);
-        files_.push_back(looks_like_file(word) ? std::string(word) : std::string());
+        open(looks_like_file(word) ? word : std::string_view());
         i = end - 1;
       }
     }
@@ -92,22 +95,51 @@ class LogReader {
   // ConTeXt says which file it opens and closes: "open source     > level 2, ..., name 'x.tex'".
   bool track_context_sources(std::string_view line) {
     if (line.starts_with("close source") && line.find('>') != std::string_view::npos) {
-      if (!files_.empty()) files_.pop_back();
+      close();
       return true;
     }
     if (!line.starts_with("open source") || line.find('>') == std::string_view::npos) return false;
     const auto name = line.find("name '");
     std::string_view file = name == std::string_view::npos ? "" : line.substr(name + 6);
-    files_.emplace_back(file.substr(0, file.rfind('\'')));
+    open(file.substr(0, file.rfind('\'')));
     return true;
   }
 
   std::vector<Diagnostic> take() { return std::move(found_); }
 
  private:
+  // One "(" of the log: the file it opened ("" for what is no file) and where the innermost file
+  // at that depth is (-1: none).
+  struct Level {
+    std::string name;
+    long file;
+  };
+
+  // Deeper levels than any real log has are only counted, so a log of parentheses costs no
+  // memory; what they open counts as no file.
+  static constexpr std::size_t MAX_NESTING = 4096;
+
+  void open(std::string_view name) {
+    if (nesting_.size() >= MAX_NESTING) {
+      ++untracked_;
+      return;
+    }
+    const long outer = nesting_.empty() ? -1 : nesting_.back().file;
+    nesting_.push_back(
+        {std::string(name), name.empty() ? outer : static_cast<long>(nesting_.size())});
+  }
+  void close() {
+    if (untracked_ > 0)
+      --untracked_;
+    else if (!nesting_.empty())
+      nesting_.pop_back();
+  }
+
   const ProjectPaths& paths_;
-  std::vector<std::string> files_;  // the nesting of "(" in the log; "" for what is no file
+  std::vector<Level> nesting_;
+  std::size_t untracked_ = 0;
   std::vector<Diagnostic> found_;
+  std::unordered_set<std::string> seen_;
 };
 
 // "path:line: message", as engines write errors with -file-line-error.
@@ -151,7 +183,9 @@ bool is_warning_start(std::string_view line) {
 
 ProjectPaths::ProjectPaths(std::string work_dir, std::string main_dir,
                            const std::vector<std::string>& files)
-    : work_dir_(slashes(work_dir)), main_dir_(std::move(main_dir)), files_(files.begin(), files.end()) {
+    : work_dir_(slashes(work_dir)),
+      main_dir_(std::move(main_dir)),
+      files_(files.begin(), files.end()) {
   while (work_dir_.size() > 1 && work_dir_.ends_with('/')) work_dir_.pop_back();
 }
 
@@ -164,11 +198,13 @@ std::optional<std::string> ProjectPaths::resolve(std::string_view printed) const
   return std::nullopt;
 }
 
-std::vector<Diagnostic> tex_log_diagnostics(std::string_view log, const ProjectPaths& paths) {
+std::vector<Diagnostic> tex_log_diagnostics(std::string_view log, const ProjectPaths& paths,
+                                            const platform::Cancellation* cancellation) {
   LogReader reader(paths);
   const auto lines = split_lines(log);
   bool source_context = false;  // the lines after "l.N" quote the document, not the log's nesting
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (cancellation != nullptr && i % 4096 == 0 && cancellation->cancelled()) break;
     const std::string_view line = lines[i];
     if (line.starts_with("l.") && line.size() > 2 && is_digit(line[2])) {
       source_context = true;
@@ -185,8 +221,9 @@ std::vector<Diagnostic> tex_log_diagnostics(std::string_view log, const ProjectP
       continue;
     }
     if (line.starts_with("! ")) {
-      reader.add({std::nullopt, context_line(lines, i + 1), "error", std::string(trim(line.substr(2)))},
-                 reader.current_file());
+      reader.add(
+          {std::nullopt, context_line(lines, i + 1), "error", std::string(trim(line.substr(2)))},
+          reader.current_file());
       continue;
     }
     // ConTeXt: "tex error       > tex error on line 2 in file chap/intro.tex: ! Undefined ..."
@@ -194,7 +231,8 @@ std::vector<Diagnostic> tex_log_diagnostics(std::string_view log, const ProjectP
       const std::string_view rest = line.substr(at + 20);
       const auto in_file = rest.find(" in file ");
       const auto message = rest.find(": ");
-      if (in_file != std::string_view::npos && message != std::string_view::npos && in_file < message) {
+      if (in_file != std::string_view::npos && message != std::string_view::npos &&
+          in_file < message) {
         std::string_view text = trim(rest.substr(message + 2));
         if (text.starts_with("! ")) text.remove_prefix(2);
         reader.add({std::nullopt, number_at(rest), "error", std::string(text)},
@@ -208,8 +246,11 @@ std::vector<Diagnostic> tex_log_diagnostics(std::string_view log, const ProjectP
       std::string text(trim(line.substr(who.size() + 10)));
       if (const auto space = who.find(' '); space != std::string_view::npos) {
         const std::string prefix = "(" + std::string(who.substr(space + 1)) + ")";
-        while (i + 1 < lines.size() && lines[i + 1].starts_with(prefix))
-          text += " " + std::string(trim(lines[++i].substr(prefix.size())));
+        // Read to their end, but kept only as far as a message is shown.
+        while (i + 1 < lines.size() && lines[i + 1].starts_with(prefix)) {
+          const std::string_view more = trim(lines[++i].substr(prefix.size()));
+          if (text.size() <= MAX_MESSAGE_CHARS) text += " " + std::string(more);
+        }
       }
       reader.add({std::nullopt, number_after(text, "on input line "), "warning",
                   std::string(who) + " Warning: " + text},
@@ -242,7 +283,8 @@ std::vector<Diagnostic> bibliography_diagnostics(std::string_view blg, const Pro
       }
     }
     if (line.starts_with("Warning--")) {
-      reader.add({std::nullopt, std::nullopt, "warning", std::string(line.substr(9))}, std::nullopt);
+      reader.add({std::nullopt, std::nullopt, "warning", std::string(line.substr(9))},
+                 std::nullopt);
     } else if (line.starts_with("I couldn't open ") || line.starts_with("I found no ")) {
       reader.add({std::nullopt, std::nullopt, "error", std::string(line)}, std::nullopt);
     } else if (const auto warn = line.find("> WARN - "); warn != std::string_view::npos) {

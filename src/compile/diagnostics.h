@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "platform/process.h"
 
 namespace vellora {
 
@@ -36,8 +37,9 @@ class ProjectPaths {
 
 // The errors, warnings and bad boxes of a TeX or ConTeXt log, in the order they were written, each
 // once. Files are followed through the log's "(file ... )" nesting for the messages that do not
-// name their own.
-std::vector<Diagnostic> tex_log_diagnostics(std::string_view log, const ProjectPaths& paths);
+// name their own. The work is bounded per line; a cancellation stops it with what was found.
+std::vector<Diagnostic> tex_log_diagnostics(std::string_view log, const ProjectPaths& paths,
+                                            const platform::Cancellation* cancellation = nullptr);
 
 // The errors and warnings of a BibTeX or Biber transcript (".blg").
 std::vector<Diagnostic> bibliography_diagnostics(std::string_view blg, const ProjectPaths& paths);

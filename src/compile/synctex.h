@@ -1,11 +1,10 @@
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "compile/diagnostics.h"
 
@@ -24,37 +23,25 @@ struct SourcePlace {
   std::optional<long> column;
 };
 
-// What a SyncTeX file says about where the document's lines went, read once and asked both ways.
-class SynctexIndex {
- public:
-  // `text` is the uncompressed content of "<job>.synctex(.gz)"; the inputs are mapped to the
-  // project's files through `paths`.
-  static std::expected<SynctexIndex, std::string> parse(std::string_view text,
-                                                        const ProjectPaths& paths);
+// Hands the lines of a SyncTeX file's uncompressed text to `line` one at a time, stopping early
+// when it answers false; the error is the text's own (damaged compressed data). Queries read the
+// text in one streaming pass and keep no more than the nesting of the boxes at hand, so a large
+// or hostile file costs time, never memory.
+using SynctexLine = std::function<bool(std::string_view)>;
+using SynctexLines = std::function<std::expected<void, std::string>(const SynctexLine& line)>;
 
-  // The box of the first typeset material of a line (or the nearest line that has some).
-  std::expected<PdfBox, std::string> forward(std::string_view file, long line) const;
-  // The source line of what is typeset at a point of a page.
-  std::expected<SourcePlace, std::string> reverse(int page, double x, double y) const;
+// The lines of a text held in memory.
+SynctexLines synctex_text_lines(std::string_view text);
 
- private:
-  struct Node {
-    char kind;  // '(' '[' 'h' 'v' for boxes, 'x' 'g' 'k' '$' for points
-    int tag;
-    long line;
-    std::optional<long> column;
-    double h, v, width, height, depth;  // PDF points; v is the baseline, down from the top
-    int parent;  // index of the enclosing box, -1 at the page's top
-  };
-  struct Page {
-    int number;
-    std::vector<Node> nodes;
-  };
+// The box of the first typeset material of a line (or the nearest line that has some). The
+// inputs are mapped to the project's files through `paths`.
+std::expected<PdfBox, std::string> synctex_forward(const SynctexLines& lines,
+                                                   const ProjectPaths& paths, std::string_view file,
+                                                   long line);
 
-  const Page* page(int number) const;
-
-  std::unordered_map<int, std::string> files_;  // input tag -> project path
-  std::vector<Page> pages_;
-};
+// The source line of what is typeset at a point of a page.
+std::expected<SourcePlace, std::string> synctex_reverse(const SynctexLines& lines,
+                                                        const ProjectPaths& paths, int page,
+                                                        double x, double y);
 
 }  // namespace vellora

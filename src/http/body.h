@@ -12,9 +12,14 @@
 
 namespace vellora {
 
+// Uploads, which are never held whole.
 inline constexpr std::size_t MAX_BODY_BYTES = std::size_t{256} << 20;
-// Routes that anyone may call without a token get no more than this.
+// Bodies parsed into a value: the largest is a list of 100,000 files with paths of up to 400
+// bytes.
+inline constexpr std::size_t MAX_FILE_LIST_BODY_BYTES = std::size_t{64} << 20;
+// Routes that anyone may call without a token, and the small requests (SyncTeX, cancel).
 inline constexpr std::size_t MAX_UNAUTHENTICATED_BODY_BYTES = 64 * 1024;
+inline constexpr std::size_t MAX_SMALL_BODY_BYTES = 64 * 1024;
 
 // Something that takes a JSON text piece by piece; its error is the parser's text.
 using JsonFeed = std::function<std::expected<void, std::string>(std::string_view)>;

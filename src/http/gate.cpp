@@ -118,10 +118,12 @@ Reply handle_request(ServerContext& context, const Request& request, BodySource&
     return error_reply(401, origin, "not paired: invalid code or token");
   // Uploads are handled while they arrive; the other bodies are small enough for a value tree.
   if (path == "/v1/blobs") return blobs_endpoint(body, origin);
+  const bool file_list = path == "/v1/prepare" || path == "/v1/compile";
   std::vector<std::string> repeated_keys;
-  auto parsed = read_json_body(body, MAX_BODY_BYTES, &repeated_keys);
+  auto parsed = read_json_body(body, file_list ? MAX_FILE_LIST_BODY_BYTES : MAX_SMALL_BODY_BYTES,
+                               &repeated_keys);
   if (!parsed) return error_reply(400, origin, parsed.error());
-  if (path == "/v1/prepare") return prepare_endpoint(*parsed, origin, repeated_keys);
+  if (path == "/v1/prepare") return prepare_endpoint(std::move(*parsed), origin, repeated_keys);
   if (path == "/v1/synctex") return synctex_endpoint(*parsed, origin);
   if (path == "/v1/cancel") return cancel_endpoint(*parsed, origin);
   return compile_endpoint(context, *parsed, origin, repeated_keys, request.client_gone);

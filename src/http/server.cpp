@@ -14,6 +14,8 @@
 #include <optional>
 #include <thread>
 
+#include "auth/registry.h"
+#include "dirs/dirs.h"
 #include "http/gate.h"
 #include "http/json_reply.h"
 #include "platform/env.h"
@@ -31,9 +33,15 @@ constexpr std::size_t HEADER_LIMIT = 64 * 1024;
 // The most a single read of a body takes from the socket (Beast's own upper bound).
 constexpr std::size_t BODY_READ_SIZE = 64 * 1024;
 
-// Enough for every page of a browser and then some; beyond it idle connections make room, and
-// when none is idle a new connection is refused, so a flood cannot use up the descriptors.
+// Enough for every page of a browser and then some; beyond it idle connections make room, then
+// connections whose request carries no token; when every one holds a paired client's request a
+// new connection is refused, so a flood cannot use up the descriptors.
 constexpr std::size_t MAX_CONNECTIONS = 128;
+// Requests without a valid token may hold at most this many connections past their header; the
+// rest are kept for paired pages.
+constexpr std::size_t MAX_UNTRUSTED_REQUESTS = 96;
+// A body that has started must keep coming at this average rate, measured over each window.
+constexpr std::uint64_t MIN_BODY_BYTES_PER_SEC = 1024;
 
 using Parser = http::request_parser<http::buffer_body>;
 using Clock = std::chrono::steady_clock;
@@ -56,6 +64,10 @@ struct Timeouts {
   std::chrono::seconds idle = seconds_from_env("VELLORA_IDLE_TIMEOUT_SECS", 60);
   // Without progress, while a body arrives or a reply leaves.
   std::chrono::seconds transfer = seconds_from_env("VELLORA_BODY_TIMEOUT_SECS", 30);
+  // A request without a valid token: its header and body together, from its first byte.
+  std::chrono::seconds untrusted = seconds_from_env("VELLORA_UNAUTHENTICATED_DEADLINE_SECS", 5);
+  // The window over which a body's rate is measured.
+  std::chrono::seconds rate_window = seconds_from_env("VELLORA_MIN_RATE_WINDOW_SECS", 30);
 };
 
 struct Connection {
@@ -64,8 +76,19 @@ struct Connection {
   // Guarded by the mutex of Connections.
   bool idle = true;  // waiting for the first byte of a request
   bool cut = false;
+  // The request under way carries a valid token; until its header is in, nobody knows.
+  bool trusted = false;
+  bool header_in = false;
   Clock::time_point deadline = Clock::time_point::max();
+  // The whole request's deadline while it is not known to be trusted.
+  Clock::time_point untrusted_deadline = Clock::time_point::max();
   Clock::time_point since = Clock::now();
+  // While a body is read: what has arrived, and the rate window under way.
+  bool reading_body = false;
+  std::uint64_t body_bytes = 0;
+  std::optional<std::uint64_t> body_length;  // when announced
+  Clock::time_point window_start;
+  std::uint64_t window_start_bytes = 0;
   // While a request whose body has been read is handled: cancelled by the watchdog when the client
   // closes the connection, since nobody is left to read the reply.
   std::shared_ptr<platform::Cancellation> client_gone;
@@ -78,13 +101,15 @@ class Connections {
  public:
   const Timeouts timeouts;
 
-  // Registers a new connection, making room by cutting the oldest idle one at the limit. False
-  // when every connection is busy: the new one is then refused.
+  // Registers a new connection, making room at the limit by cutting the oldest idle one, else the
+  // oldest whose request is not known to carry a token. False when every connection holds a
+  // paired client's request: the new one is then refused.
   bool admit(const std::shared_ptr<Connection>& connection) {
     std::lock_guard lock(mutex_);
     std::size_t live = 0;
     for (const auto& c : open_) live += c->cut ? 0 : 1;
-    if (live >= MAX_CONNECTIONS && !cut_oldest_idle_locked()) return false;
+    if (live >= MAX_CONNECTIONS && !cut_oldest_idle_locked() && !cut_oldest_untrusted_locked())
+      return false;
     if (open_.size() >= 2 * MAX_CONNECTIONS) return false;  // cut ones that have not closed yet
     connection->deadline = Clock::now() + timeouts.header;
     open_.push_back(connection);
@@ -109,9 +134,62 @@ class Connections {
   // Waiting for a request: the first one on a new connection gets the header time, later ones the
   // keep-alive time.
   void awaiting_request(Connection& c, bool first) {
+    {
+      std::lock_guard lock(mutex_);
+      c.trusted = c.header_in = false;
+      c.untrusted_deadline = Clock::time_point::max();
+    }
     set(c, true, first ? timeouts.header : timeouts.idle);
   }
-  void reading_header(Connection& c) { set(c, false, timeouts.header); }
+  // The request's first byte is in: from now on it has the untrusted deadline until its header
+  // shows a valid token.
+  void reading_header(Connection& c) {
+    {
+      std::lock_guard lock(mutex_);
+      c.trusted = c.header_in = false;
+      c.untrusted_deadline = Clock::now() + timeouts.untrusted;
+    }
+    set(c, false, timeouts.header);
+  }
+  // The header is in. False when the request carries no valid token and would hold a connection
+  // while its body arrives though the share of such requests is full: it is then refused.
+  bool header_read(Connection& c, bool trusted, bool has_body) {
+    std::lock_guard lock(mutex_);
+    c.header_in = true;
+    c.trusted = trusted;
+    if (trusted) {
+      c.untrusted_deadline = Clock::time_point::max();
+      return true;
+    }
+    if (!has_body) return true;
+    std::size_t untrusted = 0;
+    for (const auto& other : open_)
+      if (other.get() != &c && !other->cut && other->header_in && !other->trusted) ++untrusted;
+    return untrusted < MAX_UNTRUSTED_REQUESTS;
+  }
+  // A body starts to arrive; `announced` is its Content-Length when it has one.
+  void body_started(Connection& c, std::optional<std::uint64_t> announced) {
+    {
+      std::lock_guard lock(mutex_);
+      c.reading_body = true;
+      c.body_bytes = 0;
+      c.body_length = announced;
+      c.window_start = Clock::now();
+      c.window_start_bytes = 0;
+    }
+    transferring(c);
+  }
+  void body_progress(Connection& c, std::size_t bytes) {
+    {
+      std::lock_guard lock(mutex_);
+      c.body_bytes += bytes;
+    }
+    transferring(c);
+  }
+  void body_ended(Connection& c) {
+    std::lock_guard lock(mutex_);
+    c.reading_body = false;
+  }
   void transferring(Connection& c) { set(c, false, timeouts.transfer); }
   // `client_gone`: the whole request has arrived, so whatever the socket yields now is its end.
   void handling(Connection& c, std::shared_ptr<platform::Cancellation> client_gone = nullptr) {
@@ -125,7 +203,11 @@ class Connections {
       tick_.wait_for(lock, std::chrono::milliseconds(200));
       const auto now = Clock::now();
       for (const auto& c : open_) {
-        if (!c->cut && c->deadline <= now) cut_locked(*c);
+        // The untrusted deadline covers reading the header and the body, not handling.
+        const bool reading = !c->header_in || c->reading_body;
+        if (!c->cut && (c->deadline <= now || (reading && c->untrusted_deadline <= now)))
+          cut_locked(*c);
+        if (!c->cut && c->reading_body && too_slow_locked(*c, now)) cut_locked(*c);
         if (!c->cut && c->client_gone && platform::peer_closed(c->socket)) {
           c->client_gone->cancel();
           c->client_gone.reset();
@@ -142,6 +224,33 @@ class Connections {
     c.client_gone = std::move(client_gone);
     if (idle) c.since = Clock::now();
     c.deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+  }
+
+  // Every byte of a body restarts the transfer clock, so a body that trickles would never be cut by
+  // it: each window must also bring its share at the minimum rate (or the rest of the body).
+  bool too_slow_locked(Connection& c, Clock::time_point now) {
+    if (now - c.window_start < timeouts.rate_window) return false;
+    const auto secs = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(timeouts.rate_window).count());
+    std::uint64_t needed = MIN_BODY_BYTES_PER_SEC * secs;
+    if (c.body_length)
+      needed = std::min(needed, *c.body_length > c.window_start_bytes
+                                    ? *c.body_length - c.window_start_bytes
+                                    : std::uint64_t{0});
+    if (c.body_bytes - c.window_start_bytes < needed) return true;
+    c.window_start = now;
+    c.window_start_bytes = c.body_bytes;
+    return false;
+  }
+
+  bool cut_oldest_untrusted_locked() {
+    Connection* oldest = nullptr;
+    for (const auto& c : open_)
+      if (!c->trusted && !c->cut && (oldest == nullptr || c->since < oldest->since))
+        oldest = c.get();
+    if (oldest == nullptr) return false;
+    cut_locked(*oldest);
+    return true;
   }
 
   bool cut_oldest_idle_locked() {
@@ -250,9 +359,10 @@ class SocketBody final : public BodySource {
   std::expected<void, std::string> read(
       const std::function<bool(std::string_view)>& consume) override {
     if (parser_.is_done()) return {};
-    // Every piece that arrives restarts the clock: a slow upload that keeps coming is never cut.
-    connections_.transferring(connection_);
+    // Every piece that arrives restarts the clock, and each window must bring its share.
+    connections_.body_started(connection_, announced_length());
     auto result = read_pieces(consume);
+    connections_.body_ended(connection_);
     connections_.handling(connection_, parser_.is_done() ? client_gone_ : nullptr);
     return result;
   }
@@ -268,9 +378,10 @@ class SocketBody final : public BodySource {
       boost::system::error_code ec;
       http::read_some(socket_, buffer_, parser_, ec);
       if (ec == http::error::need_buffer) ec = {};
+      const std::size_t before = filled;
       filled = piece.size() - body.size;
       if (ec) return std::unexpected(ec.message());
-      connections_.transferring(connection_);
+      connections_.body_progress(connection_, filled - before);
     }
     return filled;
   }
@@ -295,9 +406,10 @@ class SocketBody final : public BodySource {
     std::thread reader;
     try {
       reader = std::thread([&] {
+        // The pipe is finished however this ends: the consumer waits for it.
         while (!parser_.is_done()) {
           std::string* piece = pipe.take_empty();
-          if (piece == nullptr) return;  // the consumer stopped early
+          if (piece == nullptr) break;  // the consumer stopped early
           const auto filled = fill(*piece);
           if (!filled) {
             read_error = filled.error();
@@ -430,8 +542,13 @@ void serve_requests(Connection& connection, Connections& connections, ServerCont
       request.headers.emplace_back(field.name_string(), field.value());
     request.client_gone = client_gone;
 
+    const bool trusted = header_value(request.headers, "Authorization").has_value() &&
+                         authenticate(config_dir(), request.headers).has_value();
     SocketBody body(connection, connections, buffer, parser, client_gone);
-    Reply reply = handle_request(context, request, body);
+    Reply reply =
+        connections.header_read(connection, trusted, !parser.is_done())
+            ? handle_request(context, request, body)
+            : error_reply(503, std::nullopt, "too many requests without a token: try again");
 
     const bool body_read = parser.is_done();
     const bool keep_alive = body_read && message.keep_alive();

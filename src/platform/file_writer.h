@@ -25,6 +25,8 @@ class DurableWriter {
   // Flushes the content to the disk and closes the file, which then stays.
   bool commit();
   const std::filesystem::path& path() const { return path_; }
+  // Why the last write or commit failed ("No space left on device").
+  const std::string& error() const { return error_; }
 
  private:
   DurableWriter(std::filesystem::path path, std::intptr_t handle)
@@ -36,6 +38,7 @@ class DurableWriter {
   std::uint64_t written_ = 0;
   std::uint64_t writeback_started_ = 0;  // how much of the file the disk has been asked to take
   bool kept_ = false;
+  std::string error_;
 };
 
 }  // namespace vellora::platform

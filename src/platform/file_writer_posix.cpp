@@ -19,7 +19,8 @@ DurableWriter::DurableWriter(DurableWriter&& other) noexcept
       handle_(other.handle_),
       written_(other.written_),
       writeback_started_(other.writeback_started_),
-      kept_(other.kept_) {
+      kept_(other.kept_),
+      error_(std::move(other.error_)) {
   other.handle_ = -1;
   other.kept_ = true;
 }
@@ -41,6 +42,7 @@ bool DurableWriter::write(std::string_view bytes) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
+      error_ = std::strerror(errno);
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -64,7 +66,9 @@ bool DurableWriter::commit() {
   const int fd = static_cast<int>(handle_);
   handle_ = -1;
   const bool synced = ::fsync(fd) == 0;
+  if (!synced) error_ = std::strerror(errno);
   const bool closed = ::close(fd) == 0;
+  if (synced && !closed) error_ = std::strerror(errno);
   kept_ = synced && closed;
   return kept_;
 }

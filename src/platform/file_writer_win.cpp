@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 #include "platform/file_writer.h"
 
@@ -9,6 +10,11 @@ namespace {
 
 HANDLE as_handle(std::intptr_t h) {
   return reinterpret_cast<HANDLE>(h);
+}
+
+std::string write_error_text(DWORD code) {
+  if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return "No space left on device";
+  return "write error " + std::to_string(code);
 }
 
 }  // namespace
@@ -27,7 +33,8 @@ DurableWriter::DurableWriter(DurableWriter&& other) noexcept
       handle_(other.handle_),
       written_(other.written_),
       writeback_started_(other.writeback_started_),
-      kept_(other.kept_) {
+      kept_(other.kept_),
+      error_(std::move(other.error_)) {
   other.handle_ = -1;
   other.kept_ = true;
 }
@@ -47,7 +54,10 @@ bool DurableWriter::write(std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
     DWORD written = 0;
-    if (!::WriteFile(as_handle(handle_), bytes.data(), chunk, &written, nullptr)) return false;
+    if (!::WriteFile(as_handle(handle_), bytes.data(), chunk, &written, nullptr)) {
+      error_ = write_error_text(::GetLastError());
+      return false;
+    }
     bytes.remove_prefix(written);
   }
   return true;
@@ -58,6 +68,7 @@ bool DurableWriter::commit() {
   const HANDLE h = as_handle(handle_);
   handle_ = -1;
   const bool flushed = ::FlushFileBuffers(h) != 0;
+  if (!flushed) error_ = write_error_text(::GetLastError());
   const bool closed = ::CloseHandle(h) != 0;
   kept_ = flushed && closed;
   return kept_;

@@ -77,26 +77,28 @@ bool store_blob(const std::string& digest, std::string_view content) {
   return publish_blob(file->path(), digest);
 }
 
-Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin,
+Reply prepare_endpoint(json::value body, const AllowedOrigin& origin,
                        const std::vector<std::string>& repeated_keys) {
   static const json::value null_value = nullptr;
   const json::value* files = &null_value;
   if (const auto* object = body.if_object())
     if (const auto* f = object->if_contains("files")) files = f;
-  const auto refs = decode_file_refs(*files, repeated_keys, "/files");
+  auto refs = decode_file_refs(*files, repeated_keys, "/files");
+  // The list is all that is needed now: a long one's tree is let go before the reply is built.
+  body = nullptr;
   if (!refs) return error_reply(400, origin, "invalid list: " + refs.error());
   if (refs->size() > MAX_PROJECT_FILES)
     return error_reply(400, origin,
                        "invalid list: more than " + std::to_string(MAX_PROJECT_FILES) + " files");
   if (auto problem = unstorable_path(*refs)) return error_reply(400, origin, *problem);
   json::array need;
-  std::unordered_set<std::string> listed;
-  for (const FileRef& ref : *refs) {
+  std::unordered_set<std::string_view> listed;
+  for (FileRef& ref : *refs) {
     const auto path = blob_path(ref.sha256);
     if (!path) return error_reply(400, origin, "invalid hash");
     if (metadata_readable(*path)) continue;
-    std::string id = to_lower_ascii(ref.sha256);
-    if (listed.insert(id).second) need.push_back(json::value(std::move(id)));
+    ref.sha256 = to_lower_ascii(ref.sha256);
+    if (listed.insert(ref.sha256).second) need.push_back(json::value(ref.sha256));
   }
   return json_reply(200, origin, json::object{{"need", std::move(need)}});
 }

@@ -39,7 +39,7 @@ inline constexpr std::size_t MAX_PROJECT_FILES = 100000;
 
 // POST /v1/prepare: which of the listed digests the agent lacks.
 // `repeated_keys`: where the body's text repeated a key (JSON Pointers).
-Reply prepare_endpoint(const json::value& body, const AllowedOrigin& origin,
+Reply prepare_endpoint(json::value body, const AllowedOrigin& origin,
                        const std::vector<std::string>& repeated_keys = {});
 
 }  // namespace vellora

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,12 @@ class IncomingBlob {
     decoder_ = Base64Decoder();
     hash_ = std::make_unique<platform::Sha256>();
     file_.reset();
-    if (write)
-      if (auto file = platform::DurableWriter::create(new_blob_temp_path())) file_.emplace(std::move(*file));
+    write_error_.clear();
+    if (!write) return;
+    if (auto file = platform::DurableWriter::create(new_blob_temp_path()))
+      file_.emplace(std::move(*file));
+    else
+      write_error_ = file.error();
   }
 
   void add(std::string_view text) {
@@ -44,19 +49,28 @@ class IncomingBlob {
     }
     const std::string_view bytes(buffer_.data(), *size);
     hash_->update(bytes);
-    if (file_ && !file_->write(bytes)) file_.reset();
+    if (file_ && !file_->write(bytes)) {
+      write_error_ = file_->error();
+      file_.reset();
+    }
   }
 
   bool valid_base64() const { return hash_ && decoder_.finish(); }
 
   std::string digest() { return hex_lower(hash_->finish().data(), 32); }
 
-  // Publishes the written content under `digest`; false when there is no complete file.
-  bool publish(const std::string& digest) {
-    if (!file_ || !file_->commit()) return false;
+  // Publishes the written content under `digest`; the cause when there is no complete file.
+  std::expected<void, std::string> publish(const std::string& digest) {
+    if (!file_) return std::unexpected(write_error_.empty() ? "it was not written" : write_error_);
+    if (!file_->commit()) {
+      const std::string error = file_->error();
+      file_.reset();
+      return std::unexpected(error);
+    }
     const fs::path temp = file_->path();
     file_.reset();
-    return publish_blob(temp, digest);
+    if (!publish_blob(temp, digest)) return std::unexpected(std::string("it could not be renamed"));
+    return {};
   }
 
   void discard() {
@@ -68,6 +82,7 @@ class IncomingBlob {
   Base64Decoder decoder_;
   std::unique_ptr<platform::Sha256> hash_;
   std::optional<platform::DurableWriter> file_;
+  std::string write_error_;
   std::vector<char> buffer_;
 };
 
@@ -84,11 +99,17 @@ struct UploadEvents {
   static constexpr std::size_t KEEP = 72;  // longer keys and digests match nothing
 
   std::vector<Role> stack;
-  std::string key;           // the last key read, cut at KEEP characters
-  bool in_string = false;    // between the first part of a string value and its end
+  std::string key;         // the last key read, cut at KEEP characters
+  bool in_string = false;  // between the first part of a string value and its end
   bool blobs_is_array = false;
-  std::uint64_t stored = 0;
-  std::optional<std::string> error;  // the first blob that failed; later blobs are not handled
+  // Verified blobs this body made the store keep, and those of the last "blobs" member among them:
+  // as with any repeated key, the last member is the one the reply counts.
+  std::set<std::string> kept;
+  std::set<std::string> counted;
+  // The first blob that failed; later blobs are not handled. A store that could not keep a blob
+  // fails the request as the agent's fault, not the client's.
+  std::optional<std::string> error;
+  std::optional<std::string> store_error;
 
   // The blob entry being read: which of its members are strings, and the digest it claims.
   bool sha_is_string = false, b64_is_string = false;
@@ -109,8 +130,9 @@ struct UploadEvents {
     if (!at_top() && parent() == Role::body && key == "blobs") {
       // The last "blobs" member counts, as with any repeated key.
       blobs_is_array = kind == '[';
-      stored = 0;
+      counted.clear();
       error.reset();
+      store_error.reset();
     }
     if (!at_top() && parent() == Role::entry && (key == "sha256" || key == "b64")) {
       const bool is_string = kind == 's';
@@ -121,7 +143,7 @@ struct UploadEvents {
       } else {
         b64_is_string = is_string;
         blob.discard();
-        if (is_string && !error) {
+        if (is_string && !error && !store_error) {
           target = Target::b64;
           // A blob already stored is still checked but not written again.
           const auto path = sha_is_string ? blob_path(sha) : std::nullopt;
@@ -131,9 +153,12 @@ struct UploadEvents {
     }
     if (kind == '{' || kind == '[') {
       Role role = Role::other;
-      if (at_top() && kind == '{') role = Role::body;
-      else if (!at_top() && parent() == Role::body && key == "blobs" && kind == '[') role = Role::blobs;
-      else if (!at_top() && parent() == Role::blobs && kind == '{') role = Role::entry;
+      if (at_top() && kind == '{')
+        role = Role::body;
+      else if (!at_top() && parent() == Role::body && key == "blobs" && kind == '[')
+        role = Role::blobs;
+      else if (!at_top() && parent() == Role::blobs && kind == '{')
+        role = Role::entry;
       if (role == Role::entry) {
         sha_is_string = b64_is_string = false;
         sha.clear();
@@ -153,13 +178,21 @@ struct UploadEvents {
   }
 
   void entry_ends() {
-    if (!error && sha_is_string && b64_is_string) {
+    if (!error && !store_error && sha_is_string && b64_is_string) {
       if (!blob.valid_base64()) {
         error = "invalid base64";
       } else if (const std::string digest = blob.digest(); !iequals_ascii(digest, sha)) {
         error = "the content does not match the hash";
-      } else if (!metadata_readable(blobs_dir() / digest) && blob.publish(digest)) {
-        ++stored;
+      } else if (kept.contains(digest)) {
+        counted.insert(digest);
+      } else if (!metadata_readable(blobs_dir() / digest)) {
+        const auto published = blob.publish(digest);
+        if (published) {
+          kept.insert(digest);
+          counted.insert(digest);
+        } else if (!metadata_readable(blobs_dir() / digest)) {
+          store_error = "the blob " + digest + " could not be stored: " + published.error();
+        }
       }
     }
     blob.discard();
@@ -188,9 +221,7 @@ struct UploadEvents {
     append_limited(key, s);
     return true;
   }
-  bool on_key(json::string_view s, std::size_t n, error_code& ec) {
-    return on_key_part(s, n, ec);
-  }
+  bool on_key(json::string_view s, std::size_t n, error_code& ec) { return on_key_part(s, n, ec); }
   bool on_string_part(json::string_view s, std::size_t, error_code&) {
     string_piece(s);
     return true;
@@ -220,14 +251,21 @@ struct UploadEvents {
 Reply blobs_endpoint(BodySource& body, const AllowedOrigin& origin) {
   create_private_dirs(blobs_dir());
   JsonEventStream<UploadEvents> stream;
+  const UploadEvents& events = stream.handler();
+  // Blobs are stored while the body arrives, so a body refused later may have left some: they are
+  // verified and content-addressed, so they stay, and every refusal says how many there are.
+  const auto refused = [&](unsigned status, const std::string& message) {
+    return json_reply(status, origin,
+                      json::object{{"error", message}, {"stored", events.kept.size()}});
+  };
   const auto read =
       read_body_into(body, [&](std::string_view piece) { return stream.feed(piece); });
-  if (!read) return error_reply(400, origin, read.error());
-  if (auto done = stream.finish(); !done) return error_reply(400, origin, "invalid JSON: " + done.error());
-  UploadEvents& events = stream.handler();
-  if (!events.blobs_is_array) return error_reply(400, origin, "no blobs");
-  if (events.error) return error_reply(400, origin, *events.error);
-  return json_reply(200, origin, json::object{{"stored", events.stored}});
+  if (!read) return refused(400, read.error());
+  if (auto done = stream.finish(); !done) return refused(400, "invalid JSON: " + done.error());
+  if (!events.blobs_is_array) return refused(400, "no blobs");
+  if (events.store_error) return refused(500, *events.store_error);
+  if (events.error) return refused(400, *events.error);
+  return json_reply(200, origin, json::object{{"stored", events.counted.size()}});
 }
 
 }  // namespace vellora

@@ -92,6 +92,10 @@ std::optional<std::string> conflicting_path(const std::vector<FileRef>& refs) {
 }
 
 std::optional<std::string> unstorable_path(const std::vector<FileRef>& refs) {
+  for (const FileRef& ref : refs)
+    if (const auto long_name = over_long_segment(ref.path))
+      return "\"" + ref.path + "\" has a name longer than the file system allows: \"" +
+             std::string(*long_name) + "\"";
   if (!platform::on_windows()) return std::nullopt;
   std::vector<std::string> paths;
   paths.reserve(refs.size());

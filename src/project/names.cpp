@@ -3,6 +3,7 @@
 #include <map>
 
 #include "common/text.h"
+#include "platform/env.h"
 
 namespace vellora {
 namespace {
@@ -85,6 +86,22 @@ bool valid_relative_path(std::string_view path) {
     if (segment.find_first_of("\\:") != std::string_view::npos) return false;
   }
   return true;
+}
+
+std::optional<std::string_view> over_long_segment(std::string_view path) {
+  constexpr std::size_t NAME_MAX_UNITS = 255;
+  for (const std::string_view segment : split(path, '/')) {
+    if (segment.size() <= NAME_MAX_UNITS) continue;
+    if (!platform::on_windows()) return segment;
+    // UTF-16 units: one per byte that starts a character, two for four-byte characters.
+    std::size_t units = 0;
+    for (const char c : segment) {
+      const auto u = static_cast<unsigned char>(c);
+      if ((u & 0xC0) != 0x80) units += u >= 0xF0 ? 2 : 1;
+    }
+    if (units > NAME_MAX_UNITS) return segment;
+  }
+  return std::nullopt;
 }
 
 bool valid_main_file_name(std::string_view path) {

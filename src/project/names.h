@@ -32,6 +32,10 @@ std::optional<std::string> windows_path_problem(std::string_view path);
 // (or a file and a folder) that differ only in letter case and so would land on one file.
 std::optional<std::string> windows_paths_problem(const std::vector<std::string>& paths);
 
+// The first segment of a path too long for one name in a folder: more than 255 bytes, or on
+// Windows more than 255 UTF-16 units. None when every segment fits.
+std::optional<std::string_view> over_long_segment(std::string_view path);
+
 // The last "/"-separated segment.
 std::string_view last_segment(std::string_view path);
 

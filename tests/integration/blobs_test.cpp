@@ -158,12 +158,12 @@ TEST_F(BlobsTest, FaultsInLargeBodiesLeaveOnlyCompleteBlobs) {
   };
   const Case cases[] = {
       {"digest mismatch in the middle", request(mismatch, mismatch.size()), false,
-       R"({"error":"the content does not match the hash"})", true},
+       R"({"error":"the content does not match the hash","stored":1})", true},
       {"invalid base64 past the first piece",
        request("{\"blobs\":[" + bad_base64 + "]}", bad_base64.size() + 12), false,
-       R"({"error":"invalid base64"})", false},
+       R"({"error":"invalid base64","stored":0})", false},
       {"body cut off inside a string", request(cut, complete.size()), true,
-       R"({"error":"partial message"})", true},
+       R"({"error":"partial message","stored":1})", true},
   };
   const auto blobs = agent_->cache_dir() / "blobs";
   for (const auto& [name, bytes, end_sending, reply, keeps_first] : cases) {
@@ -177,6 +177,53 @@ TEST_F(BlobsTest, FaultsInLargeBodiesLeaveOnlyCompleteBlobs) {
     EXPECT_FALSE(std::filesystem::exists(blob_file(c))) << name;
     for (const auto& entry : std::filesystem::directory_iterator(blobs))
       EXPECT_EQ(entry.path().filename().string().size(), 64u) << name << ": " << entry.path();
+  }
+}
+
+TEST_F(BlobsTest, RepeatedOrRefusedBlobsMembersAnswerAsTheWholeBodyWould) {
+  const std::string twice =
+      "{\"blobs\":[" + blob("repeated") + "],\"blobs\":[" + blob("repeated") + "]}";
+  EXPECT_EQ(post("/v1/blobs", twice).body, R"({"stored":1})");
+  const auto refused = post("/v1/blobs", "{\"blobs\":[" + blob("kept anyway") + "],\"blobs\":5}");
+  EXPECT_EQ(refused.status, 400u);
+  EXPECT_EQ(refused.body, R"({"error":"no blobs","stored":1})");
+  EXPECT_EQ(read_text(blob_file("kept anyway")), "kept anyway");
+}
+
+TEST_F(BlobsTest, PathsWithANameTooLongForTheFileSystemAreRefusedByName) {
+  const std::string name(304, 'n');
+  const std::string digest = sha256_of("x");
+  for (const std::string& path : {name + ".tex", "chap/" + name, "a/" + name + "/b.tex"}) {
+    const auto response =
+        post("/v1/prepare", R"({"files":[{"path":")" + path + R"(","sha256":")" + digest + "\"}]}");
+    EXPECT_EQ(response.status, 400u) << path;
+    EXPECT_NE(response.body.find(path), std::string::npos) << response.body;
+    EXPECT_NE(response.body.find("longer than the file system allows"), std::string::npos)
+        << response.body;
+  }
+  // A name of 255 bytes is one every system stores.
+  EXPECT_EQ(post("/v1/prepare", R"({"files":[{"path":")" + std::string(255, 'n') +
+                                    R"(","sha256":")" + digest + "\"}]}")
+                .status,
+            200u);
+}
+
+TEST_F(BlobsTest, OtherBodiesHaveALimitFittingTheirLargestRequest) {
+  struct Case {
+    const char* route;
+    std::size_t size;
+    unsigned status;
+  } cases[] = {
+      {"/v1/prepare", (64 << 20) + 1, 400},
+      {"/v1/compile", (64 << 20) + 1, 400},
+      {"/v1/synctex", 64 * 1024 + 1, 400},
+      {"/v1/cancel", 64 * 1024 + 1, 400},
+  };
+  for (const auto& c : cases) {
+    std::string body = R"({"pad":")" + std::string(c.size - 10, 'x') + "\"}";
+    const auto response = post(c.route, body);
+    EXPECT_EQ(response.status, c.status) << c.route;
+    EXPECT_EQ(response.body, R"({"error":"body too large"})") << c.route;
   }
 }
 
@@ -251,7 +298,7 @@ TEST_F(BlobsTest, BodyOneByteOverTheLimitIsRefused) {
     out.put(' ');
   }
   const auto result = curl_post("http://" + agent_->host() + "/v1/blobs", *token_, body);
-  EXPECT_EQ(result.out, R"({"error":"body too large"})") << result.err.substr(0, 2000);
+  EXPECT_EQ(result.out, R"({"error":"body too large","stored":0})") << result.err.substr(0, 2000);
   EXPECT_NE(result.err.find("HTTP/1.1 400"), std::string::npos);
 }
 

@@ -4,8 +4,10 @@
 #include <sys/resource.h>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "harness.h"
@@ -66,6 +68,52 @@ TEST(Connections, FloodOfIdleConnectionsNeitherStopsTheAgentNorUsesUpDescriptors
 
     const auto reply = agent.get("/v1/status");
     EXPECT_EQ(reply.status, 200u);
+    EXPECT_TRUE(process_alive(agent.pid())) << agent.errors();
+  }
+}
+
+TEST(Connections, APairedPageIsServedWhileClientsWithoutATokenHoldEverySlot) {
+  struct Case {
+    const char* what;
+    std::function<std::string(const Agent&)> opening;  // what each flooding client sends
+    int clients;
+  } cases[] = {
+      {"slow bodies",
+       [](const Agent& a) {
+         return "POST /v1/pair/confirm HTTP/1.1\r\nHost: " + a.host() +
+                "\r\nOrigin: http://localhost:3000\r\nContent-Length: 1000\r\n\r\n{";
+       },
+       130},
+      {"partial headers", [](const Agent&) { return std::string("POST /v1/pair/con"); }, 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Agent agent;
+    // No clock frees the slots here: only the share kept for paired pages and eviction can.
+    agent.set_env("VELLORA_UNAUTHENTICATED_DEADLINE_SECS", "600");
+    agent.set_env("VELLORA_HEADER_TIMEOUT_SECS", "600");
+    agent.set_env("VELLORA_BODY_TIMEOUT_SECS", "600");
+    ASSERT_TRUE(agent.start()) << agent.errors();
+    const std::string token = agent.pair();
+    boost::asio::io_context io;
+    std::vector<tcp::socket> flood;
+    for (int i = 0; i < c.clients; ++i) {
+      flood.emplace_back(io);
+      boost::system::error_code ec;
+      flood.back().connect(agent_endpoint(agent.port()), ec);
+      const std::string opening = c.opening(agent);
+      if (!ec) boost::asio::write(flood.back(), boost::asio::buffer(opening), ec);
+    }
+    std::this_thread::sleep_for(500ms);
+    for (int i = 0; i < 5; ++i) {
+      HttpResponse reply;
+      try {
+        reply = agent.post_auth("/v1/cancel", R"({"project":"p1"})", token);
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "the paired request was refused: " << e.what();
+      }
+      EXPECT_EQ(reply.status, 200u) << reply.body;
+    }
     EXPECT_TRUE(process_alive(agent.pid())) << agent.errors();
   }
 }

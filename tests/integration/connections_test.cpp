@@ -132,6 +132,116 @@ TEST_F(Timeouts, HeaderSentByteByByteIsCutButASlowSteadyUploadIsNot) {
   }
 }
 
+// Sends `text` one byte every `interval` (then waits) until the server closes the connection or
+// `limit` passes; how long that took, none when still open. What arrived goes to `received`.
+std::optional<std::chrono::milliseconds> trickle_until_closed(tcp::socket& socket,
+                                                              std::string_view text,
+                                                              std::chrono::milliseconds interval,
+                                                              std::chrono::milliseconds limit,
+                                                              std::string* received = nullptr) {
+  socket.non_blocking(true);
+  const auto start = Clock::now();
+  auto next_send = start;
+  std::size_t sent = 0;
+  char buffer[4096];
+  while (Clock::now() - start < limit) {
+    if (sent < text.size() && Clock::now() >= next_send) {
+      boost::system::error_code ec;
+      socket.write_some(boost::asio::buffer(text.substr(sent, 1)), ec);
+      if (!ec) ++sent;
+      next_send += interval;
+    }
+    boost::system::error_code ec;
+    const std::size_t n = socket.read_some(boost::asio::buffer(buffer), ec);
+    if (ec == boost::asio::error::would_block) {
+      std::this_thread::sleep_for(10ms);
+      continue;
+    }
+    if (ec) return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    if (received) received->append(buffer, n);
+  }
+  return std::nullopt;
+}
+
+TEST(Connections, RequestsWithoutATokenHaveOneDeadlineForHeaderAndBody) {
+  Agent agent;
+  agent.set_env("VELLORA_UNAUTHENTICATED_DEADLINE_SECS", "2");
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  const std::string token = agent.pair();
+  const std::string host = "Host: " + agent.host() + "\r\n";
+  const std::string confirm_head = "POST /v1/pair/confirm HTTP/1.1\r\n" + host +
+                                   "Origin: http://localhost:3000\r\nContent-Length: 40\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::string sent_at_once, trickled;
+  } cases[] = {
+      {"header sent byte by byte", "", confirm_head},
+      {"body sent byte by byte", confirm_head, std::string(40, ' ')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    boost::asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(agent_endpoint(agent.port()));
+    send_text(socket, c.sent_at_once);
+    // Header and body would take 20 s or more; each byte comes well within the header and body
+    // times, so only the request's own deadline can cut it.
+    const auto closed = trickle_until_closed(socket, c.trickled, 250ms, 10s);
+    ASSERT_TRUE(closed) << "still open after 10 s";
+    EXPECT_GE(*closed, 1500ms);
+    EXPECT_LE(*closed, 6s);
+  }
+  // A request with a token at the same pace is read to its end.
+  const std::string body = R"({"project":"p1"})";
+  boost::asio::io_context io;
+  tcp::socket socket(io);
+  socket.connect(agent_endpoint(agent.port()));
+  send_text(socket, "POST /v1/cancel HTTP/1.1\r\n" + host + "Authorization: Bearer " + token +
+                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+  std::string reply;
+  trickle_until_closed(socket, body, 250ms, body.size() * 250ms + 2s, &reply);
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 200")) << reply;
+}
+
+TEST(Connections, ABodyThatTricklesBelowTheMinimumRateIsCut) {
+  Agent agent;
+  agent.set_env("VELLORA_MIN_RATE_WINDOW_SECS", "2");
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  const std::string token = agent.pair();
+  boost::asio::io_context io;
+  tcp::socket socket(io);
+  socket.connect(agent_endpoint(agent.port()));
+  send_text(socket, "POST /v1/blobs HTTP/1.1\r\nHost: " + agent.host() +
+                        "\r\nAuthorization: Bearer " + token +
+                        "\r\nContent-Length: 100000\r\n\r\n{\"blobs\":[");
+  // Every byte comes well within the body time (30 s), but far below 1 KiB/s.
+  const auto closed = trickle_until_closed(socket, std::string(1000, ' '), 200ms, 12s);
+  ASSERT_TRUE(closed) << "still open after 12 s";
+  EXPECT_GE(*closed, 1500ms);
+  EXPECT_LE(*closed, 8s);
+}
+
+TEST(Connections, OverLongChunkedBodyOnAnOpenRouteIsRefusedAndFreesItsThread) {
+  Agent agent;
+  ASSERT_TRUE(agent.start()) << agent.errors();
+  // Far more than one buffer of the server's reader: the limit is met while it still reads.
+  std::string body;
+  const std::string chunk(64 * 1024, 'x');
+  for (int i = 0; i < 32; ++i) body += "10000\r\n" + chunk + "\r\n";
+  body += "0\r\n\r\n";
+  const std::string request = "POST /v1/pair/confirm HTTP/1.1\r\nHost: " + agent.host() +
+                              "\r\nOrigin: http://localhost:3000\r\nConnection: close\r\n"
+                              "Transfer-Encoding: chunked\r\n\r\n" +
+                              body;
+  for (int i = 0; i < 3; ++i) {
+    const std::string reply = raw_exchange(agent.port(), request, 8s);
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 400")) << reply.substr(0, 200);
+    EXPECT_NE(reply.find(R"({"error":"body too large"})"), std::string::npos)
+        << reply.substr(0, 200);
+  }
+  EXPECT_EQ(agent.get("/v1/status").status, 200u);
+}
+
 TEST(Connections, MalformedRequestsGetAnErrorReply) {
   Agent agent;
   ASSERT_TRUE(agent.start()) << agent.errors();

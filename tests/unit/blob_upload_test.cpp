@@ -25,7 +25,8 @@ std::string upper(std::string text) {
 std::vector<std::string> store_listing(const fs::path& blobs) {
   std::vector<std::string> names;
   if (fs::exists(blobs))
-    for (const auto& entry : fs::directory_iterator(blobs)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(blobs))
+      names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -48,11 +49,11 @@ TEST(BlobUpload, RepliesAndStoreAreTheSameForEveryPieceSize) {
       // A mismatch in the middle keeps the blobs before it and stores none after it.
       {"{\"blobs\":[" + blob("first") + "," + blob("second", sha256_of("x")) + "," + blob("third") +
            "]}",
-       R"({"error":"the content does not match the hash"})",
+       R"({"error":"the content does not match the hash","stored":1})",
        {"first"}},
       {"{\"blobs\":[" + blob("first") + R"(,{"sha256":")" + sha256_of("A") +
            R"(","b64":"QQ\u002A="}]})",
-       R"({"error":"invalid base64"})",
+       R"({"error":"invalid base64","stored":1})",
        {"first"}},
       // Escapes are decoded before the base64 text is.
       {R"({"blobs":[{"sha256":")" + sha256_of("A") + R"(","b64":"Q\u0051=="}]})",
@@ -60,7 +61,7 @@ TEST(BlobUpload, RepliesAndStoreAreTheSameForEveryPieceSize) {
        {"A"}},
       {"{\"blobs\":[" + blob("first") + R"(,{"sha256":")" + sha256_of(big) + R"(","b64":")" +
            base64_encode(big).insert(50001, "*") + R"("}]})",
-       R"({"error":"invalid base64"})",
+       R"({"error":"invalid base64","stored":1})",
        {"first"}},
       // Elements that are not objects with two strings are skipped.
       {"{\"blobs\":[" + blob("kept") + R"(,"bare",{"sha256":")" + sha256_of("A") +
@@ -72,18 +73,34 @@ TEST(BlobUpload, RepliesAndStoreAreTheSameForEveryPieceSize) {
        R"({"stored":1})",
        {"A"}},
       {R"({"blobs":5,"blobs":[)" + blob("again") + "]}", R"({"stored":1})", {"again"}},
-      {R"({"blobs":[)" + blob("gone") + R"(],"blobs":{}})", R"({"error":"no blobs"})", {"gone"}},
-      {R"({"blobs":{}})", R"({"error":"no blobs"})", {}},
-      {R"(["blobs"])", R"({"error":"no blobs"})", {}},
+      // A refused body keeps the verified blobs it brought, and says how many.
+      {R"({"blobs":[)" + blob("gone") + R"(],"blobs":{}})",
+       R"({"error":"no blobs","stored":1})",
+       {"gone"}},
+      {R"({"blobs":[)" + blob("gone") + R"(],"blobs":5})",
+       R"({"error":"no blobs","stored":1})",
+       {"gone"}},
+      // The same blob under a repeated key counts as the last member alone would.
+      {R"({"blobs":[)" + blob("twice") + R"(],"blobs":[)" + blob("twice") + "]}",
+       R"({"stored":1})",
+       {"twice"}},
+      {R"({"blobs":[)" + blob("one") + R"(],"blobs":[)" + blob("two") + "]}",
+       R"({"stored":1})",
+       {"one", "two"}},
+      {R"({"blobs":{}})", R"({"error":"no blobs","stored":0})", {}},
+      {R"(["blobs"])", R"({"error":"no blobs","stored":0})", {}},
       {R"({"blobs":[{"sha256":"a","b64":"QQ==")",
-       R"({"error":"invalid JSON: incomplete JSON at line 1 column 36"})",
+       R"({"error":"invalid JSON: incomplete JSON at line 1 column 36","stored":0})",
        {}},
       {"{\"blobs\":[" + blob("cut") + R"(,{"sha256":")" + sha256_of("x") + R"(","b64":"eA)",
-       R"({"error":"invalid JSON: incomplete JSON at line 1 column 187"})",
+       R"({"error":"invalid JSON: incomplete JSON at line 1 column 187","stored":1})",
        {"cut"}},
-      {"{\"blobs\":[" + blob("x") + "]} x", R"({"error":"invalid JSON: trailing characters at line 1 column 104"})", {"x"}},
+      {"{\"blobs\":[" + blob("x") + "]} x",
+       R"({"error":"invalid JSON: trailing characters at line 1 column 104","stored":1})",
+       {"x"}},
   };
-  for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{4096}}) {
+  for (const std::size_t piece :
+       {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{4096}}) {
     for (const Case& c : cases) {
       TempDir cache;
       ScopedEnv env("XDG_CACHE_HOME", cache.path().string());

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cstring>
+
 #include "common/json_stream.h"
 #include "pieces_body.h"
 
@@ -22,6 +25,55 @@ TEST(JsonStream, AnySplitGivesTheSameValue) {
     const auto value = parser.finish();
     ASSERT_TRUE(value) << value.error();
     EXPECT_EQ(*value, expected) << "pieces of " << piece;
+  }
+}
+
+TEST(JsonStream, ANumberSplitAnywhereHasTheValueOfItsWholeText) {
+  for (const std::string_view number :
+       {"0.30000000000000004440892098500626161694526672363281250001",
+        "1.00000000000000011102230246251565404236316680908203125",
+        "2.22507385850720113605740979670913197593481954635164564e-308",
+        "9007199254740993.000000000000000000001", "123456789012345678901234567890.123456789e-10",
+        "0.1234567890123456789e-5", "123.45678901234567890123", "2.2250738585072014e-308", "1e23",
+        "-9007199254740993.0", "612.3456789012345678e2", "4.9406564584124654e-324"}) {
+    const std::string text = R"({"x":)" + std::string(number) + "}";
+    double expected = 0;
+    std::from_chars(number.data(), number.data() + number.size(), expected);
+    for (std::size_t cut = 1; cut < text.size(); ++cut) {
+      JsonStreamParser parser;
+      ASSERT_TRUE(parser.feed(std::string_view(text).substr(0, cut)));
+      ASSERT_TRUE(parser.feed(std::string_view(text).substr(cut)));
+      const auto value = parser.finish();
+      ASSERT_TRUE(value) << value.error();
+      const double got = value->at("x").as_double();
+      EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0)
+          << number << " cut at " << cut << ": " << got << " instead of " << expected;
+    }
+  }
+}
+
+TEST(JsonStream, ATextOfTinyValuesIsRefusedBeforeItsTreeOutgrowsIt) {
+  std::string tiny = "[0";
+  while (tiny.size() < (std::size_t{4} << 20)) tiny += ",0,[],{}";
+  tiny += "]";
+  std::string list = R"({"files":[)";
+  for (int i = 0; list.size() < (std::size_t{4} << 20); ++i)
+    list += std::string(i ? "," : "") + R"({"path":"f)" + std::to_string(i) +
+            R"(.tex","sha256":")" + std::string(64, 'a') + "\"}";
+  list += "]}";
+  for (const std::size_t piece : {std::size_t{4096}, std::size_t{256} << 10}) {
+    JsonStreamParser refused;
+    std::expected<void, std::string> fed;
+    for (std::size_t at = 0; at < tiny.size() && fed; at += piece)
+      fed = refused.feed(std::string_view(tiny).substr(at, piece));
+    ASSERT_FALSE(fed);
+    EXPECT_EQ(fed.error(), "too many values for the size of the text");
+    JsonStreamParser accepted;
+    for (std::size_t at = 0; at < list.size(); at += piece)
+      ASSERT_TRUE(accepted.feed(std::string_view(list).substr(at, piece)));
+    const auto value = accepted.finish();
+    ASSERT_TRUE(value) << value.error();
+    EXPECT_GT(value->at("files").as_array().size(), 30000u);
   }
 }
 

@@ -38,10 +38,9 @@ TEST(Diagnostics, RealLogsOfTheFourEngines) {
   // ConTeXt names the files it opens; this run's work directory was /tmp/ctx.
   const ProjectPaths context_project("/tmp/ctx", "", {"main.tex", "chap/intro.tex"});
   EXPECT_EQ(tex_log_diagnostics(test::CONTEXT_LOG, context_project),
-            (std::vector<D>{
-                {"main.tex", 3, "badbox",
-                 "Overfull \\hbox (159.16302pt too wide) detected at line 3"},
-                {"chap/intro.tex", 2, "error", "Undefined control sequence"}}));
+            (std::vector<D>{{"main.tex", 3, "badbox",
+                             "Overfull \\hbox (159.16302pt too wide) detected at line 3"},
+                            {"chap/intro.tex", 2, "error", "Undefined control sequence"}}));
 }
 
 TEST(Diagnostics, LogExcerpts) {
@@ -83,7 +82,30 @@ TEST(Diagnostics, LogExcerpts) {
        "LaTeX Warning: Label `a' multiply defined.\n)",
        {{"main.tex", std::nullopt, "warning", "LaTeX Warning: Label `a' multiply defined."}}},
   };
-  for (const auto& [log, expected] : cases) EXPECT_EQ(tex_log_diagnostics(log, PROJECT), expected) << log;
+  for (const auto& [log, expected] : cases)
+    EXPECT_EQ(tex_log_diagnostics(log, PROJECT), expected) << log;
+}
+
+TEST(Diagnostics, HostileLogsTakeBoundedWorkPerLine) {
+  // Each error line once looked through every parenthesis still open: this log took minutes.
+  std::string log = "(./main.tex " + std::string(300000, '(') + "\n";
+  for (int i = 0; i < 300000; ++i) log += "! Undefined control sequence.\n";
+  const auto found = tex_log_diagnostics(log, PROJECT);
+  EXPECT_EQ(found,
+            (std::vector<D>{{"main.tex", std::nullopt, "error", "Undefined control sequence."}}));
+  // A thousand distinct messages at most, each compared by its hash, not with every other.
+  std::string many = "(./main.tex\n";
+  for (int i = 0; i < 200000; ++i) many += "! Error number " + std::to_string(i) + ".\n";
+  EXPECT_EQ(tex_log_diagnostics(many, PROJECT).size(), 1000u);
+}
+
+TEST(Diagnostics, ACancelledCompileStopsTheScan) {
+  std::string log = "(./main.tex\n";
+  for (int i = 0; i < 100000; ++i) log += "! Error number " + std::to_string(i) + ".\n";
+  platform::Cancellation cancellation;
+  EXPECT_EQ(tex_log_diagnostics(log, PROJECT, &cancellation).size(), 1000u);
+  cancellation.cancel();
+  EXPECT_TRUE(tex_log_diagnostics(log, PROJECT, &cancellation).empty());
 }
 
 TEST(Diagnostics, BibliographyTranscripts) {
@@ -94,12 +116,12 @@ TEST(Diagnostics, BibliographyTranscripts) {
       "I'm skipping whatever remains of this entry\n"
       "Warning--I didn't find a database entry for \"nobody\"\n"
       "I couldn't open style file nostyle.bst\n";
-  EXPECT_EQ(bibliography_diagnostics(bibtex, PROJECT),
-            (std::vector<D>{{"refs.bib", 5, "error", "I was expecting a `,' or a `}'"},
-                            {std::nullopt, std::nullopt, "warning",
-                             "I didn't find a database entry for \"nobody\""},
-                            {std::nullopt, std::nullopt, "error",
-                             "I couldn't open style file nostyle.bst"}}));
+  EXPECT_EQ(
+      bibliography_diagnostics(bibtex, PROJECT),
+      (std::vector<D>{
+          {"refs.bib", 5, "error", "I was expecting a `,' or a `}'"},
+          {std::nullopt, std::nullopt, "warning", "I didn't find a database entry for \"nobody\""},
+          {std::nullopt, std::nullopt, "error", "I couldn't open style file nostyle.bst"}}));
   const char* biber =
       "[0] Config.pm:307> INFO - This is Biber 2.19\n"
       "[52] Biber.pm:4398> WARN - I didn't find a database entry for 'nobody' (section 0)\n"
@@ -111,8 +133,8 @@ TEST(Diagnostics, BibliographyTranscripts) {
 }
 
 TEST(Diagnostics, JsonHasTheFourKeys) {
-  EXPECT_EQ(json::serialize(diagnostics_json({{"main.tex", 3, "error", "x"},
-                                              {std::nullopt, std::nullopt, "warning", "y"}})),
+  EXPECT_EQ(json::serialize(diagnostics_json(
+                {{"main.tex", 3, "error", "x"}, {std::nullopt, std::nullopt, "warning", "y"}})),
             R"([{"file":"main.tex","line":3,"level":"error","message":"x"},)"
             R"({"file":null,"line":null,"level":"warning","message":"y"}])");
 }

@@ -12,7 +12,7 @@ namespace {
 //   \documentclass{article}
 //   \begin{document}
 //   First paragraph line.
-//   
+//
 //   Second paragraph here.
 //   \newpage
 //   Third on page two.
@@ -116,9 +116,20 @@ Post scriptum:
 
 const ProjectPaths PROJECT("/tmp/st", "", {"main.tex"});
 
+// Queries on a text held in memory.
+struct Synctex {
+  std::string text;
+  std::expected<PdfBox, std::string> forward(std::string_view file, long line) const {
+    return synctex_forward(synctex_text_lines(text), PROJECT, file, line);
+  }
+  std::expected<SourcePlace, std::string> reverse(int page, double x, double y) const {
+    return synctex_reverse(synctex_text_lines(text), PROJECT, page, x, y);
+  }
+};
+
 TEST(Synctex, ForwardGivesTheLinesBoxLikeTheSynctexProgram) {
-  const auto index = SynctexIndex::parse(SYNCTEX, PROJECT);
-  ASSERT_TRUE(index) << index.error();
+  const Synctex synctex{SYNCTEX};
+  const Synctex* index = &synctex;
   // `synctex view -i 5:1:main.tex` says: page 1, h 133.768356, v 148.656967, W 343.711060,
   // H 8.855677 (v is the bottom of the box).
   const auto box = index->forward("main.tex", 5);
@@ -138,8 +149,8 @@ TEST(Synctex, ForwardGivesTheLinesBoxLikeTheSynctexProgram) {
 }
 
 TEST(Synctex, ReverseFindsTheLineAndRoundTrips) {
-  const auto index = SynctexIndex::parse(SYNCTEX, PROJECT);
-  ASSERT_TRUE(index);
+  const Synctex synctex{SYNCTEX};
+  const Synctex* index = &synctex;
   // `synctex edit -o 1:150:140:main.pdf` says: main.tex line 5.
   const auto place = index->reverse(1, 150, 140);
   ASSERT_TRUE(place) << place.error();
@@ -157,7 +168,22 @@ TEST(Synctex, ReverseFindsTheLineAndRoundTrips) {
 }
 
 TEST(Synctex, DamagedOrOversizedFilesAreErrors) {
-  EXPECT_FALSE(SynctexIndex::parse("SyncTeX Version:1\nInput:1:x", PROJECT));
+  EXPECT_EQ(Synctex{"SyncTeX Version:1\nInput:1:x"}.forward("main.tex", 1).error(),
+            "the SyncTeX file is damaged");
+  // Numbers no page can hold give an error, never an infinite coordinate.
+  std::string huge = SYNCTEX;
+  huge.replace(huge.find("Unit:1"), 6, "Unit:1e308");
+  EXPECT_EQ(Synctex{huge}.forward("main.tex", 5).error(), "the SyncTeX file is damaged");
+  std::string infinite = SYNCTEX;
+  infinite.replace(infinite.find("Unit:1"), 6, "Unit:inf");
+  EXPECT_EQ(Synctex{infinite}.reverse(1, 150, 140).error(), "the SyncTeX file is damaged");
+  const std::string deep =
+      std::string(SYNCTEX).substr(0, std::string(SYNCTEX).find("{1")) + "{1\n" + [] {
+        std::string boxes;
+        for (int i = 0; i < 20000; ++i) boxes += "(1,6:1,1:1,1,0\n";
+        return boxes;
+      }();
+  EXPECT_EQ(Synctex{deep}.reverse(1, 1, 1).error(), "the SyncTeX file is damaged");
   const std::string text = SYNCTEX;
   std::string packed(compressBound(text.size()) + 64, '\0');
   z_stream stream{};
@@ -170,7 +196,8 @@ TEST(Synctex, DamagedOrOversizedFilesAreErrors) {
   packed.resize(stream.total_out);
   deflateEnd(&stream);
   EXPECT_EQ(gunzip(packed, 1 << 20), text);
-  EXPECT_EQ(gunzip(packed.substr(0, packed.size() / 2), 1 << 20).error(), "damaged compressed data");
+  EXPECT_EQ(gunzip(packed.substr(0, packed.size() / 2), 1 << 20).error(),
+            "damaged compressed data");
   EXPECT_FALSE(gunzip(packed, 100));
   EXPECT_FALSE(gunzip("not gzip", 1 << 20));
 }
