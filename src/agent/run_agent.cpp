@@ -10,6 +10,7 @@
 
 #include "agent/companions.h"
 #include "agent/port.h"
+#include "agent/routes.h"
 #include "compile/run_caches.h"
 #include "http/server.h"
 #include "platform/sandbox.h"
@@ -71,7 +72,7 @@ int run_agent(const std::vector<std::string>& args) {
   const bool tray = std::find(args.begin(), args.end(), "--no-tray") == args.end();
   start_companions(*context, port, tray);
 
-  serve(acceptor, context);
+  serve(acceptor, context, route_request);
   return 1;  // serving ends only when accepting failed for good
 }
 

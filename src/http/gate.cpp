@@ -4,16 +4,8 @@
 
 #include "auth/registry.h"
 #include "common/text.h"
-#include "compile/compile.h"
-#include "compile/running_endpoints.h"
-#include "compile/synctex_endpoint.h"
 #include "dirs/dirs.h"
-#include "http/body.h"
-#include "http/endpoints.h"
 #include "http/json_reply.h"
-#include "pairing/pairing.h"
-#include "project/blob_store.h"
-#include "project/blob_upload.h"
 
 namespace vellora {
 namespace {
@@ -59,74 +51,37 @@ Reply preflight(const AllowedOrigin& origin) {
   return reply;
 }
 
+}  // namespace
+
 Reply not_found(const AllowedOrigin& origin) {
   return error_reply(404, origin, "not found");
 }
 
-}  // namespace
+std::expected<void, Reply> require_token(const Request& request, const AllowedOrigin& origin) {
+  if (authenticate(config_dir(), request.headers)) return {};
+  return std::unexpected(error_reply(401, origin, "not paired: invalid code or token"));
+}
 
-Reply handle_request(ServerContext& context, const Request& request, BodySource& body) {
+std::expected<Admitted, Reply> admit(const ServerContext& context, const Request& request) {
   if (const auto repeated = repeated_header(request.headers))
-    return error_reply(400, std::nullopt, *repeated);
+    return std::unexpected(error_reply(400, std::nullopt, *repeated));
   if (!host_allowed(request.headers, context.port))
-    return error_reply(403, std::nullopt, "host not allowed");
+    return std::unexpected(error_reply(403, std::nullopt, "host not allowed"));
 
-  const auto origin_header = header_value(request.headers, "Origin");
-  AllowedOrigin origin;
-  if (origin_header) {
+  Admitted admitted;
+  if (const auto origin_header = header_value(request.headers, "Origin")) {
     const auto& allowed = context.allowed_origins;
     if (std::find(allowed.begin(), allowed.end(), *origin_header) == allowed.end())
-      return error_reply(403, std::nullopt, "origin not allowed");
-    origin = std::string(*origin_header);
+      return std::unexpected(error_reply(403, std::nullopt, "origin not allowed"));
+    admitted.origin = std::string(*origin_header);
   }
-
-  if (request.method == "OPTIONS") return preflight(origin);
+  if (request.method == "OPTIONS") return std::unexpected(preflight(admitted.origin));
 
   const std::string_view target = request.target;
-  const std::string_view path = target.substr(0, target.find('?'));
-
-  if (request.method == "GET") {
-    if (path == "/v1/status") return status_endpoint(request.headers, origin);
-    if (path != "/v1/progress") return not_found(origin);
-    if (!authenticate(config_dir(), request.headers))
-      return error_reply(401, origin, "not paired: invalid code or token");
-    const std::size_t question = target.find('?');
-    return progress_endpoint(
-        question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
-        origin);
-  }
-  if (request.method != "POST") return not_found(origin);
-
-  const auto read_body = [&](std::size_t limit) { return read_json_body(body, limit); };
-  if (path == "/v1/pair/request") {
-    if (!origin_header) return not_found(origin);
-    return pair_request(origin);
-  }
-  if (path == "/v1/pair/confirm") {
-    if (!origin_header) return not_found(origin);
-    auto parsed = read_body(MAX_UNAUTHENTICATED_BODY_BYTES);
-    if (!parsed) return error_reply(400, origin, parsed.error());
-    return pair_confirm(*parsed, std::string(*origin_header), origin);
-  }
-  if (path == "/v1/unpair") return unpair_endpoint(request.headers, origin);
-
-  const bool protected_route = path == "/v1/prepare" || path == "/v1/blobs" ||
-                               path == "/v1/compile" || path == "/v1/synctex" ||
-                               path == "/v1/cancel";
-  if (!protected_route) return not_found(origin);
-  if (!authenticate(config_dir(), request.headers))
-    return error_reply(401, origin, "not paired: invalid code or token");
-  // Uploads are handled while they arrive; the other bodies are small enough for a value tree.
-  if (path == "/v1/blobs") return blobs_endpoint(body, origin);
-  const bool file_list = path == "/v1/prepare" || path == "/v1/compile";
-  std::vector<std::string> repeated_keys;
-  auto parsed = read_json_body(body, file_list ? MAX_FILE_LIST_BODY_BYTES : MAX_SMALL_BODY_BYTES,
-                               &repeated_keys);
-  if (!parsed) return error_reply(400, origin, parsed.error());
-  if (path == "/v1/prepare") return prepare_endpoint(std::move(*parsed), origin, repeated_keys);
-  if (path == "/v1/synctex") return synctex_endpoint(*parsed, origin);
-  if (path == "/v1/cancel") return cancel_endpoint(*parsed, origin);
-  return compile_endpoint(context, *parsed, origin, repeated_keys, request.client_gone);
+  const std::size_t question = target.find('?');
+  admitted.path = target.substr(0, question);
+  if (question != std::string_view::npos) admitted.query = target.substr(question + 1);
+  return admitted;
 }
 
 }  // namespace vellora

@@ -16,7 +16,6 @@
 
 #include "auth/registry.h"
 #include "dirs/dirs.h"
-#include "http/gate.h"
 #include "http/json_reply.h"
 #include "platform/env.h"
 #include "platform/process.h"
@@ -512,7 +511,8 @@ void refuse_malformed(Connection& connection, Connections& connections,
   if (!ec) linger(connection.socket);
 }
 
-void serve_requests(Connection& connection, Connections& connections, ServerContext& context) {
+void serve_requests(Connection& connection, Connections& connections, ServerContext& context,
+                    const RequestHandler& handle) {
   tcp::socket& socket = connection.socket;
   beast::flat_buffer buffer;
   for (bool first = true;; first = false) {
@@ -547,7 +547,7 @@ void serve_requests(Connection& connection, Connections& connections, ServerCont
     SocketBody body(connection, connections, buffer, parser, client_gone);
     Reply reply =
         connections.header_read(connection, trusted, !parser.is_done())
-            ? handle_request(context, request, body)
+            ? handle(context, request, body)
             : error_reply(503, std::nullopt, "too many requests without a token: try again");
 
     const bool body_read = parser.is_done();
@@ -571,9 +571,9 @@ void serve_requests(Connection& connection, Connections& connections, ServerCont
 
 void serve_connection(std::shared_ptr<Connection> connection,
                       std::shared_ptr<Connections> connections,
-                      std::shared_ptr<ServerContext> context) {
+                      std::shared_ptr<ServerContext> context, RequestHandler handle) {
   try {
-    serve_requests(*connection, *connections, *context);
+    serve_requests(*connection, *connections, *context, handle);
   } catch (const std::exception&) {
     // Out of memory or threads for this request: it ends, the agent goes on.
   }
@@ -585,7 +585,7 @@ void serve_connection(std::shared_ptr<Connection> connection,
 
 }  // namespace
 
-void serve(tcp::acceptor& acceptor, std::shared_ptr<ServerContext> context) {
+void serve(tcp::acceptor& acceptor, std::shared_ptr<ServerContext> context, RequestHandler handle) {
   auto connections = std::make_shared<Connections>();
   try {
     std::thread([connections] { connections->watch(); }).detach();
@@ -612,7 +612,7 @@ void serve(tcp::acceptor& acceptor, std::shared_ptr<ServerContext> context) {
     auto connection = std::make_shared<Connection>(std::move(socket));
     if (!connections->admit(connection)) continue;  // refused: closed right here
     try {
-      std::thread(serve_connection, connection, connections, context).detach();
+      std::thread(serve_connection, connection, connections, context, handle).detach();
     } catch (const std::system_error&) {
       // No thread can be started now: this connection is refused, the others go on.
       connections->forget(*connection);
