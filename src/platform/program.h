@@ -4,12 +4,19 @@
 #include <expected>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellora::platform {
 
 // The path of the running executable, or the system's error text.
 std::expected<std::filesystem::path, std::string> current_exe();
+
+// A program that comes with the system, by its full path: on Windows `<name>.exe` in the system
+// folder (System32), never one from the agent's folder, the working directory or PATH, where a
+// planted copy could wait (the tests' stand-ins come from the folder VELLORA_SYSTEM_PROGRAMS
+// names, when set); elsewhere the bare name, looked up in PATH.
+std::filesystem::path system_program(std::string_view name);
 
 // The running process's identifier.
 std::uint64_t current_pid();

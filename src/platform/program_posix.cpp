@@ -21,6 +21,10 @@ std::expected<std::filesystem::path, std::string> current_exe() {
   return path;
 }
 
+std::filesystem::path system_program(std::string_view name) {
+  return std::filesystem::path(name);
+}
+
 std::uint64_t current_pid() {
   return static_cast<std::uint64_t>(::getpid());
 }

@@ -7,34 +7,32 @@
 #include "platform/env.h"
 #include "platform/program.h"
 #include "platform/wide_text.h"
+#include "platform/windows_error.h"
 
 namespace vellora::platform {
-namespace {
-
-std::string error_text(DWORD code) {
-  wchar_t* message = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-  std::string text = n ? path_text(std::filesystem::path(std::wstring(message, n))) : std::string();
-  if (message) LocalFree(message);
-  return std::string(trim(text)) + " (os error " + std::to_string(code) + ")";
-}
-
-
-}  // namespace
 
 std::expected<std::filesystem::path, std::string> current_exe() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return std::unexpected(error_text(GetLastError()));
+    if (n == 0) return std::unexpected(windows_error_text(GetLastError()));
     if (n < buffer.size()) {
       buffer.resize(n);
       return std::filesystem::path(buffer);
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::filesystem::path system_program(std::string_view name) {
+  const std::wstring file = widen(name) + L".exe";
+  if (const auto stand_ins = get_env_path("VELLORA_SYSTEM_PROGRAMS")) return *stand_ins / file;
+  wchar_t buffer[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(buffer, MAX_PATH);
+  const std::filesystem::path dir =
+      n > 0 && n < MAX_PATH ? std::filesystem::path(std::wstring(buffer, n))
+                            : std::filesystem::path(L"C:\\Windows\\System32");
+  return dir / file;
 }
 
 std::uint64_t current_pid() {
@@ -104,7 +102,7 @@ std::expected<void, std::string> start_in_background(const std::filesystem::path
   if (have_list) DeleteProcThreadAttributeList(attrs);
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
   if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
-  if (!ok) return std::unexpected(error_text(error));
+  if (!ok) return std::unexpected(windows_error_text(error));
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return {};

@@ -10,6 +10,12 @@ void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor) {
   BOOL exclusive = TRUE;
   ::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+  // Winsock sockets are inheritable: a program the agent starts would hold the port on.
+  SetHandleInformation(reinterpret_cast<HANDLE>(acceptor.native_handle()), HANDLE_FLAG_INHERIT, 0);
+}
+
+void keep_from_children(boost::asio::ip::tcp::socket& socket) {
+  SetHandleInformation(reinterpret_cast<HANDLE>(socket.native_handle()), HANDLE_FLAG_INHERIT, 0);
 }
 
 bool accept_error_is_temporary(const boost::system::error_code& error) {

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "platform/env.h"
@@ -12,15 +13,18 @@ namespace vellora {
 namespace fs = std::filesystem;
 namespace {
 
-bool run_system_program(const char* program, std::vector<std::string> args) {
+// Runs a program of the system folder; none when it could not start or failed.
+std::optional<std::string> run_system_program(const char* program, std::vector<std::string> args) {
   platform::Command command;
-  command.program = program;
+  command.program = platform::system_program(program);
   command.args = std::move(args);
+  command.capture_output = true;
   command.no_window = true;
   platform::RunOptions options;
   options.time_limit = std::chrono::seconds(30);
   const auto result = platform::run(command, options);
-  return result && result->success();
+  if (!result || !result->success()) return std::nullopt;
+  return result->out;
 }
 
 }  // namespace
@@ -30,7 +34,7 @@ fs::path installed_exe_path(const fs::path& home) {
 }
 
 bool service_installed(const fs::path&) {
-  return run_system_program("reg", reg_query_args());
+  return run_system_program("reg", reg_query_args()).has_value();
 }
 
 std::string service_status_text(const fs::path& home) {
@@ -39,9 +43,15 @@ std::string service_status_text(const fs::path& home) {
 }
 
 std::expected<void, std::string> register_service(const fs::path& home) {
-  if (!run_system_program("reg", reg_add_args(platform::path_text(installed_exe_path(home)))))
+  const std::string installed = platform::path_text(installed_exe_path(home));
+  const auto failed = [] {
     return std::unexpected(
         std::string("could not register automatic startup (the user's Run key)"));
+  };
+  if (!run_system_program("reg", reg_add_args(installed))) return failed();
+  // Read back: only a value that holds our command means the agent starts at log-on.
+  const auto written = run_system_program("reg", reg_query_args());
+  if (!written || !run_value_listed(*written, installed)) return failed();
   return {};
 }
 

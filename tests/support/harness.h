@@ -89,6 +89,13 @@ class Agent {
   // Environment changes made before start(); an empty value in `unset` removes a variable.
   void set_env(const std::string& name, const std::string& value) { env_[name] = value; }
   void unset_env(const std::string& name) { env_.erase(name); }
+  // Listens on this port instead of its own free one (set before start()).
+  void use_port(std::uint16_t port) {
+    port_ = port;
+    env_["VELLORA_AGENT_PORT"] = std::to_string(port);
+  }
+  // A command that runs `program` with the agent's environment.
+  platform::Command command(const fs::path& program, const std::vector<std::string>& args) const;
 
   // Starts agent mode and waits for its start-up report. False when it exited instead.
   bool start(const std::vector<std::string>& args = {"--no-tray"});

@@ -11,6 +11,12 @@
 //   "LOG-END")
 //                                     and <dir>\main.pdf ("%PDF-1.5", 210 MiB in all)
 //   test_helper append <file> args... appends the arguments, joined by spaces, as a line to <file>
+// Copied as clip.exe it is a stand-in clipboard program: it copies standard input to clip.stdin
+// beside itself and writes its id to clip.pid; FAKE_CLIP=fail makes it exit 1, FAKE_CLIP=linger
+// keeps it running (as clipboard servers do) for two minutes.
+// Copied under any other name (reg.exe, taskkill.exe, powershell.exe planted where a system
+// program is looked for) it appends its name and arguments as a line to planted.log beside itself
+// and exits 0.
 // Copied as latexmk.exe it is a fake latexmk (latexmk's arguments hold "%", which no batch program
 // is given): it logs its arguments to latexmk.calls in its working directory and, as FAKE_LATEXMK
 // says,
@@ -22,6 +28,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwctype>
 #include <fstream>
 #include <string>
 
@@ -90,12 +97,47 @@ int fake_latexmk(int argc, wchar_t** argv) {
   return 1;
 }
 
+std::wstring env_text(const wchar_t* name) {
+  wchar_t value[256] = L"";
+  GetEnvironmentVariableW(name, value, 256);
+  return value;
+}
+
+int fake_clip(const std::wstring& dir) {
+  _setmode(_fileno(stdin), _O_BINARY);
+  {
+    std::ofstream out((dir + L"clip.stdin").c_str(), std::ios::binary | std::ios::trunc);
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) out.write(buffer, n);
+  }
+  write_id((dir + L"clip.pid").c_str(), GetCurrentProcessId());
+  const std::wstring mode = env_text(L"FAKE_CLIP");
+  if (mode == L"fail") return 1;
+  if (mode == L"linger") Sleep(120'000);
+  return 0;
+}
+
+int planted(const std::wstring& dir, const std::wstring& name, int argc, wchar_t** argv) {
+  std::ofstream out((dir + L"planted.log").c_str(), std::ios::binary | std::ios::app);
+  out << utf8(name.c_str());
+  for (int i = 1; i < argc; ++i) out << " " << utf8(argv[i]);
+  out << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   const std::wstring self = own_path();
-  if (self.ends_with(L"\\latexmk.exe")) return fake_latexmk(argc, argv);
+  const std::size_t slash = self.find_last_of(L"\\/") + 1;
+  const std::wstring dir = self.substr(0, slash);
+  std::wstring name = self.substr(slash);
+  for (auto& c : name) c = towlower(c);
+  if (name == L"latexmk.exe") return fake_latexmk(argc, argv);
+  if (name == L"clip.exe") return fake_clip(dir);
+  if (name != L"test_helper.exe") return planted(dir, name, argc, argv);
   if (argc < 2) return 2;
   const std::wstring mode = argv[1];
   if (mode == L"sleep") {

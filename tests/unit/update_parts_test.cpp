@@ -94,47 +94,6 @@ TEST(Manifest, IsNewer) {
     EXPECT_EQ(is_newer(c.candidate, c.current), c.newer) << c.candidate << " vs " << c.current;
 }
 
-void failing_final_rename(const fs::path& from, const fs::path& to, std::error_code& ec) {
-  if (from.extension() == ".new") {
-    ec = std::make_error_code(std::errc::permission_denied);
-    return;
-  }
-  fs::rename(from, to, ec);
-}
-
-TEST(InstallBinary, ReplacesThroughNewAndOld) {
-  test::TempDir dir;
-  const fs::path target = dir.path() / "lib/vellora-agent";
-  test::write_file(dir.path() / "v1", "one");
-  test::write_file(dir.path() / "v2", "two");
-  // No target yet: no "old".
-  ASSERT_TRUE(install_binary(dir.path() / "v1", target));
-  EXPECT_EQ(test::read_text(target), "one");
-  EXPECT_FALSE(fs::exists(sibling(target, "old")));
-  EXPECT_FALSE(fs::exists(sibling(target, "new")));
-  EXPECT_TRUE((fs::status(target).permissions() & fs::perms::owner_exec) != fs::perms::none);
-  // A leftover "old" is replaced by the displaced target.
-  test::write_file(sibling(target, "old"), "leftover");
-  ASSERT_TRUE(install_binary(dir.path() / "v2", target));
-  EXPECT_EQ(test::read_text(target), "two");
-  EXPECT_EQ(test::read_text(sibling(target, "old")), "one");
-  EXPECT_EQ(sibling(fs::path("a/vellora-agent.exe"), "prev"), fs::path("a/vellora-agent.prev"));
-
-  EXPECT_EQ(install_binary(dir.path() / "missing", target).error(),
-            "could not copy to " + sibling(target, "new").string() + ": No such file or directory");
-  EXPECT_EQ(test::read_text(target), "two");
-}
-
-TEST(InstallBinary, TargetComesBackWhenTheLastMoveFails) {
-  test::TempDir dir;
-  const fs::path target = dir.path() / "vellora-agent";
-  test::write_file(target, "running");
-  test::write_file(dir.path() / "v2", "two");
-  const auto result = install_binary_with(failing_final_rename, dir.path() / "v2", target);
-  EXPECT_EQ(result.error(), "could not install to " + target.string() + ": Permission denied");
-  EXPECT_EQ(test::read_text(target), "running");
-}
-
 TEST(TrialRun, HangingBinaryIsStoppedAndDeleted) {
   test::TempDir dir;
   const fs::path file = dir.path() / "vellora-agent-0.4.16";
