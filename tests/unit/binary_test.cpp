@@ -48,8 +48,9 @@ TEST_F(Binary, ReplacesThroughNewAndOld) {
   ASSERT_TRUE(install_binary(dir() / "0.4.15", target()));
   EXPECT_EQ(test::read_text(target()), "build 0.4.15");
   EXPECT_EQ(names_in(dir() / "lib"), std::vector<std::string>{"vellora-agent.exe"});
-  if (!platform::on_windows())
+  if (!platform::on_windows()) {
     EXPECT_TRUE((fs::status(target()).permissions() & fs::perms::owner_exec) != fs::perms::none);
+  }
   // A leftover "old" is replaced by the displaced target.
   test::write_file(sibling(target(), "old"), "leftover");
   ASSERT_TRUE(install_binary(dir() / "0.4.16", target()));
