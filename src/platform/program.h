@@ -34,4 +34,10 @@ std::expected<void, std::string> make_executable(const std::filesystem::path& pa
 std::expected<void, std::string> start_in_background(const std::filesystem::path& program,
                                                      const std::vector<std::string>& args);
 
+// Removes the running program's own file: at once where the system allows it (POSIX), else
+// (Windows, where a running program's file cannot be deleted) by a short-lived helper that
+// deletes it, and its folder when that is left empty, once this process has ended. True when
+// the removal is left to that helper.
+std::expected<bool, std::string> remove_own_file(const std::filesystem::path& file);
+
 }  // namespace vellora::platform

@@ -6,6 +6,9 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <chrono>
+#include <thread>
+
 #include "harness.h"
 #include "platform/env.h"
 #include "platform/program.h"
@@ -90,6 +93,27 @@ TEST_F(ServiceWindows, PlantedSystemProgramsNeverRun) {
   EXPECT_FALSE(fs::exists(downloads / "planted.log")) << read_text(downloads / "planted.log");
   EXPECT_FALSE(fs::exists(cwd / "planted.log")) << read_text(cwd / "planted.log");
   EXPECT_TRUE(run_value_listed(run_value(), platform::path_text(installed()))) << run_value();
+}
+
+// Run from the installed copy, uninstall used to leave that copy behind: Windows cannot delete a
+// running program's file. A helper removes it, and the emptied folder, once the command has ended.
+TEST_F(ServiceWindows, UninstallFromTheInstalledCopyLeavesNothing) {
+  const fs::path downloads = user_.root() / "Downloads";
+  fs::create_directories(downloads);
+  fs::copy_file(agent_binary(), downloads / "vellora-agent.exe");
+  auto result = run(downloads / "vellora-agent.exe", {"install"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  kill_processes_of(installed());  // wine's taskkill cannot filter by process id
+
+  result = run(installed(), {"uninstall"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(result.out.starts_with("Service removed.\n")) << result.out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (fs::exists(installed()) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(fs::exists(installed())) << result.out;
+  EXPECT_FALSE(fs::exists(installed().parent_path()));
+  EXPECT_EQ(run_value(), "");
 }
 
 }  // namespace
