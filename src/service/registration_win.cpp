@@ -1,10 +1,14 @@
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <chrono>
 #include <optional>
-#include <thread>
 
 #include "platform/env.h"
 #include "platform/process.h"
 #include "platform/program.h"
+#include "platform/wide_text.h"
 #include "service/binary.h"
 #include "service/registration.h"
 #include "service/windows_programs.h"
@@ -60,9 +64,38 @@ void unregister_service(const fs::path&) {
 }
 
 void stop_other_agents() {
-  for (const auto image : WINDOWS_IMAGE_NAMES)
-    (void)run_system_program("taskkill", taskkill_image_args(image, platform::current_pid()));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // By the process list itself rather than taskkill, whose filters not every system has (wine's
+  // lacks /FI): each agent image of this session but this process, ended and waited for.
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  const DWORD own = GetCurrentProcessId();
+  std::vector<HANDLE> ending;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == own) continue;
+    const std::wstring image = entry.szExeFile;
+    const bool agent = std::any_of(
+        std::begin(WINDOWS_IMAGE_NAMES), std::end(WINDOWS_IMAGE_NAMES), [&](std::string_view name) {
+          const std::wstring wide = platform::widen(name);
+          return CompareStringOrdinal(image.c_str(), -1, wide.c_str(), -1, TRUE) == CSTR_EQUAL;
+        });
+    if (!agent) continue;
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;  // another user's
+    if (TerminateProcess(process, 1)) {
+      ending.push_back(process);
+    } else {
+      CloseHandle(process);
+    }
+  }
+  CloseHandle(snapshot);
+  // Their port is free once they are gone.
+  for (const HANDLE process : ending) {
+    WaitForSingleObject(process, 10'000);
+    CloseHandle(process);
+  }
 }
 
 std::expected<void, std::string> restart_service(const fs::path& home) {

@@ -29,6 +29,13 @@ std::expected<fs::path, std::string> update_target(const fs::path& home) {
   return platform::current_exe();
 }
 
+// Installs the saved "prev" over the target and restarts the service with it.
+std::expected<void, std::string> restore_previous_version(const fs::path& home,
+                                                          const fs::path& target) {
+  if (auto put = install_binary(sibling(target, "prev"), target); !put) return put;
+  return restart_service(home);
+}
+
 }  // namespace
 
 std::expected<void, std::string> trial_run(const fs::path& file, const std::string& version,
@@ -109,9 +116,16 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
   const auto restarted = options.from_running_agent
                              ? hand_over_restart(home)
                              : restart_and_verify(home, port, manifest.version);
-  if (!restarted)
-    return std::unexpected("the update to " + manifest.version + " was written to " +
-                           platform::path_text(*target) + ", but " + restarted.error());
+  if (!restarted) {
+    const std::string failure = "the update to " + manifest.version + " was written to " +
+                                platform::path_text(*target) + ", but " + restarted.error();
+    if (options.from_running_agent) return std::unexpected(failure);
+    // Never leave the user without an agent: the saved version goes back in and is started.
+    if (auto restored = restore_previous_version(home, *target); !restored)
+      return std::unexpected(failure + "; putting the previous version back failed too: " +
+                             restored.error());
+    return std::unexpected(failure + "; the previous version was put back and started");
+  }
   std::cout << "Updated to " << manifest.version << " and service restarted.\n" << std::flush;
   return UpdateOutcome::Installed;
 }

@@ -45,8 +45,4 @@ std::vector<std::string> reg_delete_args() {
   return {"delete", std::string(RUN_KEY), "/v", std::string(RUN_VALUE), "/f"};
 }
 
-std::vector<std::string> taskkill_image_args(std::string_view image, std::uint64_t own_pid) {
-  return {"/F", "/IM", std::string(image), "/FI", "PID ne " + std::to_string(own_pid)};
-}
-
 }  // namespace vellora

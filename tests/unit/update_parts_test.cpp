@@ -116,7 +116,7 @@ TEST(TrialRun, HangingBinaryIsStoppedAndDeleted) {
   EXPECT_FALSE(fs::exists(file));
 }
 
-TEST(WindowsPrograms, RegAndTaskkillArguments) {
+TEST(WindowsPrograms, RegArgumentsAndImageNames) {
   const std::string installed =
       "C:\\Users\\a b/AppData/Local/Programs/vellora-agent/vellora-agent.exe";
   EXPECT_EQ(
@@ -129,11 +129,29 @@ TEST(WindowsPrograms, RegAndTaskkillArguments) {
                                       run_value_data(installed), "/f"}));
   EXPECT_EQ(reg_delete_args(),
             (std::vector<std::string>{"delete", key, "/v", "VelloraAgent", "/f"}));
-  EXPECT_EQ(taskkill_image_args("vellora-agent.exe", 4242),
-            (std::vector<std::string>{"/F", "/IM", "vellora-agent.exe", "/FI", "PID ne 4242"}));
   EXPECT_EQ(
       std::vector<std::string_view>(std::begin(WINDOWS_IMAGE_NAMES), std::end(WINDOWS_IMAGE_NAMES)),
       (std::vector<std::string_view>{"vellora-agent.exe", "vellora-agent-windows-x86_64.exe"}));
+}
+
+// `install` says the agent starts at log-on only when reg reads back exactly its command.
+TEST(WindowsPrograms, RunValueIsReadBack) {
+  const std::string path = "C:\\Users\\a/AppData/Local/Programs/vellora-agent/vellora-agent.exe";
+  const std::string data = run_value_data(path);
+  const std::string key = "\r\nHKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\r\n";
+  const struct {
+    std::string output;
+    bool listed;
+  } cases[] = {
+      {key + "    VelloraAgent    REG_SZ    " + data + "\r\n\r\n", true},
+      {key + "\tVelloraAgent\tREG_SZ\t" + data + "\n", true},
+      {"", false},  // a planted reg.exe that prints nothing
+      {key + "    VelloraAgent    REG_SZ    \"C:\\other\\vellora-agent.exe\" launch\r\n", false},
+      {key + "    VelloraAgentX    REG_SZ    " + data + "\r\n", false},
+      {key + "    VelloraAgent    REG_EXPAND_SZ    " + data + "\r\n", false},
+      {key + "    VelloraAgent    REG_SZ    " + data + " --extra\r\n", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run_value_listed(c.output, path), c.listed) << c.output;
 }
 
 TEST(LinuxRegistration, UnitAndAutostartQuoteThePath) {
