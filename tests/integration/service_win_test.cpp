@@ -7,6 +7,7 @@
 #include <tlhelp32.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "harness.h"
@@ -114,6 +115,74 @@ TEST_F(ServiceWindows, UninstallFromTheInstalledCopyLeavesNothing) {
   EXPECT_FALSE(fs::exists(installed())) << result.out;
   EXPECT_FALSE(fs::exists(installed().parent_path()));
   EXPECT_EQ(run_value(), "");
+}
+
+// Updates from a local site through a stand-in curl.exe, without the service: the copy that runs
+// is replaced.
+class UpdateWindows : public ServiceWindows {
+ protected:
+  void SetUp() override {
+    fs::create_directories(site_ / "static/agent");
+    fs::copy_file(helper_binary(), user_.bin() / "curl.exe");
+    user_.set_env("FAKE_SITE", platform::path_text(site_));
+    user_.set_env("VELLORA_SITE", "http://127.0.0.1:9");
+    fs::create_directories(app_.parent_path());
+    fs::copy_file(agent_binary(), app_);
+    const std::string next = read_text(next_agent_binary());
+    write_file(site_ / "static/agent/vellora-agent-windows-x86_64.exe", next);
+    write_file(site_ / "static/agent/version.json",
+               R"({"version":"0.4.16","sha256_windows":")" + sha256_of(next) + R"("})");
+  }
+  fs::path prev() const { return fs::path(app_).replace_extension("prev"); }
+  const fs::path site_ = user_.root() / "site";
+  const fs::path app_ = user_.root() / "app/vellora-agent.exe";
+  const std::string current_ = read_text(agent_binary());
+  const std::string next_ = read_text(next_agent_binary());
+};
+
+// A leftover "new" of a failed update and an older "prev" used to stay: every later update failed
+// with "File exists", and "prev" kept the oldest version, which rollback then installed.
+TEST_F(UpdateWindows, LeftoversAreReplacedAndPrevHoldsTheVersionReplaced) {
+  write_file(fs::path(app_).replace_extension("new"), "left by a failed update");
+  write_file(prev(), "a version saved long ago");
+  auto result = run(app_, {"update", "--yes"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("Updated to 0.4.16 at "), std::string::npos) << result.out;
+  EXPECT_EQ(read_text(app_), next_);
+  EXPECT_EQ(read_text(prev()), current_);
+  EXPECT_FALSE(fs::exists(fs::path(app_).replace_extension("new")));
+
+  result = run(app_, {"rollback"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(read_text(app_), current_);
+}
+
+// Held open by another program (a virus scanner), the program cannot be moved aside: the update
+// says so, changes nothing and leaves nothing that blocks the next one.
+TEST_F(UpdateWindows, HeldProgramIsReportedAndTheNextUpdateWorks) {
+  {
+    std::ifstream held(app_, std::ios::binary);
+    const auto result = run(app_, {"update", "--yes"});
+    EXPECT_EQ(result.exit_code, 1) << result.out;
+    EXPECT_NE(result.err.find("the program is in use; close it and try again"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("Input/output error"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("%1"), std::string::npos) << result.err;
+    EXPECT_EQ(read_text(app_), current_);
+    EXPECT_FALSE(fs::exists(fs::path(app_).replace_extension("new")));
+  }
+  const auto result = run(app_, {"update", "--yes"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(read_text(app_), next_);
+}
+
+// A saved version cut short is refused by rollback, not installed.
+TEST_F(UpdateWindows, RollbackRefusesASavedVersionThatDoesNotRun) {
+  write_file(prev(), current_.substr(0, current_.size() / 3));
+  const auto result = run(app_, {"rollback"});
+  EXPECT_EQ(result.exit_code, 1) << result.out;
+  EXPECT_NE(result.err.find("does not run ("), std::string::npos) << result.err;
+  EXPECT_EQ(read_text(app_), current_);
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ fs::path write_fake(const fs::path& dir, const std::string& name, const FakeProg
 
 // The agent under test.
 fs::path agent_binary();
+// The same agent built to report version 0.4.16: the release the update tests install.
+fs::path next_agent_binary();
 // Windows: the test helper program (see test_helper_win.cpp).
 fs::path helper_binary();
 // The system's program directories, in PATH form.

@@ -101,6 +101,10 @@ fs::path agent_binary() {
   return (module_dir() / VELLORA_AGENT_BINARY).lexically_normal();
 }
 
+fs::path next_agent_binary() {
+  return (module_dir() / VELLORA_NEXT_AGENT_BINARY).lexically_normal();
+}
+
 fs::path helper_binary() {
   return module_dir() / VELLORA_HELPER_BINARY;
 }

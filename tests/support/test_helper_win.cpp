@@ -14,6 +14,10 @@
 // Copied as clip.exe it is a stand-in clipboard program: it copies standard input to clip.stdin
 // beside itself and writes its id to clip.pid; FAKE_CLIP=fail makes it exit 1, FAKE_CLIP=linger
 // keeps it running (as clipboard servers do) for two minutes.
+// Copied as curl.exe it is a stand-in curl serving the folder FAKE_SITE names: the last argument
+// that starts with "http" is the URL, whose path names a file in that folder; "-o <file>" writes it
+// there, otherwise to standard output. A missing file fails as curl -f does (exit 22). Each URL
+// is appended to requests.log in the site's folder.
 // Copied under any other name (reg.exe, taskkill.exe, powershell.exe planted where a system
 // program is looked for) it appends its name and arguments as a line to planted.log beside itself
 // and exits 0.
@@ -30,6 +34,7 @@
 #include <cstdio>
 #include <cwctype>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -98,8 +103,8 @@ int fake_latexmk(int argc, wchar_t** argv) {
 }
 
 std::wstring env_text(const wchar_t* name) {
-  wchar_t value[256] = L"";
-  GetEnvironmentVariableW(name, value, 256);
+  std::wstring value(32768, L'\0');
+  value.resize(GetEnvironmentVariableW(name, value.data(), 32768));
   return value;
 }
 
@@ -115,6 +120,34 @@ int fake_clip(const std::wstring& dir) {
   const std::wstring mode = env_text(L"FAKE_CLIP");
   if (mode == L"fail") return 1;
   if (mode == L"linger") Sleep(120'000);
+  return 0;
+}
+
+int fake_curl(int argc, wchar_t** argv) {
+  const std::wstring site = env_text(L"FAKE_SITE");
+  std::wstring url, output;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg == L"-o" && i + 1 < argc) output = argv[++i];
+    else if (arg.starts_with(L"http")) url = arg;
+  }
+  std::ofstream((site + L"\\requests.log").c_str(), std::ios::binary | std::ios::app)
+      << utf8(url.c_str()) << "\n";
+  const std::size_t scheme = url.find(L"://");
+  const std::size_t path = scheme == std::wstring::npos ? url.size() : url.find(L'/', scheme + 3);
+  std::wstring file = site + (path == std::wstring::npos ? L"/" : url.substr(path));
+  std::ifstream in(file.c_str(), std::ios::binary);
+  if (site.empty() || !in) {
+    std::fputs("curl: (22) The requested URL returned error: 404\n", stderr);
+    return 22;
+  }
+  if (output.empty()) {
+    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  } else {
+    std::ofstream out(output.c_str(), std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+  }
   return 0;
 }
 
@@ -137,6 +170,7 @@ int wmain(int argc, wchar_t** argv) {
   for (auto& c : name) c = towlower(c);
   if (name == L"latexmk.exe") return fake_latexmk(argc, argv);
   if (name == L"clip.exe") return fake_clip(dir);
+  if (name == L"curl.exe") return fake_curl(argc, argv);
   if (name != L"test_helper.exe") return planted(dir, name, argc, argv);
   if (argc < 2) return 2;
   const std::wstring mode = argv[1];
