@@ -63,13 +63,14 @@ std::expected<std::filesystem::path, std::string> current_exe() {
 
 std::filesystem::path system_program(std::string_view name) {
   const std::wstring file = widen(name) + L".exe";
-  if (const auto stand_ins = get_env_path("VELLORA_SYSTEM_PROGRAMS")) return *stand_ins / file;
+  if (const auto stand_ins = get_env_path("VELLORA_SYSTEM_PROGRAMS"))
+    return (*stand_ins / file).make_preferred();
   wchar_t buffer[MAX_PATH];
   const UINT n = GetSystemDirectoryW(buffer, MAX_PATH);
   const std::filesystem::path dir =
       n > 0 && n < MAX_PATH ? std::filesystem::path(std::wstring(buffer, n))
                             : std::filesystem::path(L"C:\\Windows\\System32");
-  return dir / file;
+  return (dir / file).make_preferred();
 }
 
 std::expected<bool, std::string> remove_own_file(const std::filesystem::path& file) {
