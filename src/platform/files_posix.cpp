@@ -62,8 +62,10 @@ std::expected<void, FileError> copy_to_new_file(const std::filesystem::path& fro
     while (!rest.empty() && failed.empty()) {
       const ssize_t w = ::write(out, rest.data(), rest.size());
       if (w < 0 && errno == EINTR) continue;
-      if (w < 0) failed = failure("cannot write", to, errno);
-      else rest.remove_prefix(static_cast<std::size_t>(w));
+      if (w < 0)
+        failed = failure("cannot write", to, errno);
+      else
+        rest.remove_prefix(static_cast<std::size_t>(w));
     }
     if (!failed.empty()) break;
   }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
-#include <vector>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/files.h"
@@ -60,11 +60,12 @@ std::expected<void, std::string> write_file_durable(const std::filesystem::path&
 
 std::expected<void, FileError> copy_to_new_file(const std::filesystem::path& from,
                                                 const std::filesystem::path& to) {
-  OpenFile in{CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
-  if (in.h == INVALID_HANDLE_VALUE) return std::unexpected(file_error("cannot read", from, GetLastError()));
-  OpenFile out{CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr)};
+  OpenFile in{CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
+  if (in.h == INVALID_HANDLE_VALUE)
+    return std::unexpected(file_error("cannot read", from, GetLastError()));
+  OpenFile out{CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr)};
   if (out.h == INVALID_HANDLE_VALUE)
     return std::unexpected(file_error("cannot create", to, GetLastError()));
   std::optional<FileError> failed;

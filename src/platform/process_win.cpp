@@ -9,8 +9,8 @@
 #include "platform/command_line_win.h"
 #include "platform/env.h"
 #include "platform/process.h"
-#include "platform/running_trees.h"
 #include "platform/program.h"
+#include "platform/running_trees.h"
 #include "platform/wide_text.h"
 #include "platform/windows_error.h"
 
@@ -134,18 +134,21 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
   Handle child_in, child_out, child_err;
   if (command.input) {
     HANDLE r, w;
-    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(windows_error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &inherit, 0))
+      return std::unexpected(windows_error_text(GetLastError()));
     child_in = Handle(r);
     started.stdin_write = Handle(w);
     SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0);
   }
   if (command.capture_output) {
     HANDLE r, w;
-    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(windows_error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &inherit, 0))
+      return std::unexpected(windows_error_text(GetLastError()));
     started.stdout_read = Handle(r);
     child_out = Handle(w);
     SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
-    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(windows_error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &inherit, 0))
+      return std::unexpected(windows_error_text(GetLastError()));
     started.stderr_read = Handle(r);
     child_err = Handle(w);
     SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
@@ -254,8 +257,9 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   auto started = start(command, options.contain);
   if (!started) return std::unexpected(started.error());
   RunningTree tree = !options.contain ? RunningTree()
-                     : started->job.h ? RunningTree([job = started->job.h] { TerminateJobObject(job, 1); })
-                                      : RunningTree([pid = started->pid] { kill_tree(pid); });
+                     : started->job.h
+                         ? RunningTree([job = started->job.h] { TerminateJobObject(job, 1); })
+                         : RunningTree([pid = started->pid] { kill_tree(pid); });
   // The open process handle keeps its id from being reused until the handle closes below.
   std::atomic<bool> killed = false;
   const auto kill = [&killed, job = started->job.h, process = started->process.h,

@@ -67,9 +67,9 @@ std::filesystem::path system_program(std::string_view name) {
     return (*stand_ins / file).make_preferred();
   wchar_t buffer[MAX_PATH];
   const UINT n = GetSystemDirectoryW(buffer, MAX_PATH);
-  const std::filesystem::path dir =
-      n > 0 && n < MAX_PATH ? std::filesystem::path(std::wstring(buffer, n))
-                            : std::filesystem::path(L"C:\\Windows\\System32");
+  const std::filesystem::path dir = n > 0 && n < MAX_PATH
+                                        ? std::filesystem::path(std::wstring(buffer, n))
+                                        : std::filesystem::path(L"C:\\Windows\\System32");
   return (dir / file).make_preferred();
 }
 

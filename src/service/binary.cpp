@@ -21,8 +21,7 @@ std::string failure_text(const platform::FileError& error) {
 // moved over `to`: `to` is either what it was or a whole copy, and a leftover `to` is replaced.
 std::expected<void, platform::FileError> copy_replacing(MoveFunction move, const fs::path& source,
                                                         const fs::path& to) {
-  const fs::path temporary =
-      fs::path(to).concat(".tmp-" + std::to_string(platform::random_u32()));
+  const fs::path temporary = fs::path(to).concat(".tmp-" + std::to_string(platform::random_u32()));
   if (auto copied = platform::copy_to_new_file(source, temporary); !copied) return copied;
   (void)platform::make_executable(temporary);
   if (auto moved = move(temporary, to); !moved) {
@@ -78,8 +77,8 @@ std::expected<void, std::string> install_binary_with(MoveFunction move, const fs
                      failure_text(moved.error()));
   }
   if (auto moved = move(staged, target); !moved) {
-    const std::string error = "could not install to " + platform::path_text(target) + ": " +
-                              failure_text(moved.error());
+    const std::string error =
+        "could not install to " + platform::path_text(target) + ": " + failure_text(moved.error());
     if (had_target) (void)move(displaced, target);
     return give_up(error);
   }
@@ -89,7 +88,8 @@ std::expected<void, std::string> install_binary_with(MoveFunction move, const fs
 std::expected<void, std::string> save_previous_version(const fs::path& executable) {
   std::error_code ec;
   if (!fs::exists(executable, ec)) return {};
-  if (auto copied = copy_replacing(platform::move_replacing, executable, sibling(executable, "prev"));
+  if (auto copied =
+          copy_replacing(platform::move_replacing, executable, sibling(executable, "prev"));
       !copied)
     return std::unexpected(failure_text(copied.error()));
   return {};
@@ -107,9 +107,10 @@ std::expected<std::string, std::string> agent_version_of(const fs::path& file,
   const auto result = platform::run(command, options);
   if (!result) return std::unexpected(result.error());
   if (result->timed_out)
-    return std::unexpected("it did not answer --version within " +
-                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
-                           " seconds");
+    return std::unexpected(
+        "it did not answer --version within " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
+        " seconds");
   const std::string out = utf8_lossy(result->out);
   const std::string line(trim(out.substr(0, out.find('\n'))));
   if (!result->success() || !line.starts_with("vellora-agent "))

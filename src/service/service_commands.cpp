@@ -56,8 +56,8 @@ void uninstall_command(const fs::path& home) {
   stop_other_agents();
   const fs::path installed = installed_exe_path(home);
   // A staging copy left by an interrupted installation goes too: nothing but the directory stays.
-  for (const fs::path& file : {sibling(installed, "prev"), sibling(installed, "old"),
-                               sibling(installed, "new")}) {
+  for (const fs::path& file :
+       {sibling(installed, "prev"), sibling(installed, "old"), sibling(installed, "new")}) {
     std::error_code ec;
     if (fs::exists(fs::symlink_status(file, ec))) fs::remove(file, ec);
   }

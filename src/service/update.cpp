@@ -122,8 +122,8 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
     if (options.from_running_agent) return std::unexpected(failure);
     // Never leave the user without an agent: the saved version goes back in and is started.
     if (auto restored = restore_previous_version(home, *target); !restored)
-      return std::unexpected(failure + "; putting the previous version back failed too: " +
-                             restored.error());
+      return std::unexpected(failure +
+                             "; putting the previous version back failed too: " + restored.error());
     return std::unexpected(failure + "; the previous version was put back and started");
   }
   std::cout << "Updated to " << manifest.version << " and service restarted.\n" << std::flush;

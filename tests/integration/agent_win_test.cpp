@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/tcp.hpp>
-
 #include <chrono>
 #include <thread>
 
@@ -36,8 +35,7 @@ TEST(AgentModeWindows, ProgramsItStartsDoNotKeepThePort) {
   first.set_env("FAKE_CLIP", "linger");
   fs::copy_file(helper_binary(), first.bin() / "clip.exe");
   ASSERT_TRUE(first.start());
-  ASSERT_EQ(first.post("/v1/pair/request", "", {{"Origin", "http://localhost:3000"}}).status,
-            200u);
+  ASSERT_EQ(first.post("/v1/pair/request", "", {{"Origin", "http://localhost:3000"}}).status, 200u);
   const fs::path pid_file = first.bin() / "clip.pid";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!fs::exists(pid_file) && std::chrono::steady_clock::now() < deadline)

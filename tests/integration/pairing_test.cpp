@@ -50,7 +50,8 @@ class PairingTest : public ::testing::Test {
       std::filesystem::copy_file(helper_binary(),
                                  agent_.bin() / "WindowsPowerShell/v1.0/powershell.exe");
     } else {
-      write_script(agent_.bin() / CLIP, "printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n");
+      write_script(agent_.bin() / CLIP,
+                   "printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n");
     }
     ASSERT_TRUE(agent_.start());
   }

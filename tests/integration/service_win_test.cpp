@@ -3,8 +3,8 @@
 // so they run alone (RUN_SERIAL, tests/CMakeLists.txt).
 
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include <chrono>
 #include <fstream>
@@ -26,8 +26,8 @@ void kill_processes_of(const fs::path& exe) {
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more;
        more = Process32NextW(snapshot, &entry)) {
-    const HANDLE process =
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                       entry.th32ProcessID);
     if (process == nullptr) continue;
     wchar_t name[32768];
     DWORD size = 32768;

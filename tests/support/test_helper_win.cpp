@@ -128,8 +128,10 @@ int fake_curl(int argc, wchar_t** argv) {
   std::wstring url, output;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
-    if (arg == L"-o" && i + 1 < argc) output = argv[++i];
-    else if (arg.starts_with(L"http")) url = arg;
+    if (arg == L"-o" && i + 1 < argc)
+      output = argv[++i];
+    else if (arg.starts_with(L"http"))
+      url = arg;
   }
   std::ofstream((site + L"\\requests.log").c_str(), std::ios::binary | std::ios::app)
       << utf8(url.c_str()) << "\n";

@@ -1,6 +1,8 @@
 // Replacing the agent's executable: the staging copy, the displaced one, the saved previous
 // version and the check that a saved version still runs, on both systems.
 
+#include "service/binary.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include "harness.h"
 #include "platform/env.h"
 #include "platform/program.h"
-#include "service/binary.h"
 
 namespace vellora {
 namespace {
@@ -60,9 +61,8 @@ TEST_F(Binary, ReplacesThroughNewAndOld) {
 
   const auto missing = install_binary(dir() / "missing", target());
   ASSERT_FALSE(missing);
-  EXPECT_TRUE(missing.error().starts_with("could not copy to " +
-                                          platform::path_text(sibling(target(), "new")) +
-                                          ": cannot read "))
+  EXPECT_TRUE(missing.error().starts_with(
+      "could not copy to " + platform::path_text(sibling(target(), "new")) + ": cannot read "))
       << missing.error();
   EXPECT_EQ(test::read_text(target()), "build 0.4.16");
 }
@@ -70,8 +70,7 @@ TEST_F(Binary, ReplacesThroughNewAndOld) {
 TEST_F(Binary, TargetComesBackWhenTheLastMoveFails) {
   test::write_file(target(), "running");
   const auto result = install_binary_with(failing_final_move, dir() / "0.4.16", target());
-  EXPECT_EQ(result.error(),
-            "could not install to " + platform::path_text(target()) + ": refused");
+  EXPECT_EQ(result.error(), "could not install to " + platform::path_text(target()) + ": refused");
   EXPECT_EQ(test::read_text(target()), "running");
   EXPECT_FALSE(fs::exists(sibling(target(), "new")));
 }
@@ -95,9 +94,8 @@ TEST_F(Binary, HeldProgramIsReportedAndTheNextAttemptWorks) {
     const auto result = install_binary(dir() / "0.4.16", target());
     if (platform::on_windows()) {
       ASSERT_FALSE(result);
-      EXPECT_TRUE(result.error().starts_with("could not replace " +
-                                             platform::path_text(target()) + ": " +
-                                             std::string(PROGRAM_IN_USE)))
+      EXPECT_TRUE(result.error().starts_with("could not replace " + platform::path_text(target()) +
+                                             ": " + std::string(PROGRAM_IN_USE)))
           << result.error();
       EXPECT_EQ(result.error().find("Input/output error"), std::string::npos);
       EXPECT_EQ(result.error().find("%1"), std::string::npos);
@@ -123,9 +121,9 @@ TEST_F(Binary, PrevHoldsTheVersionReplacedLast) {
   }
   EXPECT_EQ(test::read_text(sibling(target(), "prev")), "build 0.4.16");
   EXPECT_EQ(test::read_text(target()), "build 0.4.17");
-  EXPECT_EQ(names_in(dir() / "lib"),
-            (std::vector<std::string>{"vellora-agent.exe", "vellora-agent.old",
-                                      "vellora-agent.prev"}));
+  EXPECT_EQ(
+      names_in(dir() / "lib"),
+      (std::vector<std::string>{"vellora-agent.exe", "vellora-agent.old", "vellora-agent.prev"}));
 }
 
 TEST_F(Binary, SaveThatCannotReplacePrevIsReportedAndLeavesNoCopy) {

@@ -106,7 +106,8 @@ TEST(ProcessWindows, ChildInheritsOnlyItsStreams) {
   cancellation.cancel();
   runner.join();
   EXPECT_TRUE(std::filesystem::exists(pid_file));
-  EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the child still holds the file (error " << error << ")";
+  EXPECT_NE(again, INVALID_HANDLE_VALUE)
+      << "the child still holds the file (error " << error << ")";
   if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
 }
 

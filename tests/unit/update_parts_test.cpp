@@ -138,7 +138,8 @@ TEST(WindowsPrograms, RegArgumentsAndImageNames) {
 TEST(WindowsPrograms, RunValueIsReadBack) {
   const std::string path = "C:\\Users\\a/AppData/Local/Programs/vellora-agent/vellora-agent.exe";
   const std::string data = run_value_data(path);
-  const std::string key = "\r\nHKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\r\n";
+  const std::string key =
+      "\r\nHKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\r\n";
   const struct {
     std::string output;
     bool listed;
