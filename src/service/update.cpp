@@ -104,8 +104,9 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
     return std::unexpected("could not save the current version: " + saved.error() +
                            "; nothing was changed");
   }
-  if (auto put = install_binary(file, *target); !put) return std::unexpected(put.error());
+  const auto put = install_binary(file, *target);
   remove_quietly(file);
+  if (!put) return std::unexpected(put.error());
 
   if (!installed) {
     std::cout << "Updated to " << manifest.version << " at " << platform::path_text(*target)
