@@ -3,8 +3,9 @@
 // so they run alone (RUN_SERIAL, tests/CMakeLists.txt).
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <fstream>
