@@ -179,7 +179,7 @@ TEST_F(UpdateWindows, HeldProgramIsReportedAndTheNextUpdateWorks) {
 
 // A saved version cut short is refused by rollback, not installed.
 TEST_F(UpdateWindows, RollbackRefusesASavedVersionThatDoesNotRun) {
-  write_file(prev(), current_.substr(0, current_.size() / 3));
+  write_file(prev(), current_.substr(0, 4096));
   const auto result = run(app_, {"rollback"});
   EXPECT_EQ(result.exit_code, 1) << result.out;
   EXPECT_NE(result.err.find("does not run ("), std::string::npos) << result.err;
