@@ -83,10 +83,11 @@ std::expected<bool, std::string> remove_own_file(const std::filesystem::path& fi
   for (const auto& text : {target, folder, ping})
     if (text.find_first_of(L"%!^&|<>()\"\r\n") != std::wstring::npos)
       return std::unexpected("its path holds characters cmd would read as commands");
-  // Up to ten tries a second apart: the file goes as soon as this process has ended.
-  std::wstring line = L"/d /q /c \"for /l %i in (1,1,10) do @if exist \"" + target +
-                      L"\" (del /f /q \"" + target + L"\" >NUL 2>&1 & \"" + ping +
-                      L"\" -n 2 127.0.0.1 >NUL) & rmdir \"" + folder + L"\" >NUL 2>&1\"";
+  // A pause of about two seconds lets this process end first (it ends right after saying so).
+  if (ping.find(L' ') != std::wstring::npos)
+    return std::unexpected(std::string("the system folder's path holds a space"));
+  std::wstring line = L"/d /q /c \"" + ping + L" -n 3 127.0.0.1 >NUL & del /f /q \"" + target +
+                      L"\" >NUL 2>&1 & rmdir \"" + folder + L"\" >NUL 2>&1\"";
   const std::filesystem::path cmd = system_program("cmd");
   std::wstring full;
   append_quoted_argument(full, cmd.native());
