@@ -1,15 +1,16 @@
 #include "desktop/clipboard_wait.h"
 #include "desktop/desktop.h"
 #include "desktop/toast_script.h"
+#include "platform/env.h"
 #include "platform/process.h"
+#include "platform/program.h"
 #include "platform/shell.h"
-#include "toolchain/search.h"
 
 namespace vellora {
 
 bool show_notification(const std::string& title, const std::string& body) {
   platform::Command command;
-  command.program = "powershell";
+  command.program = platform::system_program("WindowsPowerShell/v1.0/powershell");
   command.args = {"-NoProfile", "-NonInteractive", "-WindowStyle",
                   "Hidden",     "-Command",        std::string(TOAST_SCRIPT)};
   command.env = {{"VL_TITLE", title}, {"VL_BODY", body}};
@@ -18,10 +19,9 @@ bool show_notification(const std::string& title, const std::string& body) {
 }
 
 bool copy_to_clipboard(const std::string& text) {
-  const auto clip = find_program("clip");
-  if (!clip) return false;
   platform::Command command;
-  command.program = *clip;
+  command.program = platform::system_program("clip");
+  if (!platform::is_runnable_file(command.program)) return false;
   return run_clipboard_program(std::move(command), text);
 }
 

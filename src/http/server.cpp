@@ -609,6 +609,7 @@ void serve(tcp::acceptor& acceptor, std::shared_ptr<ServerContext> context, Requ
       std::fprintf(stderr, "Could not accept connections: %s\n", ec.message().c_str());
       return;
     }
+    platform::keep_from_children(socket);
     auto connection = std::make_shared<Connection>(std::move(socket));
     if (!connections->admit(connection)) continue;  // refused: closed right here
     try {

@@ -142,6 +142,10 @@ std::string path_text(const std::filesystem::path& path) {
 }
 
 void prepare_runtime() {
+  // DLLs loaded later come from System32 only, never from the agent's folder (a Downloads folder
+  // may hold anything) or the working directory.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetDllDirectoryW(L"");
   SetConsoleOutputCP(CP_UTF8);
 }
 

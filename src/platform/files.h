@@ -20,6 +20,24 @@ std::expected<void, std::string> write_file_durable(const std::filesystem::path&
 std::expected<void, std::string> replace_file(const std::filesystem::path& from,
                                               const std::filesystem::path& to);
 
+// Why a file could not be copied or moved, in the system's words (the path included). `in_use`:
+// another program holds the file open (Windows: a virus scanner, a backup tool, the program
+// itself running).
+struct FileError {
+  std::string text;
+  bool in_use = false;
+};
+
+// Copies `from` into `to`, a new file (an existing one is an error), flushed to the disk. A failed
+// copy leaves no `to` behind.
+std::expected<void, FileError> copy_to_new_file(const std::filesystem::path& from,
+                                                const std::filesystem::path& to);
+
+// Moves `from` onto `to`, replacing an existing file (on Windows MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING, retried for about a second while the file is held).
+std::expected<void, FileError> move_replacing(const std::filesystem::path& from,
+                                              const std::filesystem::path& to);
+
 // Makes a file read-only for everyone where the system has such permissions (POSIX); a no-op on
 // Windows, where a read-only file could no longer be deleted or replaced by the usual calls.
 // Makes `to` (which must not exist) a copy of `from` that shares nothing with it: a clone of its

@@ -40,6 +40,51 @@ std::expected<void, std::string> write_file_durable(const std::filesystem::path&
   return {};
 }
 
+std::expected<void, FileError> copy_to_new_file(const std::filesystem::path& from,
+                                                const std::filesystem::path& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return std::unexpected(FileError{failure("cannot read", from, errno)});
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    return std::unexpected(FileError{failure("cannot create", to, error)});
+  }
+  std::string failed;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      failed = failure("cannot read", from, errno);
+      break;
+    }
+    if (n == 0) break;
+    std::string_view rest(buffer, static_cast<std::size_t>(n));
+    while (!rest.empty() && failed.empty()) {
+      const ssize_t w = ::write(out, rest.data(), rest.size());
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0)
+        failed = failure("cannot write", to, errno);
+      else
+        rest.remove_prefix(static_cast<std::size_t>(w));
+    }
+    if (!failed.empty()) break;
+  }
+  if (failed.empty() && ::fsync(out) != 0) failed = failure("cannot write", to, errno);
+  if (::close(out) != 0 && failed.empty()) failed = failure("cannot write", to, errno);
+  ::close(in);
+  if (failed.empty()) return {};
+  ::unlink(to.c_str());
+  return std::unexpected(FileError{failed});
+}
+
+std::expected<void, FileError> move_replacing(const std::filesystem::path& from,
+                                              const std::filesystem::path& to) {
+  if (auto moved = replace_file(from, to); !moved) return std::unexpected(FileError{moved.error()});
+  return {};
+}
+
 std::expected<void, std::string> replace_file(const std::filesystem::path& from,
                                               const std::filesystem::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0)

@@ -2,20 +2,37 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/files.h"
+#include "platform/windows_error.h"
 
 namespace vellora::platform {
 namespace {
 
 std::string failure(const char* what, const std::filesystem::path& path, DWORD error) {
-  return std::string(what) + " " + path_text(path) + ": " +
-         std::system_category().message(static_cast<int>(error)) + " (os error " +
-         std::to_string(error) + ")";
+  return std::string(what) + " " + path_text(path) + ": " + windows_error_text(error);
 }
+
+bool held_by_another(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+FileError file_error(const char* what, const std::filesystem::path& path, DWORD error) {
+  return FileError{failure(what, path, error), held_by_another(error)};
+}
+
+struct OpenFile {
+  HANDLE h;
+  ~OpenFile() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
 
 }  // namespace
 
@@ -41,7 +58,41 @@ std::expected<void, std::string> write_file_durable(const std::filesystem::path&
   return {};
 }
 
-std::expected<void, std::string> replace_file(const std::filesystem::path& from,
+std::expected<void, FileError> copy_to_new_file(const std::filesystem::path& from,
+                                                const std::filesystem::path& to) {
+  OpenFile in{CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
+  if (in.h == INVALID_HANDLE_VALUE)
+    return std::unexpected(file_error("cannot read", from, GetLastError()));
+  OpenFile out{CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr)};
+  if (out.h == INVALID_HANDLE_VALUE)
+    return std::unexpected(file_error("cannot create", to, GetLastError()));
+  std::optional<FileError> failed;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(in.h, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+      failed = file_error("cannot read", from, GetLastError());
+      break;
+    }
+    if (n == 0) break;
+    DWORD written = 0;
+    if (!WriteFile(out.h, buffer.data(), n, &written, nullptr) || written != n) {
+      failed = file_error("cannot write", to, GetLastError());
+      break;
+    }
+  }
+  if (!failed && !FlushFileBuffers(out.h)) failed = file_error("cannot write", to, GetLastError());
+  const BOOL closed = CloseHandle(out.h);
+  out.h = INVALID_HANDLE_VALUE;
+  if (!failed && !closed) failed = file_error("cannot write", to, GetLastError());
+  if (!failed) return {};
+  DeleteFileW(to.c_str());
+  return std::unexpected(*failed);
+}
+
+std::expected<void, FileError> move_replacing(const std::filesystem::path& from,
                                               const std::filesystem::path& to) {
   // Another program holding the target open without delete sharing makes the move fail for as
   // long as it keeps it open, usually a moment.
@@ -52,11 +103,15 @@ std::expected<void, std::string> replace_file(const std::filesystem::path& from,
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       return {};
     error = GetLastError();
-    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION &&
-        error != ERROR_LOCK_VIOLATION)
-      break;
+    if (!held_by_another(error)) break;
   }
-  return std::unexpected(failure("cannot replace", to, error));
+  return std::unexpected(file_error("cannot replace", to, error));
+}
+
+std::expected<void, std::string> replace_file(const std::filesystem::path& from,
+                                              const std::filesystem::path& to) {
+  if (auto moved = move_replacing(from, to); !moved) return std::unexpected(moved.error().text);
+  return {};
 }
 
 void make_read_only(const std::filesystem::path&) {}

@@ -9,8 +9,10 @@
 #include "platform/command_line_win.h"
 #include "platform/env.h"
 #include "platform/process.h"
+#include "platform/program.h"
 #include "platform/running_trees.h"
 #include "platform/wide_text.h"
+#include "platform/windows_error.h"
 
 namespace vellora::platform {
 namespace {
@@ -31,18 +33,6 @@ struct Handle {
     h = nullptr;
   }
 };
-
-std::string system_error_text(DWORD code) {
-  wchar_t* message = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-  std::string text = n ? path_text(std::filesystem::path(std::wstring(message, n))) : std::string();
-  if (message) LocalFree(message);
-  text = std::string(trim(text));
-  return text + " (os error " + std::to_string(code) + ")";
-}
-
 
 bool is_batch_file(const std::filesystem::path& program) {
   const std::string ext = to_lower_ascii(path_text(program.extension()));
@@ -145,18 +135,21 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
   Handle child_in, child_out, child_err;
   if (command.input) {
     HANDLE r, w;
-    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(system_error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &inherit, 0))
+      return std::unexpected(windows_error_text(GetLastError()));
     child_in = Handle(r);
     started.stdin_write = Handle(w);
     SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0);
   }
   if (command.capture_output) {
     HANDLE r, w;
-    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(system_error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &inherit, 0))
+      return std::unexpected(windows_error_text(GetLastError()));
     started.stdout_read = Handle(r);
     child_out = Handle(w);
     SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
-    if (!CreatePipe(&r, &w, &inherit, 0)) return std::unexpected(system_error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &inherit, 0))
+      return std::unexpected(windows_error_text(GetLastError()));
     started.stderr_read = Handle(r);
     child_err = Handle(w);
     SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
@@ -177,12 +170,18 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
   std::vector<char> attr_storage(attr_size);
   auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage.data());
   if (!InitializeProcThreadAttributeList(attrs, 1, 0, &attr_size))
-    return std::unexpected(system_error_text(GetLastError()));
-  UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, unique_handles,
-                            unique_count * sizeof(HANDLE), nullptr, nullptr);
+    return std::unexpected(windows_error_text(GetLastError()));
+  if (!UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, unique_handles,
+                                 unique_count * sizeof(HANDLE), nullptr, nullptr)) {
+    const DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(attrs);
+    return std::unexpected(windows_error_text(error));
+  }
 
   STARTUPINFOEXW si{};
   si.StartupInfo.cb = sizeof si;
+  // Without the list attached, the child would inherit every inheritable handle of the agent.
+  si.lpAttributeList = attrs;
   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   si.StartupInfo.hStdInput = std_handles[0];
   si.StartupInfo.hStdOutput = std_handles[1];
@@ -193,10 +192,7 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
   std::wstring line = std::move(*built);
   std::wstring env = build_environment_block(command);
   std::wstring application;
-  if (is_batch_file(command.program)) {
-    const auto comspec = get_env_path("COMSPEC");
-    application = comspec ? comspec->native() : L"C:\\Windows\\System32\\cmd.exe";
-  }
+  if (is_batch_file(command.program)) application = system_program("cmd").native();
   DWORD flags = CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT;
   if (command.no_window) flags |= CREATE_NO_WINDOW;
   if (contain) flags |= CREATE_SUSPENDED;
@@ -207,7 +203,7 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
                                  cwd.empty() ? nullptr : cwd.c_str(), &si.StartupInfo, &pi);
   const DWORD error = GetLastError();
   DeleteProcThreadAttributeList(attrs);
-  if (!ok) return std::unexpected(system_error_text(error));
+  if (!ok) return std::unexpected(windows_error_text(error));
   started.process = Handle(pi.hProcess);
   started.thread = Handle(pi.hThread);
   started.pid = pi.dwProcessId;
@@ -243,7 +239,7 @@ void read_all(HANDLE pipe, std::string& into, std::size_t limit, HANDLE echo) {
 
 void kill_tree(DWORD pid) {
   Command taskkill;
-  taskkill.program = "taskkill";
+  taskkill.program = system_program("taskkill");
   taskkill.args = {"/F", "/T", "/PID", std::to_string(pid)};
   taskkill.no_window = true;
   RunOptions options;
@@ -267,8 +263,9 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
   auto started = start(command, options.contain);
   if (!started) return std::unexpected(started.error());
   RunningTree tree = !options.contain ? RunningTree()
-                     : started->job.h ? RunningTree([job = started->job.h] { TerminateJobObject(job, 1); })
-                                      : RunningTree([pid = started->pid] { kill_tree(pid); });
+                     : started->job.h
+                         ? RunningTree([job = started->job.h] { TerminateJobObject(job, 1); })
+                         : RunningTree([pid = started->pid] { kill_tree(pid); });
   // The open process handle keeps its id from being reused until the handle closes below.
   std::atomic<bool> killed = false;
   const auto kill = [&killed, job = started->job.h, process = started->process.h,

@@ -21,6 +21,16 @@ std::expected<std::filesystem::path, std::string> current_exe() {
   return path;
 }
 
+std::filesystem::path system_program(std::string_view name) {
+  return std::filesystem::path(name);
+}
+
+std::expected<bool, std::string> remove_own_file(const std::filesystem::path& file) {
+  if (::unlink(file.c_str()) != 0 && errno != ENOENT)
+    return std::unexpected(std::string(std::strerror(errno)));
+  return false;
+}
+
 std::uint64_t current_pid() {
   return static_cast<std::uint64_t>(::getpid());
 }

@@ -8,6 +8,10 @@ namespace vellora::platform {
 // program, must get an error for the port instead of listening beside this one.
 void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor);
 
+// Keeps an accepted connection's socket from the programs the agent starts (the listening socket
+// is kept from them by set_listen_options).
+void keep_from_children(boost::asio::ip::tcp::socket& socket);
+
 // True when accepting failed for want of a resource that comes back when connections close:
 // descriptors, buffer space, memory. The server pauses and keeps serving.
 bool accept_error_is_temporary(const boost::system::error_code& error);

@@ -18,6 +18,10 @@ void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor) {
   ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
 }
 
+void keep_from_children(boost::asio::ip::tcp::socket& socket) {
+  ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+}
+
 bool accept_error_is_temporary(const boost::system::error_code& error) {
   if (error.category() != boost::system::system_category()) return false;
   const int code = error.value();

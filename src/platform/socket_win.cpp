@@ -4,12 +4,25 @@
 #include "platform/socket.h"
 
 namespace vellora::platform {
+namespace {
+
+void not_inheritable(SOCKET socket) {
+  SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
 
 void set_listen_options(boost::asio::ip::tcp::acceptor& acceptor) {
   // SO_REUSEADDR on Windows would let another socket bind the same port beside ours.
   BOOL exclusive = TRUE;
   ::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+  // Winsock sockets are inheritable: a program the agent starts would hold the port on.
+  not_inheritable(acceptor.native_handle());
+}
+
+void keep_from_children(boost::asio::ip::tcp::socket& socket) {
+  not_inheritable(socket.native_handle());
 }
 
 bool accept_error_is_temporary(const boost::system::error_code& error) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <filesystem>
 #include <string>
 #include <string_view>
+
+#include "platform/files.h"
 
 namespace vellora {
 
@@ -11,17 +14,31 @@ namespace vellora {
 // executable) and "prev" (the saved previous version).
 std::filesystem::path sibling(const std::filesystem::path& executable, std::string_view extension);
 
-// Puts a copy of `source` at `target` through `target.new`, moving an existing target aside to
-// `target.old`. The target is never left missing: if the last move fails, the old one comes back.
+// What a file held open by another program makes an update or rollback say.
+inline constexpr std::string_view PROGRAM_IN_USE = "the program is in use; close it and try again";
+
+// Puts a copy of `source` at `target` through `target.new` (a leftover one is replaced), moving an
+// existing target aside to `target.old`. The target is never left missing: if the last move
+// fails, the old one comes back; a failed installation leaves no `new` behind.
 std::expected<void, std::string> install_binary(const std::filesystem::path& source,
                                                 const std::filesystem::path& target);
 
-// The same, with the renames done by `rename` (tests make it fail).
-using RenameFunction = void (*)(const std::filesystem::path&, const std::filesystem::path&,
-                                std::error_code&);
-std::expected<void, std::string> install_binary_with(RenameFunction rename,
+// The same, with the moves done by `move` (tests make it fail).
+using MoveFunction = std::expected<void, platform::FileError> (*)(const std::filesystem::path&,
+                                                                  const std::filesystem::path&);
+std::expected<void, std::string> install_binary_with(MoveFunction move,
                                                      const std::filesystem::path& source,
                                                      const std::filesystem::path& target);
+
+// Saves a copy of `executable` as its "prev" sibling, replacing the one saved before. The copy is
+// written to a temporary file and renamed into place, so a failed save (a full disk) leaves the
+// earlier "prev" whole, never a truncated one. Nothing to save when the executable is missing.
+std::expected<void, std::string> save_previous_version(const std::filesystem::path& executable);
+
+// Runs `<file> --version`; the line it printed, when it ran and answered as an agent
+// ("vellora-agent ...") within the limit. The file is left as it is.
+std::expected<std::string, std::string> agent_version_of(const std::filesystem::path& file,
+                                                         std::chrono::milliseconds limit);
 
 // The path as the user reads it: with "\" separators on Windows.
 std::string display_path(const std::filesystem::path& path);

@@ -1,9 +1,15 @@
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <chrono>
-#include <thread>
+#include <optional>
 
 #include "platform/env.h"
 #include "platform/process.h"
 #include "platform/program.h"
+#include "platform/wide_text.h"
 #include "service/binary.h"
 #include "service/registration.h"
 #include "service/windows_programs.h"
@@ -12,15 +18,18 @@ namespace vellora {
 namespace fs = std::filesystem;
 namespace {
 
-bool run_system_program(const char* program, std::vector<std::string> args) {
+// Runs a program of the system folder; none when it could not start or failed.
+std::optional<std::string> run_system_program(const char* program, std::vector<std::string> args) {
   platform::Command command;
-  command.program = program;
+  command.program = platform::system_program(program);
   command.args = std::move(args);
+  command.capture_output = true;
   command.no_window = true;
   platform::RunOptions options;
   options.time_limit = std::chrono::seconds(30);
   const auto result = platform::run(command, options);
-  return result && result->success();
+  if (!result || !result->success()) return std::nullopt;
+  return result->out;
 }
 
 }  // namespace
@@ -30,7 +39,7 @@ fs::path installed_exe_path(const fs::path& home) {
 }
 
 bool service_installed(const fs::path&) {
-  return run_system_program("reg", reg_query_args());
+  return run_system_program("reg", reg_query_args()).has_value();
 }
 
 std::string service_status_text(const fs::path& home) {
@@ -39,9 +48,15 @@ std::string service_status_text(const fs::path& home) {
 }
 
 std::expected<void, std::string> register_service(const fs::path& home) {
-  if (!run_system_program("reg", reg_add_args(platform::path_text(installed_exe_path(home)))))
+  const std::string installed = platform::path_text(installed_exe_path(home));
+  const auto failed = [] {
     return std::unexpected(
         std::string("could not register automatic startup (the user's Run key)"));
+  };
+  if (!run_system_program("reg", reg_add_args(installed))) return failed();
+  // Read back: only a value that holds our command means the agent starts at log-on.
+  const auto written = run_system_program("reg", reg_query_args());
+  if (!written || !run_value_listed(*written, installed)) return failed();
   return {};
 }
 
@@ -50,9 +65,38 @@ void unregister_service(const fs::path&) {
 }
 
 void stop_other_agents() {
-  for (const auto image : WINDOWS_IMAGE_NAMES)
-    (void)run_system_program("taskkill", taskkill_image_args(image, platform::current_pid()));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // By the process list itself rather than taskkill, whose filters not every system has (wine's
+  // lacks /FI): each agent image of this session but this process, ended and waited for.
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  const DWORD own = GetCurrentProcessId();
+  std::vector<HANDLE> ending;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == own) continue;
+    const std::wstring image = entry.szExeFile;
+    const bool agent = std::any_of(
+        std::begin(WINDOWS_IMAGE_NAMES), std::end(WINDOWS_IMAGE_NAMES), [&](std::string_view name) {
+          const std::wstring wide = platform::widen(name);
+          return CompareStringOrdinal(image.c_str(), -1, wide.c_str(), -1, TRUE) == CSTR_EQUAL;
+        });
+    if (!agent) continue;
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;  // another user's
+    if (TerminateProcess(process, 1)) {
+      ending.push_back(process);
+    } else {
+      CloseHandle(process);
+    }
+  }
+  CloseHandle(snapshot);
+  // Their port is free once they are gone.
+  for (const HANDLE process : ending) {
+    WaitForSingleObject(process, 10'000);
+    CloseHandle(process);
+  }
 }
 
 std::expected<void, std::string> restart_service(const fs::path& home) {

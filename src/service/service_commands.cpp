@@ -1,6 +1,7 @@
 #include "service/service_commands.h"
 
 #include <iostream>
+#include <optional>
 
 #include "dirs/dirs.h"
 #include "dirs/settings.h"
@@ -55,12 +56,27 @@ void uninstall_command(const fs::path& home) {
   stop_other_agents();
   const fs::path installed = installed_exe_path(home);
   // A staging copy left by an interrupted installation goes too: nothing but the directory stays.
-  for (const fs::path& file : {installed, sibling(installed, "prev"), sibling(installed, "old"),
-                               sibling(installed, "new")}) {
+  for (const fs::path& file :
+       {sibling(installed, "prev"), sibling(installed, "old"), sibling(installed, "new")}) {
     std::error_code ec;
     if (fs::exists(fs::symlink_status(file, ec))) fs::remove(file, ec);
   }
+  // Run from the installed copy, Windows cannot delete the file while it runs.
+  const auto exe = platform::current_exe();
+  std::optional<std::string> own_file_note;
+  if (exe && same_file(*exe, installed)) {
+    const auto removed = platform::remove_own_file(installed);
+    if (!removed)
+      own_file_note = display_path(installed) + " could not be removed (" + removed.error() +
+                      "): delete it once this program has ended.";
+    else if (*removed)
+      own_file_note = display_path(installed) + " is removed once this program has ended.";
+  } else {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(installed, ec))) fs::remove(installed, ec);
+  }
   std::cout << "Service removed.\n";
+  if (own_file_note) std::cout << *own_file_note << "\n";
 }
 
 std::string status_text(const fs::path& home, std::uint16_t port) {

@@ -107,8 +107,9 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
     remove_quietly(file);
     return UpdateOutcome::Skipped;
   }
-  if (fs::exists(*target, ec))
-    fs::copy_file(*target, sibling(*target, "prev"), fs::copy_options::overwrite_existing, ec);
+  if (auto saved = save_previous_version(*target); !saved)
+    return failed("could not save the current version: " + saved.error() +
+                  "; nothing was changed");
   if (auto put = install_binary(file, *target); !put) return failed(put.error());
   remove_quietly(file);
 
@@ -169,6 +170,10 @@ std::expected<void, std::string> rollback_command(const fs::path& home) {
   std::error_code ec;
   if (!fs::exists(saved, ec))
     return std::unexpected(std::string("there is no previous version saved"));
+  // A saved copy that does not run (cut short by a full disk, damaged since) is never installed.
+  if (auto runs = agent_version_of(saved, TRIAL_RUN_LIMIT); !runs)
+    return std::unexpected("the saved previous version " + platform::path_text(saved) +
+                           " does not run (" + runs.error() + "); nothing was changed");
   if (auto put = install_binary(saved, *target); !put) return put;
   if (service_installed(home)) {
     // Not verified: the restored version may be one that cannot answer as expected.

@@ -42,11 +42,17 @@ class PairingTest : public ::testing::Test {
   void SetUp() override {
     // Windows shows toasts through PowerShell, which a test cannot replace.
     write_script(agent_.bin() / "notify-send", "printf '%s\\n--\\n' \"$@\" >> \"$0.args\"\n");
-    write_fake(agent_.bin(), CLIP,
-               {"printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n",
-                "\"%~dp0test_helper.exe\" stdin \"%~dp0clip.stdin\"\n"});
-    if (platform::on_windows())
-      std::filesystem::copy_file(helper_binary(), agent_.bin() / "test_helper.exe");
+    if (platform::on_windows()) {
+      // clip and PowerShell come from the system folder: stand-ins take its place.
+      agent_.set_env("VELLORA_SYSTEM_PROGRAMS", platform::path_text(agent_.bin()));
+      std::filesystem::copy_file(helper_binary(), agent_.bin() / "clip.exe");
+      std::filesystem::create_directories(agent_.bin() / "WindowsPowerShell/v1.0");
+      std::filesystem::copy_file(helper_binary(),
+                                 agent_.bin() / "WindowsPowerShell/v1.0/powershell.exe");
+    } else {
+      write_script(agent_.bin() / CLIP,
+                   "printf '%s\\n' \"$@\" > \"$0.args\"; cat > \"$0.stdin\"\n");
+    }
     // The rate limit's clock, stepped by the tests that need it (the real time until then).
     agent_.set_env("VELLORA_PAIR_CLOCK_FILE", clock_file().string());
     ASSERT_TRUE(agent_.start());
@@ -91,14 +97,14 @@ TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
 
 TEST_F(PairingTest, MissingDesktopProgramsOnlyChangeTheFlags) {
   std::filesystem::remove(agent_.bin() / "notify-send");
-  write_fake(agent_.bin(), CLIP, {"exit 1\n", "exit /b 1\n"});
-  const auto response = agent_.post("/v1/pair/request", "", PAGE);
+  std::filesystem::remove(agent_.bin() / "WindowsPowerShell/v1.0/powershell.exe");
   if (platform::on_windows()) {
-    // PowerShell cannot be taken away here; only the clipboard flag changes.
-    EXPECT_EQ(response.json().at("clipboard"), false) << response.body;
+    std::filesystem::remove(agent_.bin() / "clip.exe");
   } else {
-    EXPECT_EQ(response.body, R"({"clipboard":false,"notified":false})");
+    write_script(agent_.bin() / CLIP, "exit 1\n");
   }
+  const auto response = agent_.post("/v1/pair/request", "", PAGE);
+  EXPECT_EQ(response.body, R"({"clipboard":false,"notified":false})");
 }
 
 TEST_F(PairingTest, ConfirmedCodeGivesAWorkingToken) {

@@ -247,6 +247,43 @@ TEST_F(Update, FromTheSiteWithoutAServiceThenRollBackTwice) {
   EXPECT_EQ(result.err, "Error: there is no previous version saved\n");
 }
 
+// The current version cannot be saved (here something is in the way of "prev"; a full disk acts
+// alike): the update stops before anything is replaced.
+TEST_F(Update, UnsavableCurrentVersionStopsTheUpdate) {
+  const fs::path app = machine_.copy_agent(machine_.root() / "app/vellora-agent");
+  const fs::path prev = fs::path(app).replace_extension("prev");
+  fs::create_directories(prev / "in-the-way");
+  site_.publish("0.4.16", next_);
+  const auto result = machine_.run(app, {"update", "--yes"});
+  EXPECT_EQ(result.exit_code, 1) << result.out;
+  EXPECT_TRUE(result.err.starts_with("Error: could not save the current version: ")) << result.err;
+  EXPECT_TRUE(result.err.ends_with("; nothing was changed\n")) << result.err;
+  EXPECT_EQ(read_text(app), current_);
+  EXPECT_TRUE(fs::is_directory(prev / "in-the-way"));
+  EXPECT_FALSE(fs::exists(fs::path(app).replace_extension("new")));
+  const fs::path downloads = machine_.cache_dir() / "downloads";
+  EXPECT_TRUE(!fs::exists(downloads) || fs::is_empty(downloads));
+}
+
+// A saved version cut short (a disk that filled while it was written) is refused, not installed.
+TEST_F(Update, RollbackRefusesASavedVersionThatDoesNotRun) {
+  const fs::path app = machine_.copy_agent(machine_.root() / "app/vellora-agent");
+  const fs::path prev = fs::path(app).replace_extension("prev");
+  for (const std::string& saved : {current_.substr(0, 4096), std::string()}) {
+    write_file(prev, saved);
+    fs::permissions(prev, fs::perms::owner_all);
+    const auto result = machine_.run(app, {"rollback"});
+    EXPECT_EQ(result.exit_code, 1) << result.out;
+    EXPECT_TRUE(result.err.starts_with("Error: the saved previous version " + prev.string() +
+                                       " does not run ("))
+        << result.err;
+    EXPECT_TRUE(result.err.ends_with("); nothing was changed\n")) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(read_text(app), current_);
+    EXPECT_EQ(read_text(prev), saved);
+  }
+}
+
 TEST_F(Update, InstalledServiceIsUpdatedRestartedAndRolledBack) {
   machine_.fake_systemd();
   machine_.set_env("VELLORA_VERIFY_RESTART", "1");

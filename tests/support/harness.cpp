@@ -128,6 +128,16 @@ std::string Agent::errors() const {
   return console_text(read_text(dir_.path() / "agent.err"));
 }
 
+platform::Command Agent::command(const fs::path& program,
+                                 const std::vector<std::string>& args) const {
+  platform::Command command;
+  command.program = program;
+  command.args = args;
+  for (const auto& [name, value] : env_) command.env.emplace_back(name, value);
+  command.capture_output = true;
+  return command;
+}
+
 HttpResponse Agent::get(const std::string& target, Headers headers) const {
   if (!header_value(headers, "Host")) headers.emplace_back("Host", host());
   return http_request(port_, "GET", target, headers);

@@ -50,6 +50,8 @@ fs::path write_fake(const fs::path& dir, const std::string& name, const FakeProg
 
 // The agent under test.
 fs::path agent_binary();
+// The same agent built to report version 0.4.16: the release the update tests install.
+fs::path next_agent_binary();
 // Windows: the test helper program (see test_helper_win.cpp).
 fs::path helper_binary();
 // The system's program directories, in PATH form.
@@ -89,6 +91,13 @@ class Agent {
   // Environment changes made before start(); an empty value in `unset` removes a variable.
   void set_env(const std::string& name, const std::string& value) { env_[name] = value; }
   void unset_env(const std::string& name) { env_.erase(name); }
+  // Listens on this port instead of its own free one (set before start()).
+  void use_port(std::uint16_t port) {
+    port_ = port;
+    env_["VELLORA_AGENT_PORT"] = std::to_string(port);
+  }
+  // A command that runs `program` with the agent's environment.
+  platform::Command command(const fs::path& program, const std::vector<std::string>& args) const;
 
   // Runs this program instead of the agent under test (a copy an update may replace; Linux).
   void use_binary(const fs::path& program) { binary_ = program; }

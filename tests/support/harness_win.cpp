@@ -8,8 +8,8 @@
 #include <map>
 #include <thread>
 
-#include "platform/command_line_win.h"
 #include "harness.h"
+#include "platform/command_line_win.h"
 #include "platform/env.h"
 #include "platform/wide_text.h"
 
@@ -31,7 +31,6 @@ std::optional<std::string> current_env(const std::string& name) {
   if (auto value = platform::get_env(name)) return value->text;
   return std::nullopt;
 }
-
 
 HANDLE open_for_child(const fs::path& path, bool write) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -99,6 +98,10 @@ fs::path write_fake(const fs::path& dir, const std::string& name, const FakeProg
 
 fs::path agent_binary() {
   return (module_dir() / VELLORA_AGENT_BINARY).lexically_normal();
+}
+
+fs::path next_agent_binary() {
+  return (module_dir() / VELLORA_NEXT_AGENT_BINARY).lexically_normal();
 }
 
 fs::path helper_binary() {

@@ -11,6 +11,16 @@
 //   "LOG-END")
 //                                     and <dir>\main.pdf ("%PDF-1.5", 210 MiB in all)
 //   test_helper append <file> args... appends the arguments, joined by spaces, as a line to <file>
+// Copied as clip.exe it is a stand-in clipboard program: it copies standard input to clip.stdin
+// beside itself and writes its id to clip.pid; FAKE_CLIP=fail makes it exit 1, FAKE_CLIP=linger
+// keeps it running (as clipboard servers do) for two minutes.
+// Copied as curl.exe it is a stand-in curl serving the folder FAKE_SITE names: the last argument
+// that starts with "http" is the URL, whose path names a file in that folder; "-o <file>" writes it
+// there, otherwise to standard output. A missing file fails as curl -f does (exit 22). Each URL
+// is appended to requests.log in the site's folder.
+// Copied under any other name (reg.exe, taskkill.exe, powershell.exe planted where a system
+// program is looked for) it appends its name and arguments as a line to planted.log beside itself
+// and exits 0.
 // Copied as latexmk.exe it is a fake latexmk (latexmk's arguments hold "%", which no batch program
 // is given): it logs its arguments to latexmk.calls in its working directory and, as FAKE_LATEXMK
 // says,
@@ -22,7 +32,9 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwctype>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -90,12 +102,78 @@ int fake_latexmk(int argc, wchar_t** argv) {
   return 1;
 }
 
+std::wstring env_text(const wchar_t* name) {
+  std::wstring value(32768, L'\0');
+  value.resize(GetEnvironmentVariableW(name, value.data(), 32768));
+  return value;
+}
+
+int fake_clip(const std::wstring& dir) {
+  _setmode(_fileno(stdin), _O_BINARY);
+  {
+    std::ofstream out((dir + L"clip.stdin").c_str(), std::ios::binary | std::ios::trunc);
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) out.write(buffer, n);
+  }
+  write_id((dir + L"clip.pid").c_str(), GetCurrentProcessId());
+  const std::wstring mode = env_text(L"FAKE_CLIP");
+  if (mode == L"fail") return 1;
+  if (mode == L"linger") Sleep(120'000);
+  return 0;
+}
+
+int fake_curl(int argc, wchar_t** argv) {
+  const std::wstring site = env_text(L"FAKE_SITE");
+  std::wstring url, output;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg == L"-o" && i + 1 < argc)
+      output = argv[++i];
+    else if (arg.starts_with(L"http"))
+      url = arg;
+  }
+  std::ofstream((site + L"\\requests.log").c_str(), std::ios::binary | std::ios::app)
+      << utf8(url.c_str()) << "\n";
+  const std::size_t scheme = url.find(L"://");
+  const std::size_t path = scheme == std::wstring::npos ? url.size() : url.find(L'/', scheme + 3);
+  std::wstring file = site + (path == std::wstring::npos ? L"/" : url.substr(path));
+  std::ifstream in(file.c_str(), std::ios::binary);
+  if (site.empty() || !in) {
+    std::fputs("curl: (22) The requested URL returned error: 404\n", stderr);
+    return 22;
+  }
+  if (output.empty()) {
+    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  } else {
+    std::ofstream out(output.c_str(), std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+  }
+  return 0;
+}
+
+int planted(const std::wstring& dir, const std::wstring& name, int argc, wchar_t** argv) {
+  std::ofstream out((dir + L"planted.log").c_str(), std::ios::binary | std::ios::app);
+  out << utf8(name.c_str());
+  for (int i = 1; i < argc; ++i) out << " " << utf8(argv[i]);
+  out << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   const std::wstring self = own_path();
-  if (self.ends_with(L"\\latexmk.exe")) return fake_latexmk(argc, argv);
+  const std::size_t slash = self.find_last_of(L"\\/") + 1;
+  const std::wstring dir = self.substr(0, slash);
+  std::wstring name = self.substr(slash);
+  for (auto& c : name) c = towlower(c);
+  if (name == L"latexmk.exe") return fake_latexmk(argc, argv);
+  if (name == L"clip.exe") return fake_clip(dir);
+  if (name == L"curl.exe") return fake_curl(argc, argv);
+  if (name != L"test_helper.exe") return planted(dir, name, argc, argv);
   if (argc < 2) return 2;
   const std::wstring mode = argv[1];
   if (mode == L"sleep") {

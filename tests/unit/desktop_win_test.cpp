@@ -20,17 +20,28 @@ class DesktopWindows : public ::testing::Test {
   test::ScopedEnv path_{"PATH", platform::path_text(dir_.path()) + ";" + test::system_path()};
 };
 
+// clip comes from the system folder; VELLORA_SYSTEM_PROGRAMS points it at the test's stand-in.
 TEST_F(DesktopWindows, ClipboardGetsTheTextOnStandardInput) {
-  std::filesystem::copy_file(test::helper_binary(), bin() / "test_helper.exe");
-  test::write_batch(bin() / "clip.bat", "\"%~dp0test_helper.exe\" stdin \"%~dp0clip.stdin\"\n");
+  test::ScopedEnv system("VELLORA_SYSTEM_PROGRAMS", platform::path_text(bin()));
+  std::filesystem::copy_file(test::helper_binary(), bin() / "clip.exe");
   EXPECT_TRUE(copy_to_clipboard("ABCD-EFGH-JKLM \u00e9"));
   EXPECT_EQ(test::read_text(bin() / "clip.stdin"), "ABCD-EFGH-JKLM \u00e9");
-  test::write_batch(bin() / "clip.bat", "exit /b 2\n");
+  {
+    test::ScopedEnv fail("FAKE_CLIP", "fail");
+    EXPECT_FALSE(copy_to_clipboard("x"));
+  }
+  std::filesystem::remove(bin() / "clip.exe");
   EXPECT_FALSE(copy_to_clipboard("x"));
-  std::filesystem::remove(bin() / "clip.bat");
-  // Without an extension CreateProcessW could not start it: it does not count.
-  test::write_file(bin() / "clip", "");
-  EXPECT_FALSE(copy_to_clipboard("x"));
+}
+
+// A clip.exe on PATH, in the working directory or beside the agent is never the one that runs.
+TEST_F(DesktopWindows, ClipOutsideTheSystemFolderNeverRuns) {
+  std::filesystem::copy_file(test::helper_binary(), bin() / "clip.exe");
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(bin());
+  (void)copy_to_clipboard("x");  // wine has no clip of its own: false there, true on Windows
+  std::filesystem::current_path(cwd);
+  EXPECT_FALSE(std::filesystem::exists(bin() / "clip.stdin"));
 }
 
 // Registers a URL scheme whose handler records the URL it is given, as a browser would get it.

@@ -94,47 +94,6 @@ TEST(Manifest, IsNewer) {
     EXPECT_EQ(is_newer(c.candidate, c.current), c.newer) << c.candidate << " vs " << c.current;
 }
 
-void failing_final_rename(const fs::path& from, const fs::path& to, std::error_code& ec) {
-  if (from.extension() == ".new") {
-    ec = std::make_error_code(std::errc::permission_denied);
-    return;
-  }
-  fs::rename(from, to, ec);
-}
-
-TEST(InstallBinary, ReplacesThroughNewAndOld) {
-  test::TempDir dir;
-  const fs::path target = dir.path() / "lib/vellora-agent";
-  test::write_file(dir.path() / "v1", "one");
-  test::write_file(dir.path() / "v2", "two");
-  // No target yet: no "old".
-  ASSERT_TRUE(install_binary(dir.path() / "v1", target));
-  EXPECT_EQ(test::read_text(target), "one");
-  EXPECT_FALSE(fs::exists(sibling(target, "old")));
-  EXPECT_FALSE(fs::exists(sibling(target, "new")));
-  EXPECT_TRUE((fs::status(target).permissions() & fs::perms::owner_exec) != fs::perms::none);
-  // A leftover "old" is replaced by the displaced target.
-  test::write_file(sibling(target, "old"), "leftover");
-  ASSERT_TRUE(install_binary(dir.path() / "v2", target));
-  EXPECT_EQ(test::read_text(target), "two");
-  EXPECT_EQ(test::read_text(sibling(target, "old")), "one");
-  EXPECT_EQ(sibling(fs::path("a/vellora-agent.exe"), "prev"), fs::path("a/vellora-agent.prev"));
-
-  EXPECT_EQ(install_binary(dir.path() / "missing", target).error(),
-            "could not copy to " + sibling(target, "new").string() + ": No such file or directory");
-  EXPECT_EQ(test::read_text(target), "two");
-}
-
-TEST(InstallBinary, TargetComesBackWhenTheLastMoveFails) {
-  test::TempDir dir;
-  const fs::path target = dir.path() / "vellora-agent";
-  test::write_file(target, "running");
-  test::write_file(dir.path() / "v2", "two");
-  const auto result = install_binary_with(failing_final_rename, dir.path() / "v2", target);
-  EXPECT_EQ(result.error(), "could not install to " + target.string() + ": Permission denied");
-  EXPECT_EQ(test::read_text(target), "running");
-}
-
 TEST(TrialRun, HangingBinaryIsStoppedAndDeleted) {
   test::TempDir dir;
   const fs::path file = dir.path() / "vellora-agent-0.4.16";
@@ -172,7 +131,7 @@ TEST(TrialRun, HangingBinaryIsStoppedAndDeleted) {
   }
 }
 
-TEST(WindowsPrograms, RegAndTaskkillArguments) {
+TEST(WindowsPrograms, RegArgumentsAndImageNames) {
   const std::string installed =
       "C:\\Users\\a b/AppData/Local/Programs/vellora-agent/vellora-agent.exe";
   EXPECT_EQ(
@@ -185,11 +144,30 @@ TEST(WindowsPrograms, RegAndTaskkillArguments) {
                                       run_value_data(installed), "/f"}));
   EXPECT_EQ(reg_delete_args(),
             (std::vector<std::string>{"delete", key, "/v", "VelloraAgent", "/f"}));
-  EXPECT_EQ(taskkill_image_args("vellora-agent.exe", 4242),
-            (std::vector<std::string>{"/F", "/IM", "vellora-agent.exe", "/FI", "PID ne 4242"}));
   EXPECT_EQ(
       std::vector<std::string_view>(std::begin(WINDOWS_IMAGE_NAMES), std::end(WINDOWS_IMAGE_NAMES)),
       (std::vector<std::string_view>{"vellora-agent.exe", "vellora-agent-windows-x86_64.exe"}));
+}
+
+// `install` says the agent starts at log-on only when reg reads back exactly its command.
+TEST(WindowsPrograms, RunValueIsReadBack) {
+  const std::string path = "C:\\Users\\a/AppData/Local/Programs/vellora-agent/vellora-agent.exe";
+  const std::string data = run_value_data(path);
+  const std::string key =
+      "\r\nHKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\r\n";
+  const struct {
+    std::string output;
+    bool listed;
+  } cases[] = {
+      {key + "    VelloraAgent    REG_SZ    " + data + "\r\n\r\n", true},
+      {key + "\tVelloraAgent\tREG_SZ\t" + data + "\n", true},
+      {"", false},  // a planted reg.exe that prints nothing
+      {key + "    VelloraAgent    REG_SZ    \"C:\\other\\vellora-agent.exe\" launch\r\n", false},
+      {key + "    VelloraAgentX    REG_SZ    " + data + "\r\n", false},
+      {key + "    VelloraAgent    REG_EXPAND_SZ    " + data + "\r\n", false},
+      {key + "    VelloraAgent    REG_SZ    " + data + " --extra\r\n", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run_value_listed(c.output, path), c.listed) << c.output;
 }
 
 TEST(LinuxRegistration, UnitAndAutostartQuoteThePath) {
