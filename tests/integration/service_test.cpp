@@ -2,9 +2,6 @@
 // back, with real copies of the agent, a fake systemctl (containers have no user manager) or none.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -457,62 +454,19 @@ TEST_F(Update, MessagesSayWhatHappened) {
   EXPECT_EQ(read_text(installed), current_);
 }
 
-// A site that answers the manifest and then stalls in the middle of the release.
-class StallingSite {
- public:
-  explicit StallingSite(std::string manifest) : manifest_(std::move(manifest)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 16);
-    socklen_t size = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, 50) != 1) continue;
-        const int client = ::accept(listener_, nullptr, nullptr);
-        if (client < 0) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(client, buffer, sizeof buffer);
-        const std::string request(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-        std::string reply;
-        if (request.find("version.json") != std::string::npos) {
-          reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(manifest_.size()) +
-                  "\r\nConnection: close\r\n\r\n" + manifest_;
-          (void)!::write(client, reply.data(), reply.size());
-          ::close(client);
-          continue;
-        }
-        reply = "HTTP/1.1 200 OK\r\nContent-Length: 50000000\r\n\r\n" + std::string(1000, 'x');
-        (void)!::write(client, reply.data(), reply.size());
-        clients_.push_back(client);
-      }
-    });
-  }
-  ~StallingSite() {
-    stop_ = true;
-    thread_.join();
-    for (const int c : clients_) ::close(c);
-    ::close(listener_);
-  }
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  std::string manifest_;
-  int listener_ = -1;
-  std::uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::vector<int> clients_;
-  std::thread thread_;
-};
-
 // A stalled download ends the update after the stall limit, and leaves nothing in the cache.
 TEST_F(Update, StalledDownloadIsAbandonedAndLeavesNothing) {
-  StallingSite site(R"({"version": "0.4.16", "sha256_linux": ")" + std::string(64, 'a') + "\"}");
+  // The site answers the manifest, then stalls in the middle of the release.
+  const std::string manifest =
+      R"({"version": "0.4.16", "sha256_linux": ")" + std::string(64, 'a') + "\"}";
+  const LoopbackServer site([&manifest](std::string_view request) {
+    if (request.find("version.json") != std::string_view::npos)
+      return LoopbackServer::Answer{
+          "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(manifest.size()) +
+          "\r\nConnection: close\r\n\r\n" + manifest};
+    return LoopbackServer::Answer{
+        "HTTP/1.1 200 OK\r\nContent-Length: 50000000\r\n\r\n" + std::string(1000, 'x'), true};
+  });
   machine_.set_env("VELLORA_SITE", site.origin());
   machine_.set_env("VELLORA_DOWNLOAD_STALL_SECS", "1");
   const fs::path app = machine_.copy_agent(machine_.root() / "app/vellora-agent");

@@ -187,7 +187,8 @@ std::optional<std::string> wait_for_version(std::uint16_t port, const std::strin
   return answered;
 }
 
-FixedReplyServer::FixedReplyServer(std::string reply) : reply_(std::move(reply)) {
+LoopbackServer::LoopbackServer(std::function<Answer(std::string_view)> answer)
+    : answer_(std::move(answer)) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -204,16 +205,22 @@ FixedReplyServer::FixedReplyServer(std::string reply) : reply_(std::move(reply))
       const int client = ::accept(listener_, nullptr, nullptr);
       if (client < 0) continue;
       char buffer[4096];
-      (void)!::read(client, buffer, sizeof buffer);
-      (void)!::write(client, reply_.data(), reply_.size());
-      ::close(client);
+      const ssize_t n = ::read(client, buffer, sizeof buffer);
+      const Answer answer =
+          answer_(std::string_view(buffer, n > 0 ? static_cast<std::size_t>(n) : 0));
+      (void)!::write(client, answer.bytes.data(), answer.bytes.size());
+      if (answer.stall)
+        stalled_.push_back(client);
+      else
+        ::close(client);
     }
   });
 }
 
-FixedReplyServer::~FixedReplyServer() {
+LoopbackServer::~LoopbackServer() {
   stop_ = true;
   thread_.join();
+  for (const int client : stalled_) ::close(client);
   ::close(listener_);
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -91,19 +92,36 @@ class UserMachine {
 std::optional<std::string> wait_for_version(std::uint16_t port, const std::string& version,
                                             std::chrono::seconds limit);
 
-// Answers every connection on a port with fixed bytes and closes it.
-class FixedReplyServer {
+// A server on a free loopback port. Each connection's first read of its request goes to `answer`,
+// which says what to write back and whether to then leave the connection open without sending
+// more (a stalled download) rather than close it.
+class LoopbackServer {
  public:
-  explicit FixedReplyServer(std::string reply);
-  ~FixedReplyServer();
+  struct Answer {
+    std::string bytes;
+    bool stall = false;
+  };
+  explicit LoopbackServer(std::function<Answer(std::string_view request)> answer);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
   std::uint16_t port() const { return port_; }
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
  private:
-  std::string reply_;
+  std::function<Answer(std::string_view)> answer_;
   std::uint16_t port_ = 0;
   int listener_ = -1;
   std::atomic<bool> stop_{false};
+  std::vector<int> stalled_;
   std::thread thread_;
+};
+
+// Answers every connection with fixed bytes and closes it.
+class FixedReplyServer : public LoopbackServer {
+ public:
+  explicit FixedReplyServer(std::string reply)
+      : LoopbackServer([reply = std::move(reply)](std::string_view) { return Answer{reply}; }) {}
 };
 
 fs::path agent_binary();

@@ -5,9 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -227,53 +224,17 @@ TEST_F(RealDownloaders, CurlAndWgetFetchAndDownload) {
 
 // Answers every request with the start of a large file, then sends nothing more while the
 // connection stays open: a stalled download.
-class StallingServer {
- public:
-  StallingServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 16);
-    socklen_t size = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, 50) != 1) continue;
-        const int client = ::accept(listener_, nullptr, nullptr);
-        if (client < 0) continue;
-        char buffer[4096];
-        (void)!::read(client, buffer, sizeof buffer);
-        const std::string reply =
-            "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100, 'x');
-        (void)!::write(client, reply.data(), reply.size());
-        clients_.push_back(client);
-      }
-    });
-  }
-  ~StallingServer() {
-    stop_ = true;
-    thread_.join();
-    for (const int c : clients_) ::close(c);
-    ::close(listener_);
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/asset"; }
-
- private:
-  int listener_ = -1;
-  std::uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::vector<int> clients_;
-  std::thread thread_;
-};
+test::LoopbackServer stalling_server() {
+  return test::LoopbackServer([](std::string_view) {
+    return test::LoopbackServer::Answer{
+        "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100, 'x'), true};
+  });
+}
 
 // A server that stops sending no longer holds the download for its whole time limit: after the
 // stall limit without a byte, the downloader gives up (and its retries do too).
 TEST(StalledDownload, IsAbandonedAfterTheStallLimit) {
-  StallingServer server;
+  const test::LoopbackServer server = stalling_server();
   test::TempDir dir;
   test::ScopedEnv stall("VELLORA_DOWNLOAD_STALL_SECS", "1");
   for (const auto& [downloader, program] :
@@ -281,8 +242,8 @@ TEST(StalledDownload, IsAbandonedAfterTheStallLimit) {
     SCOPED_TRACE(program.string());
     const auto started = std::chrono::steady_clock::now();
     const auto result =
-        net::download_file_with(downloader, program, server.url(), dir.path() / program.filename(),
-                                std::chrono::seconds(100));
+        net::download_file_with(downloader, program, server.origin() + "/asset",
+                                dir.path() / program.filename(), std::chrono::seconds(100));
     ASSERT_FALSE(result);
     EXPECT_TRUE(result.error().starts_with("the download failed (")) << result.error();
     EXPECT_EQ(result.error().find("still running"), std::string::npos) << result.error();
