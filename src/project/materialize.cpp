@@ -87,6 +87,21 @@ std::string stamp_record(std::string_view hash, const platform::FileStamp& stamp
   return text.append(" ").append(std::to_string(stamp.modified));
 }
 
+// The stamps file's entry for the manifest itself (no project path is empty).
+constexpr std::string_view MANIFEST_KEY = "";
+
+// Whether the manifest is still the file the stamps were written beside; the entry is then
+// taken out of the stamps.
+bool written_beside(json::object& stamps, const fs::path& manifest) {
+  const auto* entry = stamps.if_contains(MANIFEST_KEY);
+  platform::FileStamp written;
+  const bool agree = entry != nullptr && entry->is_string() &&
+                     read_stamp(std::string_view(entry->get_string()), written) &&
+                     platform::regular_file_stamp(manifest) == written;
+  stamps.erase(MANIFEST_KEY);
+  return agree;
+}
+
 // Empty when missing, a link, or not an object of strings: then every file is placed again and
 // nothing is deleted. (An entry that does not read as a record only has its file placed again.)
 json::object read_manifest(const fs::path& path, json::storage_ptr storage) {
@@ -262,8 +277,13 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
                            platform::path_text(plain_work));
   // Read in one piece of memory, released at once.
   json::monotonic_resource manifest_memory;
-  const json::object old = read_manifest(manifest_path, &manifest_memory);
-  const json::object old_stamps = read_manifest(stamps_path, &manifest_memory);
+  json::object old_stamps = read_manifest(stamps_path, &manifest_memory);
+  // While the manifest is still the one the stamps were written beside, the stamps file (which
+  // repeats each identifier) is read alone.
+  const bool stamps_agree = written_beside(old_stamps, manifest_path);
+  json::object manifest(&manifest_memory);
+  if (!stamps_agree) manifest = read_manifest(manifest_path, &manifest_memory);
+  const json::object& old = stamps_agree ? old_stamps : manifest;
 
   // Each file's entry in the old manifest (the paths are distinct), or none; a file the project
   // may not place is skipped altogether.
@@ -365,6 +385,8 @@ std::expected<Workspace, std::string> materialize(const std::string& project,
     }
     if (auto saved = write_manifest(manifest_path, placed); !saved && !failure)
       failure = saved.error();
+    if (const auto written = platform::regular_file_stamp(manifest_path))
+      stamped[MANIFEST_KEY] = stamp_record("", *written);
     // Without its stamps an unchanged file is only looked at more closely next time.
     if (!write_atomic(stamps_path, json::serialize(stamped))) remove_quietly(stamps_path);
   }
