@@ -462,13 +462,13 @@ const std::string ENDLESSLY_MISSING_LATEXMK =
     "echo \"$*\" >> latexmk.calls\n"
     "echo \"! LaTeX Error: File \\`pkg$n.sty' not found.\"\nexit 12\n";
 
-// Windows: the test helper as latexmk.exe, in the mode FAKE_LATEXMK names, and a pdflatex that only
-// has to exist.
+// Windows: the test helper as latexmk.exe, in the mode its latexmk.mode names, and a pdflatex that
+// only has to exist.
 void windows_fake_latexmk(Agent& agent, const std::string& mode) {
   if (!platform::on_windows()) return;
   std::filesystem::copy_file(helper_binary(), agent.bin() / "latexmk.exe");
   write_fake(agent.bin(), "pdflatex", {"", "exit /b 0\n"});
-  agent.set_env("FAKE_LATEXMK", mode);
+  write_file(agent.bin() / "latexmk.mode", mode);
 }
 
 TEST_F(CompileTest, PassesStopAfterForty) {

@@ -22,8 +22,8 @@
 // program is looked for) it appends its name and arguments as a line to planted.log beside itself
 // and exits 0.
 // Copied as latexmk.exe it is a fake latexmk (latexmk's arguments hold "%", which no batch program
-// is given): it logs its arguments to latexmk.calls in its working directory and, as FAKE_LATEXMK
-// says,
+// is given): it logs its arguments to latexmk.calls in its working directory and, as the file
+// latexmk.mode beside it says (engine runs see none of the test's variables),
 //   endless        names a new missing package on every run (pkg1.sty, pkg2.sty, ...), fails
 //   nothing-to-do  says there is nothing to do, unless forced (-g): then writes main.pdf
 
@@ -80,9 +80,9 @@ int fake_latexmk(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) calls << (i > 1 ? " " : "") << utf8(argv[i]);
     calls << "\n";
   }
-  wchar_t mode[64] = L"";
-  GetEnvironmentVariableW(L"FAKE_LATEXMK", mode, 64);
-  if (std::wstring(mode) == L"endless") {
+  std::string mode;
+  std::ifstream((dir + L"latexmk.mode").c_str()) >> mode;
+  if (mode == "endless") {
     int n = 0;
     {
       std::ifstream in((dir + L"latexmk.count").c_str());
