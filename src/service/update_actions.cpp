@@ -8,6 +8,7 @@
 #include "desktop/desktop.h"
 #include "platform/process.h"
 #include "platform/program.h"
+#include "service/binary.h"
 #include "service/manifest.h"
 #include "service/update_state.h"
 
@@ -56,19 +57,9 @@ namespace {
 
 // The version a program file answers with ("vellora-agent <version>"), if any.
 std::optional<std::string> program_version(const std::filesystem::path& program) {
-  platform::Command command;
-  command.program = program;
-  command.args = {"--version"};
-  command.capture_output = true;
-  command.no_window = true;
-  platform::RunOptions options;
-  options.time_limit = std::chrono::seconds(30);
-  const auto result = platform::run(command, options);
-  if (!result || !result->success()) return std::nullopt;
-  const std::string text(trim(utf8_lossy(result->out)));
-  constexpr std::string_view PREFIX = "vellora-agent ";
-  if (!text.starts_with(PREFIX)) return std::nullopt;
-  return text.substr(PREFIX.size());
+  const auto line = agent_version_of(program, std::chrono::seconds(30));
+  if (!line) return std::nullopt;
+  return line->substr(std::string_view("vellora-agent ").size());
 }
 
 }  // namespace
