@@ -1,6 +1,8 @@
 // The agent's overhead on a small document: /v1/compile against the same latexmk command run
-// directly, each on a fresh directory, best of several rounds. Then compiles at once: eight
-// parallel compiles against four one after another, which on two cores is the same work per core.
+// directly, each on a fresh directory, best of several rounds; and the first compile after the
+// agent starts (its one-time work is done in the background from start-up, not by that compile).
+// Then compiles at once: eight parallel compiles against four one after another, which on two
+// cores is the same work per core.
 
 #include <algorithm>
 #include <atomic>
@@ -57,6 +59,20 @@ int main() {
     agent_best = std::min(agent_best, seconds_since(start));
   }
 
+  // The first compile of a session: the agent restarted (paired browsers and stored contents kept)
+  // and asked at once, as a page that was waiting for it would.
+  double first_best = 1e9;
+  for (int round = 0; round < ROUNDS; ++round) {
+    agent.stop();
+    if (!agent.start()) {
+      std::fprintf(stderr, "the agent did not start again: %s\n", agent.errors().c_str());
+      return 1;
+    }
+    const auto start = Clock::now();
+    if (!compile(fresh_project++)) return 1;
+    first_best = std::min(first_best, seconds_since(start));
+  }
+
   double serial_best = 1e9, parallel_best = 1e9;
   for (int round = 0; round < ROUNDS; ++round) {
     auto start = Clock::now();
@@ -110,6 +126,9 @@ int main() {
   std::printf("  latexmk alone:   %.3f s\n", direct_best);
   std::printf("  ratio:           %.2fx  (before: 1.03x; keep from getting worse)\n",
               agent_best / direct_best);
+  std::printf("first compile after the agent starts (best of %d)\n", ROUNDS);
+  std::printf("  /v1/compile:     %.3f s\n", first_best);
+  std::printf("  ÷ latexmk alone: %.2fx  (aim: at most 1.05x)\n", first_best / direct_best);
   std::printf("compiles at once, %u cores (best of %d)\n", std::thread::hardware_concurrency(),
               ROUNDS);
   std::printf("  8 in parallel:   %.3f s\n", parallel_best);

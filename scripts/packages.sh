@@ -10,3 +10,5 @@ TEST_PACKAGES=(googletest libgtest-dev curl wget python3 xz-utils dbus poppler-u
 # The Windows build (zlib linked statically), its tests (googletest from source) and wine 8 to run them.
 WINDOWS_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
                        wine wine64)
+# The browser benchmark: a real Chromium and a plain Node.js sink.
+BENCH_PACKAGES=(chromium nodejs)

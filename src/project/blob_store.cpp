@@ -45,8 +45,8 @@ fs::path new_blob_temp_path() {
 }
 
 bool publish_blob(const fs::path& temp, const std::string& digest) {
-  // Work directories share the blob's storage through hard links: a tool that opened one of the
-  // project's files for writing would otherwise change the stored content under its digest.
+  // A stored blob never changes: read-only, no program that opens it by mistake can alter the
+  // content under its digest.
   platform::make_read_only(temp);
   std::error_code ec;
   fs::rename(temp, blobs_dir() / digest, ec);
