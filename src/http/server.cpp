@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <deque>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "auth/registry.h"
 #include "dirs/dirs.h"
@@ -272,29 +274,73 @@ class Connections {
   std::list<std::shared_ptr<Connection>> open_;
 };
 
+// Buffers a body is read into, kept from one request to the next: fresh memory would cost a page
+// fault per page, and zeroing it, on every upload.
+class PiecePool {
+ public:
+  static constexpr std::size_t SIZE = 256 * 1024;
+  static constexpr std::size_t KEPT = 16;
+
+  static PiecePool& instance() {
+    static PiecePool pool;
+    return pool;
+  }
+  std::unique_ptr<char[]> take() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!free_.empty()) {
+        auto piece = std::move(free_.back());
+        free_.pop_back();
+        return piece;
+      }
+    }
+    return std::unique_ptr<char[]>(new char[SIZE]);
+  }
+  void give_back(std::unique_ptr<char[]> piece) {
+    std::lock_guard lock(mutex_);
+    if (free_.size() < KEPT) free_.push_back(std::move(piece));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<char[]>> free_;
+};
+
+// A piece of the body: a pooled buffer, returned to the pool when it goes.
+class Piece {
+ public:
+  Piece() : data_(PiecePool::instance().take()) {}
+  ~Piece() {
+    if (data_) PiecePool::instance().give_back(std::move(data_));
+  }
+  Piece(const Piece&) = delete;
+  Piece& operator=(const Piece&) = delete;
+  char* data() { return data_.get(); }
+  static constexpr std::size_t size() { return PiecePool::SIZE; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+};
+
 // Buffers handed from the socket reader to the parsing thread and back.
 class PiecePipe {
  public:
   static constexpr std::size_t BUFFERS = 4;
-  static constexpr std::size_t BUFFER_SIZE = 256 * 1024;
 
   PiecePipe() {
-    for (auto& b : buffers_) {
-      b.resize(BUFFER_SIZE);
-      empty_.push_back(&b);
-    }
+    for (auto& b : buffers_) empty_.push_back(&b);
   }
 
   // Reader side: an empty buffer to fill; null once the consumer has stopped.
-  std::string* take_empty() {
+  Piece* take_empty() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return stopped_ || !empty_.empty(); });
     if (stopped_) return nullptr;
-    std::string* b = empty_.front();
+    Piece* b = empty_.front();
     empty_.pop_front();
     return b;
   }
-  void put_full(std::string* buffer, std::size_t size) {
+  void put_full(Piece* buffer, std::size_t size) {
     std::lock_guard lock(mutex_);
     full_.emplace_back(buffer, size);
     changed_.notify_all();
@@ -327,12 +373,12 @@ class PiecePipe {
   }
 
  private:
-  std::array<std::string, BUFFERS> buffers_;
+  std::array<Piece, BUFFERS> buffers_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::string*> empty_;
-  std::deque<std::pair<std::string*, std::size_t>> full_;
-  std::string* current_ = nullptr;
+  std::deque<Piece*> empty_;
+  std::deque<std::pair<Piece*, std::size_t>> full_;
+  Piece* current_ = nullptr;
   bool finished_ = false;
   bool stopped_ = false;
 };
@@ -368,7 +414,7 @@ class SocketBody final : public BodySource {
 
  private:
   // Fills `piece` from the socket; the number of bytes, or the read error.
-  std::expected<std::size_t, std::string> fill(std::string& piece) {
+  std::expected<std::size_t, std::string> fill(Piece& piece) {
     std::size_t filled = 0;
     while (filled < piece.size() && !parser_.is_done()) {
       auto& body = parser_.get().body();
@@ -407,7 +453,7 @@ class SocketBody final : public BodySource {
       reader = std::thread([&] {
         // The pipe is finished however this ends: the consumer waits for it.
         while (!parser_.is_done()) {
-          std::string* piece = pipe.take_empty();
+          Piece* piece = pipe.take_empty();
           if (piece == nullptr) break;  // the consumer stopped early
           const auto filled = fill(*piece);
           if (!filled) {
@@ -420,7 +466,7 @@ class SocketBody final : public BodySource {
       });
     } catch (const std::system_error&) {
       // No thread to spare: read and parse in turn on this one.
-      std::string piece(PiecePipe::BUFFER_SIZE, '\0');
+      Piece piece;
       bool wanted = true;
       while (wanted && !parser_.is_done()) {
         const auto filled = fill(piece);
