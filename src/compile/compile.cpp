@@ -18,6 +18,7 @@
 #include "compile/stale_outputs.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
+#include "platform/env.h"
 #include "platform/files.h"
 #include "platform/links.h"
 #include "platform/process.h"
