@@ -369,9 +369,9 @@ class CompileJob {
     const ProjectPaths project(workspace_.work_dir.generic_string(), main_dir, paths);
     // A cancel of the compile also stops the scan of a long log.
     const auto* runs = platform::ThreadRuns::current();
-    auto found =
-        tex_log_diagnostics(read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""),
-                            project, runs != nullptr ? &runs->cancellation() : nullptr);
+    auto found = tex_log_diagnostics(
+        read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project,
+        runs != nullptr ? &runs->cancellation() : nullptr);
     for (auto& d : bibliography_diagnostics(
              read_log_bounded(workspace_.out_dir / (job + ".blg")).value_or(""), project))
       found.push_back(std::move(d));

@@ -55,11 +55,10 @@ std::string assemble_log(std::string log, const InstallLog& installs, bool succe
             log;
   }
   if (!succeeded && biber_missing(log))
-    log =
-        "This document's bibliography needs Biber (biblatex with backend=biber), which is not "
-        "installed: install it (TeX Live: tlmgr install biber; Debian and Ubuntu: apt install "
-        "biber) and compile again.\n\n" +
-        log;
+    log = "This document's bibliography needs Biber (biblatex with backend=biber), which is not "
+          "installed: install it (TeX Live: tlmgr install biber; Debian and Ubuntu: apt install "
+          "biber) and compile again.\n\n" +
+          log;
   if (timed_out)
     log += "\n\nCompilation time limit exceeded (" + std::to_string(time_limit_secs) + " seconds).";
   return log;

@@ -19,9 +19,9 @@ using EnvVars = std::vector<std::pair<std::string, std::string>>;
 // agent's own directories, another project, or anything of the user's TeX it could leave a file
 // in for later runs. Tectonic also keeps its download cache and TCP.
 // `read_only_caches`: folders of the agent's cache built for runs to read (fonts, ConTeXt).
-platform::Confinement engine_confinement(
-    std::string_view engine_id, const std::filesystem::path& work_dir,
-    const std::vector<std::filesystem::path>& read_only_caches);
+platform::Confinement engine_confinement(std::string_view engine_id,
+                                         const std::filesystem::path& work_dir,
+                                         const std::vector<std::filesystem::path>& read_only_caches);
 
 // Removes every entry that would open the agent's directories to a run: an entry that holds the
 // config or cache directory, or lies inside either (the work directory is added by the caller).

@@ -17,8 +17,8 @@ struct EngineRun {
   std::string main_file;          // project-relative, "/"-separated
   std::filesystem::path work_dir;
   std::filesystem::path out_dir;
-  std::string path_value;  // PATH of the child
-  bool forced = false;     // latexmk "-g"
+  std::string path_value;                                      // PATH of the child
+  bool forced = false;                                         // latexmk "-g"
   // The run's own caches and ConTeXt's variables, over the allowed part of the agent's own.
   std::vector<std::pair<std::string, std::string>> extra_env;
   // ConTeXt: a folder put first on PATH holding the `luatex` it must start.
