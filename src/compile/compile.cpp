@@ -18,6 +18,8 @@
 #include "compile/stale_outputs.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
+#include "platform/env.h"
+#include "platform/files.h"
 #include "platform/links.h"
 #include "platform/process.h"
 #include "project/blob_store.h"
@@ -182,7 +184,8 @@ class CompileJob {
     std::vector<fs::path> shared;
     if (id == "agent-lualatex")
       if (auto fonts = shared_font_cache()) {
-        seed_font_names(*fonts, run_cache_dir() / "luatex");
+        if (auto seeded = seed_font_names(*fonts, run_cache_dir() / "luatex"); !seeded)
+          add_notes({seeded.error()});
         shared.push_back(*fonts);
       }
     if (id == "agent-context") {
@@ -281,7 +284,9 @@ class CompileJob {
         const fs::path to = workspace_.out_dir / (job + ext);
         if (platform::is_link(from) || !fs::is_regular_file(from, ec)) continue;
         remove_quietly(to);
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+        if (auto copied = platform::clone_or_copy(from, to); !copied)
+          add_notes({platform::path_text(to.filename()) +
+                     " could not be copied into _out: " + copied.error()});
       }
     }
     RunOutcome outcome;

@@ -10,6 +10,7 @@
 #include "dirs/dirs.h"
 #include "platform/env.h"
 #include "platform/file_stamp.h"
+#include "platform/files.h"
 #include "platform/links.h"
 #include "platform/process.h"
 #include "toolchain/limits.h"
@@ -113,21 +114,27 @@ std::expected<void, std::string> convert(const EngineRun& run, const fs::path& g
 }
 
 // Puts the cached PDF at `target` (a hard link where the system allows, a copy otherwise),
-// replacing whatever entry is there without following it.
-bool place(const fs::path& cached, const fs::path& target) {
+// replacing whatever entry is there without following it; the error says why it could not.
+std::expected<void, std::string> place(const fs::path& cached, const fs::path& target) {
   const auto have = platform::regular_file_stamp(target);
   const auto want = platform::regular_file_stamp(cached);
-  if (!want) return false;
-  if (have && have->device == want->device && have->file == want->file) return true;
+  if (!want) return std::unexpected(std::string("the converted PDF is missing"));
+  if (have && have->device == want->device && have->file == want->file) return {};
   fs::path temporary = target;
   temporary += ".vellora-partial";
   std::error_code ec;
   fs::remove(temporary, ec);
   fs::create_hard_link(cached, temporary, ec);
-  if (ec) fs::copy_file(cached, temporary, ec);
-  if (!ec) fs::rename(temporary, target, ec);
-  if (ec) fs::remove(temporary, ec);
-  return !ec;
+  if (ec) {
+    ec.clear();
+    if (auto copied = platform::clone_or_copy(cached, temporary); !copied)
+      return std::unexpected(copied.error());
+  }
+  fs::rename(temporary, target, ec);
+  if (!ec) return {};
+  const std::string reason = ec.message();
+  fs::remove(temporary, ec);
+  return std::unexpected(reason);
 }
 
 // The installation's graphics.cfg, as kpsewhich finds it from a folder that holds no TeX file.
@@ -272,13 +279,16 @@ std::vector<std::string> prepare_eps_figures(const EngineRun& run,
       fail(ref->path, *failure);
       continue;
     }
-    bool all = true;
+    std::optional<std::string> unplaced;
     for (const std::string& name : names) {
-      const fs::path target = out / utf8_path(name);
-      all = real_folders(out, utf8_path(name).parent_path()) && place(cached, target) && all;
+      if (!real_folders(out, utf8_path(name).parent_path())) {
+        unplaced = "its folder could not be made there";
+      } else if (auto put = place(cached, out / utf8_path(name)); !put) {
+        unplaced = put.error();
+      }
     }
-    if (!all)
-      fail(ref->path, "its PDF could not be placed in _out");
+    if (unplaced)
+      fail(ref->path, "its PDF could not be placed in _out: " + *unplaced);
     else
       ++placed;
   }

@@ -9,6 +9,7 @@
 #include "dirs/dirs.h"
 #include "platform/crypto.h"
 #include "platform/env.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/program.h"
 #include "toolchain/search.h"
@@ -96,15 +97,33 @@ std::optional<fs::path> shared_font_cache() {
   return build_font_cache(target);
 }
 
-void seed_font_names(const fs::path& shared, const fs::path& private_luatex) {
+std::expected<void, std::string> seed_font_names(const fs::path& shared,
+                                                 const fs::path& private_luatex) {
   const fs::path to = private_luatex / NAMES;
-  if (has_font_names(private_luatex)) return;
+  if (has_font_names(private_luatex)) return {};
+  // Copied beside its place and renamed into it: a copy cut short (a full disk) would otherwise
+  // count as the project's database from then on.
+  const fs::path partial = to.parent_path() / ".names-partial";
   std::error_code ec;
-  fs::create_directories(to, ec);
-  for (const auto& entry : fs::directory_iterator(shared / NAMES, ec))
-    if (entry.is_regular_file(ec))
-      fs::copy_file(entry.path(), to / entry.path().filename(), fs::copy_options::skip_existing,
-                    ec);
+  fs::remove_all(partial, ec);
+  fs::create_directories(partial, ec);
+  const auto give_up = [&](const std::string& reason) {
+    fs::remove_all(partial, ec);
+    return std::unexpected("the font-name database could not be copied into the project: " +
+                           reason);
+  };
+  if (ec) return give_up(ec.message());
+  for (const auto& entry : fs::directory_iterator(shared / NAMES, ec)) {
+    if (!entry.is_regular_file(ec)) continue;
+    if (auto copied = platform::clone_or_copy(entry.path(), partial / entry.path().filename());
+        !copied)
+      return give_up(copied.error());
+  }
+  if (ec) return give_up(ec.message());
+  fs::remove_all(to, ec);  // an empty folder left by an earlier attempt
+  fs::rename(partial, to, ec);
+  if (ec) return give_up(ec.message());
+  return {};
 }
 
 void prepare_context_cache(const fs::path& cache, const fs::path& context,

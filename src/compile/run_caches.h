@@ -1,5 +1,6 @@
 #pragma once
 
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,9 +19,11 @@ namespace vellora {
 std::optional<std::filesystem::path> shared_font_cache();
 
 // Gives a project's private luaotfload cache (`private_luatex`, the first folder of its
-// TEXMFCACHE) a copy of the shared font-name database, which luaotfload looks for only there.
-void seed_font_names(const std::filesystem::path& shared,
-                     const std::filesystem::path& private_luatex);
+// TEXMFCACHE) a copy of the shared font-name database, which luaotfload looks for only there. The
+// copy is put in place whole or not at all; the error says why it failed ("No space left on
+// device"), and luaotfload then builds the project's own.
+std::expected<void, std::string> seed_font_names(const std::filesystem::path& shared,
+                                                 const std::filesystem::path& private_luatex);
 
 // ConTeXt's file database and formats in the cache the agent names for an installation that names
 // none (`vars` from context_env), made once when no format is there yet.

@@ -8,11 +8,12 @@
 
 namespace vellora {
 
-bool show_notification(const std::string& title, const std::string& body) {
+bool show_notification(const std::string& title, const std::string& body,
+                       std::chrono::seconds lifetime) {
   platform::Command command;
   command.program = platform::system_program("WindowsPowerShell/v1.0/powershell");
   command.args = {"-NoProfile", "-NonInteractive", "-WindowStyle",
-                  "Hidden",     "-Command",        std::string(TOAST_SCRIPT)};
+                  "Hidden",     "-Command",        toast_script(lifetime)};
   command.env = {{"VL_TITLE", title}, {"VL_BODY", body}};
   const auto result = platform::run(command);
   return result && result->success();
@@ -27,6 +28,11 @@ bool copy_to_clipboard(const std::string& text) {
 
 void open_in_browser(const std::string& url) {
   platform::open_with_default_handler(url);
+}
+
+// Every Windows session has its desktop.
+std::optional<std::string> desktop_unreachable() {
+  return std::nullopt;
 }
 
 }  // namespace vellora

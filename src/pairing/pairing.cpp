@@ -82,10 +82,16 @@ Reply pair_request(const AllowedOrigin& origin) {
   // A code that was not stored could never be confirmed: it is not shown.
   if (!issued) return error_reply(500, origin, issued.error());
   const std::string& code = *issued;
+  const auto unreachable = desktop_unreachable();
   const bool copied = copy_to_clipboard(code);
+  // The notification stays as long as its code is valid: it says it can be found again.
   const bool notified =
-      show_notification("Vellora: pairing code", pairing_notification_body(code, copied));
-  return json_reply(200, origin, json::object{{"clipboard", copied}, {"notified", notified}});
+      show_notification("Vellora: pairing code", pairing_notification_body(code, copied),
+                        std::chrono::seconds(CODE_VALIDITY_SECS));
+  json::object reply{{"clipboard", copied}, {"notified", notified}};
+  // Without a graphical session the page can tell the user why nothing was copied.
+  if (unreachable) reply["display"] = false;
+  return json_reply(200, origin, std::move(reply));
 }
 
 Reply pair_confirm(const json::value& body, const std::string& origin_header,

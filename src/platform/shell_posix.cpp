@@ -3,10 +3,12 @@
 
 namespace vellora::platform {
 
-void open_with_default_handler(const std::string& url) {
+void open_with_default_handler(const std::string& url,
+                               const std::vector<std::pair<std::string, std::string>>& env) {
   Command command;
   command.program = "xdg-open";
   command.args = {url};
+  command.env = env;
   (void)spawn_detached(command);
 }
 

@@ -10,7 +10,8 @@
 
 namespace vellora::platform {
 
-void open_with_default_handler(const std::string& url) {
+void open_with_default_handler(const std::string& url,
+                               const std::vector<std::pair<std::string, std::string>>&) {
   std::thread([wide = widen(url)] {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL);

@@ -45,6 +45,21 @@ ShownValues read_values(const TrayContext& context) {
   return values;
 }
 
+// The line that says what the desktop made of the icon; none while it has not answered.
+const char* presence_line(TrayPresence presence) {
+  switch (presence) {
+    case TrayPresence::shown:
+      return "System tray icon: active.";
+    case TrayPresence::no_tray:
+      return "System tray icon: waiting for a tray (none on this desktop yet)";
+    case TrayPresence::reconnecting:
+      return "System tray icon: the session bus closed; connecting again";
+    case TrayPresence::pending:
+      break;
+  }
+  return nullptr;
+}
+
 void show_texts(TrayIcon& icon, const TrayTexts& texts) {
   icon.set_tooltip(texts.tooltip);
   icon.set_item(STATUS_ITEM, texts.status_line, false);
@@ -90,13 +105,19 @@ void run_tray(TrayContext context) {
     return;
   }
   TrayIcon& icon = **created;
-  std::cout << "System tray icon: active.\n" << std::flush;
+  std::optional<TrayPresence> told;
 
   auto last_refresh = Clock::now() - std::chrono::seconds(5);
   const auto pause = open_pause();
   std::optional<Clock::time_point> last_open;
   while (true) {
     icon.pump();
+    if (const TrayPresence now = icon.presence(); now != told) {
+      if (const char* line = presence_line(now)) {
+        std::cout << line << "\n" << std::flush;
+        told = now;
+      }
+    }
     for (const int id : icon.take_clicks()) {
       switch (id) {
         case OPEN_ITEM:

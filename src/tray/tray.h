@@ -17,6 +17,14 @@ struct MenuEntry {
   bool separator = false;
 };
 
+// Whether the desktop shows the icon.
+enum class TrayPresence {
+  pending,       // asked, no answer yet
+  shown,         // the desktop's tray accepted the icon
+  no_tray,       // no tray on this desktop (yet): the icon appears when one starts
+  reconnecting,  // the connection to the desktop was lost; it is made again
+};
+
 struct TrayError {
   // The menu could not be assembled (otherwise the icon itself could not be created).
   bool menu = false;
@@ -43,6 +51,8 @@ class TrayIcon {
   void pump();
   // The ids of the enabled entries clicked since the last call, oldest first.
   std::vector<int> take_clicks();
+  // What the desktop made of the icon, as of the last pump().
+  TrayPresence presence() const;
 
   struct Impl;
 

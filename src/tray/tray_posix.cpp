@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,14 @@ constexpr const char* ITEM_INTERFACE = "org.kde.StatusNotifierItem";
 constexpr const char* MENU_PATH = "/MenuBar";
 constexpr const char* MENU_INTERFACE = "com.canonical.dbusmenu";
 constexpr const char* WATCHER = "org.kde.StatusNotifierWatcher";
+
+using Clock = std::chrono::steady_clock;
+
+// The pauses between attempts to reach a session bus that went away: doubled after each failure.
+constexpr auto FIRST_RETRY = std::chrono::seconds(1);
+constexpr auto LAST_RETRY = std::chrono::seconds(30);
+
+int on_registered(sd_bus_message* reply, void* userdata, sd_bus_error*);
 
 std::string error_text(int r) {
   return std::strerror(-r);
@@ -47,13 +56,19 @@ struct TrayIcon::Impl {
   std::string tooltip;
   IconImage image{};
   std::vector<int> clicks;
-  bool broken = false;
+  TrayPresence presence = TrayPresence::pending;
+  // While the bus is lost: when to try again, and the pause before the attempt after that.
+  Clock::time_point retry_at;
+  Clock::duration retry_pause = FIRST_RETRY;
 
-  ~Impl() {
-    sd_bus_slot_unref(watcher_slot);
-    sd_bus_slot_unref(menu_slot);
-    sd_bus_slot_unref(item_slot);
-    if (bus) sd_bus_flush_close_unref(bus);
+  ~Impl() { disconnect(); }
+
+  // The bus is null while no connection exists (between a loss and the next attempt).
+  void disconnect() {
+    watcher_slot = sd_bus_slot_unref(watcher_slot);
+    menu_slot = sd_bus_slot_unref(menu_slot);
+    item_slot = sd_bus_slot_unref(item_slot);
+    if (bus) bus = sd_bus_flush_close_unref(bus);
   }
 
   MenuEntry* entry(int id) {
@@ -61,17 +76,26 @@ struct TrayIcon::Impl {
     return it == entries.end() ? nullptr : &*it;
   }
 
-  // Asks the watcher to show the item; it may not exist yet, and then the reply is an error that
-  // nobody needs: the item registers again when a watcher appears.
+  // Asks the watcher to show the item; its answer sets the presence. Without a watcher the answer
+  // is an error, and the item registers again when a watcher appears.
   void register_with_watcher() {
     sd_bus_call_method_async(bus, nullptr, WATCHER, "/StatusNotifierWatcher", WATCHER,
-                             "RegisterStatusNotifierItem", nullptr, nullptr, "s", service.c_str());
+                             "RegisterStatusNotifierItem", on_registered, this, "s",
+                             service.c_str());
   }
 };
 
 namespace {
 
 using Impl = TrayIcon::Impl;
+
+int on_registered(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto& impl = *static_cast<Impl*>(userdata);
+  if (sd_bus_message_get_bus(reply) == impl.bus)
+    impl.presence = sd_bus_message_is_method_error(reply, nullptr) ? TrayPresence::no_tray
+                                                                   : TrayPresence::shown;
+  return 0;
+}
 
 // ARGB32 in network byte order, as StatusNotifierItem hosts expect.
 int append_pixmaps(sd_bus_message* m, const IconImage* image) {
@@ -382,10 +406,16 @@ const sd_bus_vtable MENU_VTABLE[] = {
 };
 
 // Desktops often start after the agent: whenever a watcher takes its name, register with it.
+// When the watcher goes (its desktop ended or restarts), nothing shows the item.
 int on_watcher_owner(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  auto& impl = *static_cast<Impl*>(userdata);
   const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
   if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) < 0) return 0;
-  if (new_owner && *new_owner) static_cast<Impl*>(userdata)->register_with_watcher();
+  if (new_owner && *new_owner) {
+    impl.register_with_watcher();
+  } else {
+    impl.presence = TrayPresence::no_tray;
+  }
   return 0;
 }
 
@@ -419,7 +449,26 @@ std::expected<void, TrayError> connect(Impl& impl) {
 }
 
 void emit(Impl& impl, const char* signal) {
-  if (!impl.broken) sd_bus_emit_signal(impl.bus, ITEM_PATH, ITEM_INTERFACE, signal, nullptr);
+  if (impl.bus) sd_bus_emit_signal(impl.bus, ITEM_PATH, ITEM_INTERFACE, signal, nullptr);
+}
+
+// The session bus went away (it restarts, or the session ended): the item is offered again on a
+// new connection, tried after a pause that grows up to LAST_RETRY while no bus answers.
+void lose_connection(Impl& impl) {
+  impl.disconnect();
+  impl.presence = TrayPresence::reconnecting;
+  impl.retry_pause = FIRST_RETRY;
+  impl.retry_at = Clock::now() + impl.retry_pause;
+}
+
+void reconnect(Impl& impl) {
+  if (connect(impl)) {
+    impl.presence = TrayPresence::pending;
+    return;
+  }
+  impl.disconnect();
+  impl.retry_pause = std::min<Clock::duration>(impl.retry_pause * 2, LAST_RETRY);
+  impl.retry_at = Clock::now() + impl.retry_pause;
 }
 
 }  // namespace
@@ -453,7 +502,7 @@ void TrayIcon::set_item(int id, const std::string& text, bool enabled) {
   if (!entry || (entry->text == text && entry->enabled == enabled)) return;
   entry->text = text;
   entry->enabled = enabled;
-  if (impl_->broken) return;
+  if (!impl_->bus) return;
   sd_bus_message* m = nullptr;
   int r = sd_bus_message_new_signal(impl_->bus, &m, MENU_PATH, MENU_INTERFACE,
                                     "ItemsPropertiesUpdated");
@@ -469,16 +518,23 @@ void TrayIcon::set_item(int id, const std::string& text, bool enabled) {
 }
 
 void TrayIcon::pump() {
-  // A lost connection (the session ended) leaves the agent serving without its icon.
-  while (!impl_->broken) {
-    const int r = sd_bus_process(impl_->bus, nullptr);
-    if (r < 0) impl_->broken = true;
-    if (r <= 0) break;
+  Impl& impl = *impl_;
+  if (impl.bus) {
+    int r = 0;
+    while ((r = sd_bus_process(impl.bus, nullptr)) > 0) {
+    }
+    if (r < 0 || sd_bus_is_open(impl.bus) <= 0) lose_connection(impl);
+  } else if (Clock::now() >= impl.retry_at) {
+    reconnect(impl);
   }
 }
 
 std::vector<int> TrayIcon::take_clicks() {
   return std::exchange(impl_->clicks, {});
+}
+
+TrayPresence TrayIcon::presence() const {
+  return impl_->presence;
 }
 
 }  // namespace vellora

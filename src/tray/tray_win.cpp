@@ -245,6 +245,11 @@ void TrayIcon::pump() {
   }
 }
 
+// The icon exists once it is created: the shell has accepted it.
+TrayPresence TrayIcon::presence() const {
+  return TrayPresence::shown;
+}
+
 std::vector<int> TrayIcon::take_clicks() {
   return std::exchange(impl_->clicks, {});
 }

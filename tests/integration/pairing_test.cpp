@@ -41,7 +41,7 @@ class PairingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // Windows shows toasts through PowerShell, which a test cannot replace.
-    write_script(agent_.bin() / "notify-send", "printf '%s\\n--\\n' \"$@\" >> \"$0.args\"\n");
+    write_script(agent_.bin() / "notify-send", "printf '[%s]' \"$@\" >> \"$0.args\"\n");
     if (platform::on_windows()) {
       // clip and PowerShell come from the system folder: stand-ins take its place.
       agent_.set_env("VELLORA_SYSTEM_PROGRAMS", platform::path_text(agent_.bin()));
@@ -76,10 +76,19 @@ TEST_F(PairingTest, RequestShowsAndCopiesTheCodeAndIsRateLimited) {
   EXPECT_EQ(response.body.find(code), std::string::npos);
   if (!platform::on_windows()) {
     EXPECT_EQ(read_text(agent_.bin() / "xclip.args"), "-selection\nclipboard\n");
+    // From "Vellora" rather than "notify-send", and kept as long as the code is valid.
     const std::string notification = read_text(agent_.bin() / "notify-send.args");
-    EXPECT_TRUE(notification.starts_with("Vellora: pairing code\n--\nCode: " + code + "\n\n"))
+    EXPECT_TRUE(notification.starts_with(
+        "[--app-name=Vellora][--expire-time=300000][--][Vellora: pairing code][Code: " + code +
+        "\n\n"))
         << notification;
     EXPECT_NE(notification.find("already been copied to the clipboard"), std::string::npos);
+  } else {
+    const std::string toast = read_text(agent_.bin() / "WindowsPowerShell/v1.0/planted.log");
+    EXPECT_NE(toast.find("$t.ExpirationTime = [DateTimeOffset]::Now.AddSeconds(300);"),
+              std::string::npos)
+        << toast;
+    EXPECT_NE(toast.find("SetAttribute('duration', 'long')"), std::string::npos) << toast;
   }
 
   // Within 3 seconds a request is refused, and the window restarts with every refused request.
@@ -105,6 +114,32 @@ TEST_F(PairingTest, MissingDesktopProgramsOnlyChangeTheFlags) {
   }
   const auto response = agent_.post("/v1/pair/request", "", PAGE);
   EXPECT_EQ(response.body, R"({"clipboard":false,"notified":false})");
+}
+
+// An agent started before the graphical session takes the session's display from the user
+// manager; without one anywhere, the reply and the agent's log say so.
+TEST_F(PairingTest, WithoutADisplayTheReplyAndTheLogSaySo) {
+  if (platform::on_windows()) GTEST_SKIP() << "every Windows session has its desktop";
+  agent_.stop();
+  agent_.unset_env("DISPLAY");
+  agent_.set_env("VELLORA_SYSTEMCTL", (agent_.bin() / "systemctl").string());
+  write_script(agent_.bin() / CLIP, "printf '%s' \"$DISPLAY\" > \"$0.display\"; cat > /dev/null\n");
+  write_script(agent_.bin() / "systemctl", "printf 'HOME=/h\\nDISPLAY=:5\\n'\n");
+  ASSERT_TRUE(agent_.start());
+  set_clock(1000000);
+  auto response = agent_.post("/v1/pair/request", "", PAGE);
+  EXPECT_EQ(response.body, R"({"clipboard":true,"notified":true})");
+  EXPECT_EQ(read_text(agent_.bin() / (CLIP + ".display")), ":5");
+  EXPECT_EQ(agent_.errors(), "");
+
+  write_script(agent_.bin() / "systemctl", "printf 'HOME=/h\\n'\n");
+  set_clock(1000010);
+  response = agent_.post("/v1/pair/request", "", PAGE);
+  EXPECT_EQ(response.body, R"({"clipboard":true,"display":false,"notified":true})");
+  EXPECT_NE(agent_.errors().find("Desktop: copying to the clipboard may fail: neither DISPLAY nor "
+                                 "WAYLAND_DISPLAY is set"),
+            std::string::npos)
+      << agent_.errors();
 }
 
 TEST_F(PairingTest, ConfirmedCodeGivesAWorkingToken) {

@@ -373,7 +373,7 @@ TEST_F(Update, CheckerPutsBackABrokenReleaseAndNeverInstallsItAgain) {
   machine_.fake_systemd();
   machine_.set_env("VELLORA_VERIFY_RESTART", "1");
   machine_.set_env("VELLORA_VERIFY_SECS", "8");
-  write_script(machine_.bin() / "notify-send", "printf '%s|%s\\n' \"$1\" \"$2\" >> \"$0.log\"\n");
+  write_script(machine_.bin() / "notify-send", NOTIFY_SEND_LOG);
   const fs::path elsewhere = machine_.copy_agent(machine_.root() / "dl/vellora-agent");
   ASSERT_EQ(machine_.run(elsewhere, {"auto-update", "on"}).exit_code, 0);
   site_.publish("0.4.15", next_);

@@ -200,6 +200,10 @@ class TrayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     address_ = "unix:path=" + (dir_.path() / "bus").string();
+    start_bus();
+    agent_.set_env("DBUS_SESSION_BUS_ADDRESS", address_);
+  }
+  void start_bus() {
     bus_pid_ = spawn(
         {"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},
         dir_.path() / "dbus.log");
@@ -208,7 +212,6 @@ class TrayTest : public ::testing::Test {
       client_.emplace(address_);
       return client_->connected();
     })) << read_text(dir_.path() / "dbus.log");
-    agent_.set_env("DBUS_SESSION_BUS_ADDRESS", address_);
   }
   void TearDown() override {
     agent_.stop();
@@ -247,7 +250,9 @@ TEST_F(TrayTest, RegistersWithTheWatcherAndShowsTheIdleState) {
   start_watcher();
   const std::string service = start_agent_with_tray();
   EXPECT_EQ(service, "org.kde.StatusNotifierItem-" + std::to_string(agent_.pid()) + "-1");
-  EXPECT_NE(agent_.output().find("System tray icon: active.\n"), std::string::npos);
+  EXPECT_TRUE(eventually([&] {
+    return agent_.output().find("System tray icon: active.\n") != std::string::npos;
+  })) << agent_.output();
   EXPECT_EQ(agent_.errors(), "");
 
   EXPECT_EQ(client_->string_property(service, "Id"), "vellora-agent");
@@ -363,7 +368,7 @@ TEST_F(TrayTest, AnUpdateWithoutTheServiceAsksForARestartAndOffersNothingMore) {
   agent_.set_env("VELLORA_SITE", site.origin());
   agent_.set_env("VELLORA_UPDATE_FIRST_SECS", "100000");
   agent_.set_env("VELLORA_SYSTEMCTL", (agent_.bin() / "no-systemctl").string());
-  write_script(agent_.bin() / "notify-send", "printf '%s|%s\\n' \"$1\" \"$2\" >> \"$0.log\"\n");
+  write_script(agent_.bin() / "notify-send", NOTIFY_SEND_LOG);
   const fs::path app = agent_.root() / "app/vellora-agent";
   fs::create_directories(app.parent_path());
   fs::copy_file(agent_binary(), app);
@@ -446,15 +451,23 @@ TEST_F(TrayTest, QuitEndsTheAgentAndItsRunningCompiles) {
   compile.get();
 }
 
+// The icon is said to be active only once a tray has accepted it.
 TEST_F(TrayTest, RegistersWhenAWatcherAppearsLater) {
+  const std::string waiting = "System tray icon: waiting for a tray (none on this desktop yet)\n";
+  const std::string active = "System tray icon: active.\n";
   ASSERT_TRUE(agent_.start({}));
   ASSERT_TRUE(
       eventually([&] { return agent_.output().find("System tray icon") != std::string::npos; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(agent_.output().substr(agent_.output().find("System tray icon")), waiting);
   start_watcher();
   EXPECT_TRUE(eventually([&] {
     return read_text(registrations()) ==
            "org.kde.StatusNotifierItem-" + std::to_string(agent_.pid()) + "-1\n";
   }));
+  EXPECT_TRUE(eventually([&] {
+    return agent_.output().substr(agent_.output().find("System tray icon")) == waiting + active;
+  })) << agent_.output();
   // A watcher that restarts (the desktop's shell did) gets the item again.
   end(watcher_pid_);
   start_watcher();
@@ -462,6 +475,39 @@ TEST_F(TrayTest, RegistersWhenAWatcherAppearsLater) {
     const std::string text = read_text(registrations());
     return std::count(text.begin(), text.end(), '\n') == 2;
   }));
+}
+
+// A session bus that restarts (its daemon crashed, the user manager restarted it) takes the item
+// with it: the agent connects again, offers the same item and menu, and says so.
+TEST_F(TrayTest, ComesBackAfterTheSessionBusRestarts) {
+  start_watcher();
+  start_agent_with_tray();
+  ASSERT_TRUE(eventually(
+      [&] { return agent_.output().find("System tray icon: active.\n") != std::string::npos; }));
+  end(watcher_pid_);
+  client_.reset();
+  end(bus_pid_);
+  EXPECT_TRUE(eventually([&] {
+    return agent_.output().ends_with(
+        "System tray icon: the session bus closed; connecting again\n");
+  })) << agent_.output();
+  start_bus();
+  start_watcher();
+  const std::string service = "org.kde.StatusNotifierItem-" + std::to_string(agent_.pid()) + "-1";
+  // Registered anew on the new bus (twice if the watcher came while the agent was registering).
+  EXPECT_TRUE(eventually(
+      [&] {
+        const std::string text = read_text(registrations());
+        return text.starts_with(service + "\n" + service + "\n");
+      },
+      std::chrono::seconds(60)))
+      << read_text(registrations()) << agent_.output();
+  EXPECT_TRUE(eventually([&] { return agent_.output().ends_with("System tray icon: active.\n"); }))
+      << agent_.output();
+  EXPECT_EQ(client_->label(service, STATUS_ITEM), "Agent running" + DOT + "port " + port());
+  EXPECT_EQ(client_->tooltip(service), "Idle (127.0.0.1:" + port() + ")");
+  EXPECT_EQ(agent_.errors(), "");
+  EXPECT_TRUE(process_alive(agent_.pid()));
 }
 
 TEST_F(TrayTest, NoTrayLeavesTheBusAlone) {

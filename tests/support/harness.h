@@ -37,6 +37,10 @@ class TempDir {
 void write_file(const fs::path& path, std::string_view content);
 // An executable shell script (POSIX).
 void write_script(const fs::path& path, std::string_view body);
+// A notify-send that appends "title|body" and a line feed to its own path + ".log" (the two texts
+// come after the options and "--").
+inline constexpr std::string_view NOTIFY_SEND_LOG =
+    "while [ \"$1\" != -- ]; do shift; done\nprintf '%s|%s\\n' \"$2\" \"$3\" >> \"$0.log\"\n";
 // A batch file: "@echo off", then the body with its line ends made CRLF (Windows).
 void write_batch(const fs::path& path, std::string_view body);
 

@@ -2,10 +2,8 @@
 // the full disk).
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
-
+#include "file_size_limit.h"
 #include "harness.h"
 #include "service/binary.h"
 
@@ -14,24 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);  // writes fail with EFBIG instead
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  void (*old_handler_)(int);
-};
+using test::FileSizeLimit;
 
 TEST(BinaryPosix, SaveCutShortKeepsTheEarlierPrevWhole) {
   test::TempDir dir;

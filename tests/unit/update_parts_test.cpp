@@ -329,7 +329,7 @@ TEST_F(Checker, CheckNowTwiceStartsOneCheck) {
 TEST(UpdateNow, RunsTheUpdateOnceAndReportsItsLastLine) {
   test::TempDir dir;
   test::ScopedEnv path("PATH", dir.path().string() + ":/usr/bin:/bin");
-  test::write_script(dir.path() / "notify-send", "printf '%s|%s\\n' \"$1\" \"$2\" >> \"$0.log\"\n");
+  test::write_script(dir.path() / "notify-send", test::NOTIFY_SEND_LOG);
   const fs::path updater = dir.path() / "agent";
   const auto wait_done = [] {
     for (int i = 0; i < 1000 && update_state().updating; ++i)
