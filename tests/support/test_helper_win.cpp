@@ -18,6 +18,8 @@
 // that starts with "http" is the URL, whose path names a file in that folder; "-o <file>" writes it
 // there, otherwise to standard output. A missing file fails as curl -f does (exit 22). Each URL
 // is appended to requests.log in the site's folder.
+// Copied under a name that starts with "vellora-agent" it is a release that does not serve: it
+// answers --version with "vellora-agent 0.4.16" and exits 1 on anything else.
 // Copied under any other name (reg.exe, taskkill.exe, powershell.exe planted where a system
 // program is looked for) it appends its name and arguments as a line to planted.log beside itself
 // and exits 0.
@@ -173,6 +175,11 @@ int wmain(int argc, wchar_t** argv) {
   if (name == L"latexmk.exe") return fake_latexmk(argc, argv);
   if (name == L"clip.exe") return fake_clip(dir);
   if (name == L"curl.exe") return fake_curl(argc, argv);
+  if (name.starts_with(L"vellora-agent")) {
+    if (argc != 2 || std::wstring(argv[1]) != L"--version") return 1;
+    std::fputs("vellora-agent 0.4.16\n", stdout);
+    return 0;
+  }
   if (name != L"test_helper.exe") return planted(dir, name, argc, argv);
   if (argc < 2) return 2;
   const std::wstring mode = argv[1];
