@@ -136,7 +136,12 @@ TinyTexDialogue terminal_dialogue(bool assume_yes) {
   return TinyTexDialogue{
       .confirm = [assume_yes](const std::string& q) { return net::confirm(q, assume_yes); },
       .engine_names = [] { return engine_names(); },
-      .program_available = [](const std::string& program) { return net::program_on_path(program); },
+      .program_available =
+          [](const std::string& program) {
+            return program == "curl" || program == "wget"
+                       ? net::locate_downloader(program).has_value()
+                       : net::program_on_path(program);
+          },
       .out = &std::cout,
       .tool_output =
           platform::stdin_is_terminal() ? net::ToolOutput::Shown : net::ToolOutput::Captured,
