@@ -255,7 +255,9 @@ std::expected<void, std::string> install_tinytex_with(const fs::path& home,
                                 : unpacked_ok.error();
     return std::unexpected("could not extract the package (" + why + ")");
   }
-  fs::rename(unpacked, target, ec);
+  // A fresh profile may not have the folder that holds the target yet.
+  fs::create_directories(target.parent_path(), ec);
+  if (!ec) fs::rename(unpacked, target, ec);
   if (ec) return std::unexpected("could not move to " + target_text + ": " + ec.message());
   remove_tree(unpacking);
   remove_quietly(package);
