@@ -163,6 +163,34 @@ class UpdateWindows : public ServiceWindows {
                R"({"version":"0.4.16","sha256_windows":")" + sha256_of(next) + R"("})");
   }
   fs::path prev() const { return fs::path(app_).replace_extension("prev"); }
+  // Publishes a release of these bytes as the given version.
+  void publish(const std::string& version, const std::string& bytes) {
+    write_file(site_ / "static/agent/vellora-agent-windows-x86_64.exe", bytes);
+    write_file(
+        site_ / "static/agent/version.json",
+        R"({"version":")" + version + R"(","sha256_windows":")" + sha256_of(bytes) + R"("})");
+  }
+  // Installs the service from a Downloads folder, as a user would; the agent it started.
+  DWORD install_from_downloads() {
+    const fs::path downloads = user_.root() / "Downloads";
+    fs::create_directories(downloads);
+    fs::copy_file(agent_binary(), downloads / "vellora-agent.exe");
+    const auto result = run(downloads / "vellora-agent.exe", {"install"});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    const auto running = processes_of(installed());
+    EXPECT_EQ(running.size(), 1u);
+    return running.size() == 1 ? running[0] : 0;
+  }
+  // Waits until the config folder's "failed-update" names a version; its text.
+  std::string wait_for_failed_update() const {
+    const auto failed = user_.config_dir() / "failed-update";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+    while (read_text(failed).empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return read_text(failed);
+  }
+  // A release that answers --version as 0.4.16 but never serves (see test_helper_win.cpp).
+  const std::string broken_ = read_text(helper_binary());
   const fs::path site_ = user_.root() / "site";
   const fs::path app_ = user_.root() / "app/vellora-agent.exe";
   const std::string current_ = read_text(agent_binary());
@@ -220,14 +248,8 @@ class TrayUpdateWindows : public UpdateWindows {
   // Installs the service from a Downloads folder and clicks "Check for updates", then "Update the
   // agent" in the tray of the agent it started.
   void install_and_update_from_the_tray() {
-    const fs::path downloads = user_.root() / "Downloads";
-    fs::create_directories(downloads);
-    fs::copy_file(agent_binary(), downloads / "vellora-agent.exe");
-    const auto result = run(downloads / "vellora-agent.exe", {"install"});
-    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-    const auto running = processes_of(installed());
-    ASSERT_EQ(running.size(), 1u);
-    first_ = running[0];
+    first_ = install_from_downloads();
+    ASSERT_NE(first_, 0u);
     const HWND tray = area_.wait_for_icon(first_, std::chrono::seconds(60));
     ASSERT_NE(tray, nullptr);
     click_tray_item(tray, CHECK_ITEM);
@@ -250,20 +272,56 @@ TEST_F(TrayUpdateWindows, EndsWithTheNewVersionRunningFromTheInstalledProgram) {
 
 // A release that answers --version but never serves: the previous program is put back and runs.
 TEST_F(TrayUpdateWindows, AReleaseThatDoesNotStartIsReplacedByThePreviousProgram) {
-  const std::string broken = read_text(helper_binary());
-  write_file(site_ / "static/agent/vellora-agent-windows-x86_64.exe", broken);
-  write_file(site_ / "static/agent/version.json",
-             R"({"version":"0.4.16","sha256_windows":")" + sha256_of(broken) + R"("})");
+  publish("0.4.16", broken_);
   user_.set_env("VELLORA_VERIFY_SECS", "10");
   ASSERT_NO_FATAL_FAILURE(install_and_update_from_the_tray());
-  const auto failed = user_.config_dir() / "failed-update";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
-  while (read_text(failed).empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(read_text(failed), "0.4.16");
+  EXPECT_EQ(wait_for_failed_update(), "0.4.16");
   EXPECT_EQ(wait_for_version(user_.port(), "0.4.15", std::chrono::seconds(60)), "0.4.15");
   EXPECT_TRUE(read_text(installed()) == current_);
   EXPECT_EQ(processes_of(installed()).size(), 1u);
+}
+
+// Under the automatic policy the running agent installs the new release itself; the saved previous
+// program, started to finish the update, restarts the service with the new version.
+class CheckerWindows : public UpdateWindows {
+ protected:
+  void SetUp() override {
+    UpdateWindows::SetUp();
+    publish("0.4.15", current_);  // nothing newer while the service is installed
+    ASSERT_EQ(run(app_, {"auto-update", "on"}).exit_code, 0);
+    user_.set_env("VELLORA_UPDATE_FIRST_SECS", "1");
+    user_.set_env("VELLORA_UPDATE_INTERVAL_SECS", "1");
+    user_.set_env("VELLORA_VERIFY_SECS", "30");
+    first_ = install_from_downloads();
+    ASSERT_NE(first_, 0u);
+  }
+  DWORD first_ = 0;
+};
+
+TEST_F(CheckerWindows, InstallsANewReleaseWhenIdle) {
+  publish("0.4.16", next_);
+  EXPECT_EQ(wait_for_version(user_.port(), "0.4.16", std::chrono::seconds(180)), "0.4.16");
+  EXPECT_TRUE(read_text(installed()) == next_);
+  EXPECT_TRUE(read_text(fs::path(installed()).replace_extension("prev")) == current_);
+  const auto running = processes_of(installed());
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_NE(running[0], first_);
+}
+
+// A broken release is put back by the saved previous program and never installed again, however
+// often the checker sees it.
+TEST_F(CheckerWindows, PutsBackABrokenReleaseAndNeverInstallsItAgain) {
+  publish("0.4.16", broken_);
+  EXPECT_EQ(wait_for_failed_update(), "0.4.16");
+  EXPECT_EQ(wait_for_version(user_.port(), "0.4.15", std::chrono::seconds(60)), "0.4.15");
+  EXPECT_TRUE(read_text(installed()) == current_);
+  const auto running = processes_of(installed());
+  ASSERT_EQ(running.size(), 1u);
+  // Several more checks: the same agent keeps running the same program.
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  EXPECT_EQ(processes_of(installed()), running);
+  EXPECT_TRUE(read_text(installed()) == current_);
+  EXPECT_EQ(query_running_agent(user_.port()), "0.4.15");
 }
 
 // A saved version cut short is refused by rollback, not installed.
