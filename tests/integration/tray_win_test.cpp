@@ -20,6 +20,15 @@ namespace {
 
 const std::string DOT = " \u00b7 ";
 
+// Waits until the agent has said `text` on standard output (it says so after adding its icon).
+bool said(const Agent& agent, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (agent.output().find(text) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return agent.output().find(text) != std::string::npos;
+}
+
 class TrayWindows : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(area_.ready()); }
@@ -40,7 +49,7 @@ class TrayWindows : public ::testing::Test {
 TEST_F(TrayWindows, IconShowsTheIdleStateAndComesBackWhenTheTaskbarRestarts) {
   const HWND window = start_agent_with_tray();
   ASSERT_NE(window, nullptr);
-  EXPECT_NE(agent_.output().find("System tray icon: active.\n"), std::string::npos);
+  EXPECT_TRUE(said(agent_, "System tray icon: active.\n")) << agent_.output();
   EXPECT_EQ(agent_.errors(), "");
   const auto calls = area_.calls();
   ASSERT_EQ(calls.size(), 1u);
@@ -90,6 +99,21 @@ TEST_F(TrayWindows, OnlyEnabledEntriesActAndQuitEndsTheAgent) {
   EXPECT_EQ(agent_.get("/v1/status").status, 200u);
   click_tray_item(window, QUIT_ITEM);
   EXPECT_EQ(agent_.wait_exit(), 0);
+}
+
+// Started at log-on before Explorer's taskbar, the agent used to go without its icon for good: the
+// icon is added as soon as the notification area takes it.
+TEST(TrayWindowsBeforeTheTaskbar, IconIsAddedOnceTheNotificationAreaIsThere) {
+  Agent agent;
+  ASSERT_TRUE(agent.start({}));
+  said(agent, "System tray icon");  // before the fix: "Tray icon unavailable"
+  NotificationArea area;
+  ASSERT_TRUE(area.ready());
+  const HWND window = area.wait_for_icon(static_cast<DWORD>(agent.pid()), std::chrono::seconds(30));
+  ASSERT_NE(window, nullptr) << agent.output() << agent.errors();
+  EXPECT_EQ(area.calls()[0].tooltip, "Idle (127.0.0.1:" + std::to_string(agent.port()) + ")");
+  EXPECT_TRUE(said(agent, "System tray icon: active.\n")) << agent.output();
+  EXPECT_EQ(agent.errors(), "");
 }
 
 }  // namespace
