@@ -29,7 +29,8 @@ TEST(DownloaderWindows, CurlOfTheSystemFolderRunsRatherThanOneOnPath) {
   test::ScopedEnv path("PATH", platform::path_text(elsewhere) + ";" + test::system_path());
   test::ScopedEnv served("FAKE_SITE", platform::path_text(site));
 
-  EXPECT_EQ(net::fetch_text("http://127.0.0.1:9/static/hello.txt"), "hello");
+  const auto fetched = net::fetch_text("http://127.0.0.1:9/static/hello.txt");
+  EXPECT_EQ(fetched ? *fetched : "Error: " + fetched.error(), "hello");
   EXPECT_FALSE(fs::exists(elsewhere / "planted.log"));
   const auto found = net::find_downloader();
   ASSERT_TRUE(found);
