@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "platform/crypto.h"
 #include "platform/env.h"
+#include "platform/program.h"
 
 namespace vellora::net {
 namespace fs = std::filesystem;
@@ -23,7 +24,7 @@ const char* program_name(Downloader downloader) {
 }  // namespace
 
 fs::path downloader_program(Downloader downloader) {
-  return locate_program(program_name(downloader)).value_or(program_name(downloader));
+  return locate_downloader(program_name(downloader)).value_or(program_name(downloader));
 }
 
 std::optional<fs::path> locate_program(const std::string& name) {
@@ -49,8 +50,17 @@ bool program_on_path(const std::string& name) {
   return locate_program(name).has_value();
 }
 
+std::optional<fs::path> locate_downloader(const std::string& name) {
+  if (platform::on_windows() && name == "curl") {
+    std::error_code ec;
+    fs::path system = platform::system_program("curl");
+    if (fs::is_regular_file(system, ec)) return system;
+  }
+  return locate_program(name);
+}
+
 Downloader preferred_downloader() {
-  return program_on_path("curl") ? Downloader::Curl : Downloader::Wget;
+  return locate_downloader("curl") ? Downloader::Curl : Downloader::Wget;
 }
 
 std::expected<DownloaderProgram, std::string> find_downloader(

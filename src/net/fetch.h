@@ -21,15 +21,20 @@ bool program_on_path(const std::string& name);
 enum class Downloader { Curl, Wget };
 Downloader preferred_downloader();
 
+// A downloader's file: on Windows, curl.exe of the system folder (Windows 10 and later ship it)
+// by its full path, like the other system programs; PATH is searched only where the system has
+// none, and for wget. Elsewhere as locate_program.
+std::optional<std::filesystem::path> locate_downloader(const std::string& name);
+
 // The downloader to run and its file, or an error that names what to install when neither curl
-// nor wget is found. `locate` finds a program (locate_program outside tests).
+// nor wget is found. `locate` finds a program (locate_downloader outside tests).
 struct DownloaderProgram {
   Downloader downloader;
   std::filesystem::path program;
 };
 std::expected<DownloaderProgram, std::string> find_downloader(
     const std::function<std::optional<std::filesystem::path>(const std::string&)>& locate =
-        locate_program);
+        locate_downloader);
 
 // Where an outside tool's own words go. Captured: kept for the error message only (inside the
 // agent). Shown: also copied to this process's standard output and error as they come, so that a

@@ -85,6 +85,13 @@ std::expected<void, std::string> install_binary_with(MoveFunction move, const fs
   return {};
 }
 
+std::expected<void, std::string> replace_binary(const fs::path& source, const fs::path& target) {
+  if (auto copied = copy_replacing(platform::move_replacing, source, target); !copied)
+    return std::unexpected("could not replace " + platform::path_text(target) + ": " +
+                           failure_text(copied.error()));
+  return {};
+}
+
 std::expected<void, std::string> save_previous_version(const fs::path& executable) {
   std::error_code ec;
   if (!fs::exists(executable, ec)) return {};

@@ -30,6 +30,12 @@ std::expected<void, std::string> install_binary_with(MoveFunction move,
                                                      const std::filesystem::path& source,
                                                      const std::filesystem::path& target);
 
+// Puts a copy of `source` at `target` in one replacing move, without moving the target aside: for
+// a target that no longer runs while its `old` sibling may (on Windows the program that moved the
+// running executable aside runs from `old`, which can be neither deleted nor replaced).
+std::expected<void, std::string> replace_binary(const std::filesystem::path& source,
+                                                const std::filesystem::path& target);
+
 // Saves a copy of `executable` as its "prev" sibling, replacing the one saved before. The copy is
 // written to a temporary file and renamed into place, so a failed save (a full disk) leaves the
 // earlier "prev" whole, never a truncated one. Nothing to save when the executable is missing.

@@ -37,7 +37,11 @@ std::expected<void, std::string> finish_update(const fs::path& home, std::uint16
   std::error_code ec;
   if (!fs::exists(saved, ec))
     return std::unexpected(failed + "; no previous version was saved to put back");
-  if (auto put = install_binary(saved, target); !put)
+  // The new version may still run without answering, holding its file; and the program that
+  // installed it (this one, or the `update` it handed over from) may run from the displaced `old`,
+  // so the previous version goes straight over the target.
+  stop_other_agents();
+  if (auto put = replace_binary(saved, target); !put)
     return std::unexpected(failed + "; putting the previous version back failed: " + put.error());
   const std::string back = "; the previous version is back in place at " + display_path(target);
   if (auto again = restart_service(home); !again)

@@ -136,7 +136,12 @@ TinyTexDialogue terminal_dialogue(bool assume_yes) {
   return TinyTexDialogue{
       .confirm = [assume_yes](const std::string& q) { return net::confirm(q, assume_yes); },
       .engine_names = [] { return engine_names(); },
-      .program_available = [](const std::string& program) { return net::program_on_path(program); },
+      .program_available =
+          [](const std::string& program) {
+            return program == "curl" || program == "wget"
+                       ? net::locate_downloader(program).has_value()
+                       : net::program_on_path(program);
+          },
       .out = &std::cout,
       .tool_output =
           platform::stdin_is_terminal() ? net::ToolOutput::Shown : net::ToolOutput::Captured,
@@ -250,7 +255,9 @@ std::expected<void, std::string> install_tinytex_with(const fs::path& home,
                                 : unpacked_ok.error();
     return std::unexpected("could not extract the package (" + why + ")");
   }
-  fs::rename(unpacked, target, ec);
+  // A fresh profile may not have the folder that holds the target yet.
+  fs::create_directories(target.parent_path(), ec);
+  if (!ec) fs::rename(unpacked, target, ec);
   if (ec) return std::unexpected("could not move to " + target_text + ": " + ec.message());
   remove_tree(unpacking);
   remove_quietly(package);

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "platform/wide_text.h"
@@ -17,6 +18,9 @@ namespace {
 constexpr UINT ICON_MESSAGE = WM_APP + 1;
 constexpr UINT ICON_ID = 1;
 constexpr const wchar_t* WINDOW_CLASS = L"VelloraAgentTray";
+// While the notification area refuses the icon (the agent started at log-on before Explorer's
+// taskbar, or Explorer is busy), adding it is tried again this often.
+constexpr auto ADD_RETRY = std::chrono::seconds(1);
 
 // The system's text for the last error, or `what` when the failing call set none.
 std::string last_error_text(const char* what) {
@@ -96,6 +100,7 @@ struct TrayIcon::Impl {
   HICON icon = nullptr;
   UINT taskbar_created = 0;
   bool shown = false;
+  std::chrono::steady_clock::time_point last_add;
   std::vector<MenuEntry> entries;
   std::wstring tooltip;
   std::vector<int> clicks;
@@ -120,7 +125,10 @@ struct TrayIcon::Impl {
     return Shell_NotifyIconW(action, &data);
   }
 
-  bool add() { return shown = notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP); }
+  bool add() {
+    last_add = std::chrono::steady_clock::now();
+    return shown = notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP);
+  }
 
   MenuEntry* entry(int id) {
     auto it = std::find_if(entries.begin(), entries.end(), [id](auto& e) { return e.id == id; });
@@ -207,8 +215,8 @@ std::expected<std::unique_ptr<TrayIcon>, TrayError> TrayIcon::create(
   impl->icon = make_icon(image);
   if (!impl->icon)
     return std::unexpected(TrayError{false, last_error_text("could not create the icon")});
-  if (!impl->add())
-    return std::unexpected(TrayError{false, "the notification area refused the icon"});
+  // Refused now, it is added once the taskbar takes it (see pump and TaskbarCreated).
+  impl->add();
   return std::unique_ptr<TrayIcon>(new TrayIcon(std::move(impl)));
 }
 
@@ -243,6 +251,8 @@ void TrayIcon::pump() {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  if (!impl_->shown && std::chrono::steady_clock::now() - impl_->last_add >= ADD_RETRY)
+    impl_->add();
 }
 
 // The icon exists once it is created: the shell has accepted it.

@@ -12,32 +12,56 @@
 #include <thread>
 
 #include "harness.h"
+#include "notification_area_win.h"
 #include "platform/env.h"
 #include "platform/program.h"
+#include "service/probe.h"
 #include "service/windows_programs.h"
+#include "tray/run_tray.h"
 
 namespace vellora::test {
 namespace {
 
-// Ends every process started from `exe` (the installed agent the test left running).
-void kill_processes_of(const fs::path& exe) {
+// The processes started from `exe`.
+std::vector<DWORD> processes_of(const fs::path& exe) {
+  // The system names images with backslashes alone.
+  const std::wstring wanted = fs::path(exe).make_preferred().native();
+  std::vector<DWORD> found;
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return;
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more;
        more = Process32NextW(snapshot, &entry)) {
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
-                                       entry.th32ProcessID);
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
     if (process == nullptr) continue;
     wchar_t name[32768];
     DWORD size = 32768;
     if (QueryFullProcessImageNameW(process, 0, name, &size) &&
-        CompareStringOrdinal(name, static_cast<int>(size), exe.c_str(), -1, TRUE) == CSTR_EQUAL)
-      TerminateProcess(process, 1);
+        CompareStringOrdinal(name, static_cast<int>(size), wanted.c_str(), -1, TRUE) == CSTR_EQUAL)
+      found.push_back(entry.th32ProcessID);
     CloseHandle(process);
   }
   CloseHandle(snapshot);
+  return found;
+}
+
+// Ends every process started from `exe` (the installed agent the test left running).
+void kill_processes_of(const fs::path& exe) {
+  for (const DWORD pid : processes_of(exe)) kill_process(static_cast<pid_t>(pid));
+}
+
+// The version answering on the port once it is `wanted`, or the last one seen at the limit.
+std::optional<std::string> wait_for_version(std::uint16_t port, const std::string& wanted,
+                                            std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto seen = query_running_agent(port);
+  while (seen != wanted && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    seen = query_running_agent(port);
+  }
+  return seen;
 }
 
 std::string run_value() {
@@ -67,6 +91,10 @@ class ServiceWindows : public ::testing::Test {
     command.cwd = cwd;
     platform::RunOptions options;
     options.time_limit = std::chrono::seconds(120);
+    // As from a user's terminal: what the command starts in the background (the service's agent,
+    // the helper that removes an uninstalled program) outlives it, rather than ending with the
+    // job object that holds a contained run.
+    options.contain = false;
     const auto result = platform::run(command, options);
     if (!result) return {};
     auto copy = *result;
@@ -135,6 +163,34 @@ class UpdateWindows : public ServiceWindows {
                R"({"version":"0.4.16","sha256_windows":")" + sha256_of(next) + R"("})");
   }
   fs::path prev() const { return fs::path(app_).replace_extension("prev"); }
+  // Publishes a release of these bytes as the given version.
+  void publish(const std::string& version, const std::string& bytes) {
+    write_file(site_ / "static/agent/vellora-agent-windows-x86_64.exe", bytes);
+    write_file(
+        site_ / "static/agent/version.json",
+        R"({"version":")" + version + R"(","sha256_windows":")" + sha256_of(bytes) + R"("})");
+  }
+  // Installs the service from a Downloads folder, as a user would; the agent it started.
+  DWORD install_from_downloads() {
+    const fs::path downloads = user_.root() / "Downloads";
+    fs::create_directories(downloads);
+    fs::copy_file(agent_binary(), downloads / "vellora-agent.exe");
+    const auto result = run(downloads / "vellora-agent.exe", {"install"});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    const auto running = processes_of(installed());
+    EXPECT_EQ(running.size(), 1u);
+    return running.size() == 1 ? running[0] : 0;
+  }
+  // Waits until the config folder's "failed-update" names a version; its text.
+  std::string wait_for_failed_update() const {
+    const auto failed = user_.config_dir() / "failed-update";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+    while (read_text(failed).empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return read_text(failed);
+  }
+  // A release that answers --version as 0.4.16 but never serves (see test_helper_win.cpp).
+  const std::string broken_ = read_text(helper_binary());
   const fs::path site_ = user_.root() / "site";
   const fs::path app_ = user_.root() / "app/vellora-agent.exe";
   const std::string current_ = read_text(agent_binary());
@@ -175,6 +231,97 @@ TEST_F(UpdateWindows, HeldProgramIsReportedAndTheNextUpdateWorks) {
   const auto result = run(app_, {"update", "--yes"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(read_text(app_), next_);
+}
+
+// With the service installed, the tray's "Update the agent" used to end with no agent at all: the
+// update child held the port, so the new agent could not bind. The agent that answers at the end
+// is the new version, started from the installed program as the service's restart starts it.
+class TrayUpdateWindows : public UpdateWindows {
+ protected:
+  void SetUp() override {
+    UpdateWindows::SetUp();
+    ASSERT_TRUE(area_.ready());
+    // Only the click asks; a slow machine still sees the restarted agent in time.
+    user_.set_env("VELLORA_UPDATE_FIRST_SECS", "100000");
+    user_.set_env("VELLORA_VERIFY_SECS", "60");
+  }
+  // Installs the service from a Downloads folder and clicks "Check for updates", then "Update the
+  // agent" in the tray of the agent it started.
+  void install_and_update_from_the_tray() {
+    first_ = install_from_downloads();
+    ASSERT_NE(first_, 0u);
+    const HWND tray = area_.wait_for_icon(first_, std::chrono::seconds(60));
+    ASSERT_NE(tray, nullptr);
+    click_tray_item(tray, CHECK_ITEM);
+    ASSERT_TRUE(area_.wait_for_tooltip(tray, "Update available: 0.4.16", std::chrono::seconds(60)));
+    click_tray_item(tray, UPDATE_ITEM);
+  }
+  NotificationArea area_;
+  DWORD first_ = 0;
+};
+
+TEST_F(TrayUpdateWindows, EndsWithTheNewVersionRunningFromTheInstalledProgram) {
+  ASSERT_NO_FATAL_FAILURE(install_and_update_from_the_tray());
+  EXPECT_EQ(wait_for_version(user_.port(), "0.4.16", std::chrono::seconds(180)), "0.4.16");
+  EXPECT_TRUE(read_text(installed()) == next_);
+  EXPECT_TRUE(read_text(fs::path(installed()).replace_extension("prev")) == current_);
+  const auto running = processes_of(installed());
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_NE(running[0], first_);
+}
+
+// A release that answers --version but never serves: the previous program is put back and runs.
+TEST_F(TrayUpdateWindows, AReleaseThatDoesNotStartIsReplacedByThePreviousProgram) {
+  publish("0.4.16", broken_);
+  user_.set_env("VELLORA_VERIFY_SECS", "10");
+  ASSERT_NO_FATAL_FAILURE(install_and_update_from_the_tray());
+  EXPECT_EQ(wait_for_failed_update(), "0.4.16");
+  EXPECT_EQ(wait_for_version(user_.port(), "0.4.15", std::chrono::seconds(60)), "0.4.15");
+  EXPECT_TRUE(read_text(installed()) == current_);
+  EXPECT_EQ(processes_of(installed()).size(), 1u);
+}
+
+// Under the automatic policy the running agent installs the new release itself; the saved previous
+// program, started to finish the update, restarts the service with the new version.
+class CheckerWindows : public UpdateWindows {
+ protected:
+  void SetUp() override {
+    UpdateWindows::SetUp();
+    publish("0.4.15", current_);  // nothing newer while the service is installed
+    ASSERT_EQ(run(app_, {"auto-update", "on"}).exit_code, 0);
+    user_.set_env("VELLORA_UPDATE_FIRST_SECS", "1");
+    user_.set_env("VELLORA_UPDATE_INTERVAL_SECS", "1");
+    user_.set_env("VELLORA_VERIFY_SECS", "30");
+    first_ = install_from_downloads();
+    ASSERT_NE(first_, 0u);
+  }
+  DWORD first_ = 0;
+};
+
+TEST_F(CheckerWindows, InstallsANewReleaseWhenIdle) {
+  publish("0.4.16", next_);
+  EXPECT_EQ(wait_for_version(user_.port(), "0.4.16", std::chrono::seconds(180)), "0.4.16");
+  EXPECT_TRUE(read_text(installed()) == next_);
+  EXPECT_TRUE(read_text(fs::path(installed()).replace_extension("prev")) == current_);
+  const auto running = processes_of(installed());
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_NE(running[0], first_);
+}
+
+// A broken release is put back by the saved previous program and never installed again, however
+// often the checker sees it.
+TEST_F(CheckerWindows, PutsBackABrokenReleaseAndNeverInstallsItAgain) {
+  publish("0.4.16", broken_);
+  EXPECT_EQ(wait_for_failed_update(), "0.4.16");
+  EXPECT_EQ(wait_for_version(user_.port(), "0.4.15", std::chrono::seconds(60)), "0.4.15");
+  EXPECT_TRUE(read_text(installed()) == current_);
+  const auto running = processes_of(installed());
+  ASSERT_EQ(running.size(), 1u);
+  // Several more checks: the same agent keeps running the same program.
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  EXPECT_EQ(processes_of(installed()), running);
+  EXPECT_TRUE(read_text(installed()) == current_);
+  EXPECT_EQ(query_running_agent(user_.port()), "0.4.15");
 }
 
 // A saved version cut short is refused by rollback, not installed.

@@ -18,6 +18,12 @@
 // that starts with "http" is the URL, whose path names a file in that folder; "-o <file>" writes it
 // there, otherwise to standard output. A missing file fails as curl -f does (exit 22). Each URL
 // is appended to requests.log in the site's folder.
+// Copied under a name that starts with "vellora-agent" it is a release that does not serve: it
+// answers --version with "vellora-agent 0.4.16" and exits 1 on anything else.
+// Copied under a name that starts with "tinytex-" it is a TinyTeX self-extracting package: given
+// "-y" and "-o<dir>" it makes <dir>\TinyTeX\bin\windows holding a copy of itself as tlmgr.exe
+// (which then records its arguments as a planted program does); FAKE_EXTRACT=fail makes it say
+// "ERROR: Data Error" and exit 2 instead.
 // Copied under any other name (reg.exe, taskkill.exe, powershell.exe planted where a system
 // program is looked for) it appends its name and arguments as a line to planted.log beside itself
 // and exits 0.
@@ -153,6 +159,27 @@ int fake_curl(int argc, wchar_t** argv) {
   return 0;
 }
 
+int fake_self_extractor(int argc, wchar_t** argv) {
+  std::wstring into;
+  bool yes = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg == L"-y") yes = true;
+    if (arg.starts_with(L"-o")) into = arg.substr(2);
+  }
+  if (!yes || into.empty()) return 2;
+  if (env_text(L"FAKE_EXTRACT") == L"fail") {
+    std::fputs("ERROR: Data Error : TinyTeX\\bin\\windows\\tlmgr.exe\n", stderr);
+    return 2;
+  }
+  std::wstring dir = into;
+  for (const wchar_t* part : {L"\\TinyTeX", L"\\bin", L"\\windows"}) {
+    dir += part;
+    CreateDirectoryW(dir.c_str(), nullptr);
+  }
+  return CopyFileW(own_path().c_str(), (dir + L"\\tlmgr.exe").c_str(), FALSE) ? 0 : 2;
+}
+
 int planted(const std::wstring& dir, const std::wstring& name, int argc, wchar_t** argv) {
   std::ofstream out((dir + L"planted.log").c_str(), std::ios::binary | std::ios::app);
   out << utf8(name.c_str());
@@ -173,6 +200,12 @@ int wmain(int argc, wchar_t** argv) {
   if (name == L"latexmk.exe") return fake_latexmk(argc, argv);
   if (name == L"clip.exe") return fake_clip(dir);
   if (name == L"curl.exe") return fake_curl(argc, argv);
+  if (name.starts_with(L"tinytex-")) return fake_self_extractor(argc, argv);
+  if (name.starts_with(L"vellora-agent")) {
+    if (argc != 2 || std::wstring(argv[1]) != L"--version") return 1;
+    std::fputs("vellora-agent 0.4.16\n", stdout);
+    return 0;
+  }
   if (name != L"test_helper.exe") return planted(dir, name, argc, argv);
   if (argc < 2) return 2;
   const std::wstring mode = argv[1];
