@@ -10,3 +10,7 @@ TEST_PACKAGES=(googletest libgtest-dev curl wget python3 xz-utils dbus poppler-u
 # The Windows build (zlib linked statically), its tests (googletest from source) and wine 8 to run them.
 WINDOWS_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
                        wine wine64)
+# What scripts/release.sh needs beyond the build: the Debian 11 root, the package check, the zip,
+# and the Windows cross-build.
+RELEASE_PACKAGES=(debootstrap lintian zip binutils git python3 g++-mingw-w64-x86-64-posix
+                  binutils-mingw-w64-x86-64 libz-mingw-w64-dev)

@@ -42,6 +42,7 @@ ShownValues read_values(const TrayContext& context) {
   values.checking = context.checking();
   values.updating = context.updating();
   if (context.updated_to) values.updated_to = context.updated_to();
+  values.package_updater = context.package_updater;
   return values;
 }
 

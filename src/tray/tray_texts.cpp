@@ -51,6 +51,12 @@ TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_v
     texts.update_enabled = false;
     return texts;
   }
+  if (shown.package_updater) {
+    texts.update_item = "Installed by the system's package manager: update it with " +
+                        *shown.package_updater;
+    texts.update_enabled = false;
+    return texts;
+  }
   if (shown.updating) {
     texts.update_item = "Updating...";
   } else if (!shown.available_version) {

@@ -16,6 +16,8 @@ struct ShownValues {
   bool updating = false;
   // The version this executable's file was updated to; the running agent needs a restart.
   std::optional<std::string> updated_to;
+  // The tool that updates this program when a system package installed it ("apt").
+  std::optional<std::string> package_updater;
   bool operator==(const ShownValues&) const = default;
 };
 
