@@ -25,7 +25,7 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$version" ] && [ -n "$linux" ] && [ -n "$out" ] ||
   { echo "usage: $0 --version V --linux EXE [--windows EXE] --out DIR [--sysroot ROOT]" >&2; exit 2; }
-for tool in dpkg-deb sha256sum objdump; do
+for tool in dpkg-deb sha256sum objdump strip; do
   command -v "$tool" >/dev/null || { echo "package-release: $tool is missing" >&2; exit 1; }
 done
 [ -z "$windows" ] || command -v zip >/dev/null || { echo "package-release: zip is missing" >&2; exit 1; }
@@ -36,6 +36,9 @@ umask 022
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
+# Published stripped (lintian refuses unstripped programs; stripping twice changes nothing).
+strip --strip-all -o "$stage/vellora-agent-linux" "$linux"
+linux="$stage/vellora-agent-linux"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 rm -rf "${out:?}/site" "$out"/*.deb "$out"/*.zip "$out/SHA256SUMS"
@@ -110,7 +113,7 @@ UNIT
   echo "  * Release $version."
   echo
   echo " -- Vellora developers <agent@vellora.app>  $(date -u -d "@$SOURCE_DATE_EPOCH" -R)"
-} | gzip -9n >"$deb/usr/share/doc/vellora-agent/changelog.Debian.gz"
+} | gzip -9n >"$deb/usr/share/doc/vellora-agent/changelog.gz"
 {
   echo "vellora-agent, the local compile agent of the Vellora editor."
   echo "Copyright: the Vellora developers."

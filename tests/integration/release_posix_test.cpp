@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "common/json.h"
 #include "harness.h"
 #include "platform/process.h"
@@ -48,7 +50,7 @@ void package(const std::string& version, const fs::path& linux_exe, const fs::pa
 class Release : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* tool : {"dpkg-deb", "sha256sum", "objdump"})
+    for (const char* tool : {"dpkg-deb", "sha256sum", "objdump", "strip"})
       if (!on_path(tool)) GTEST_SKIP() << tool << " is missing: no release can be packaged here";
   }
   TempDir dir_;
@@ -58,7 +60,7 @@ TEST_F(Release, FilesOfARelease) {
   const fs::path out = dir_.path() / "0.4.15";
   package("0.4.15", agent_binary(), out);
   const fs::path asset = out / "site/static/agent/vellora-agent-linux-x86_64";
-  EXPECT_EQ(read_text(asset), read_text(agent_binary()));
+  EXPECT_EQ(run(asset, {"--version"}).out, "vellora-agent 0.4.15\n");
   EXPECT_EQ(fs::status(asset).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
   // What the agent itself reads from the site.
   const auto manifest =
@@ -166,7 +168,7 @@ TEST_F(Release, DebianPackageInstalledIsUpdatedByThePackageManager) {
   EXPECT_EQ(update.err,
             "Error: installed by the system's package manager: update it with apt\n");
   EXPECT_EQ(site.requests(), "");  // not even asked
-  EXPECT_EQ(read_text("/usr/bin/vellora-agent"), read_text(agent_binary()));
+  EXPECT_EQ(run("/usr/bin/vellora-agent", {"--version"}).out, "vellora-agent 0.4.15\n");
 }
 
 // The release script refuses exactly the versions the agent's update would refuse (and those
@@ -251,6 +253,20 @@ int main() {
               "1 32 zlib 1\n");
     fs::remove(inside);
   }
+}
+
+// libsystemd is loaded when the tray starts: without it the agent serves and says so once.
+TEST(Portability, WithoutLibsystemdTheAgentServesWithoutItsIcon) {
+  Agent agent;
+  agent.set_env("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+  agent.set_env("VELLORA_LIBSYSTEMD", "libsystemd-not-here.so.0");
+  ASSERT_TRUE(agent.start({}));
+  for (int i = 0; i < 200 && agent.errors().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(agent.errors(),
+            "Tray icon unavailable: could not connect to the session bus: Can not access a needed "
+            "shared library\n");
+  EXPECT_EQ(agent.get("/v1/status").status, 200u);
 }
 
 }  // namespace
