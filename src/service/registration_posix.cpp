@@ -208,6 +208,23 @@ void unregister_service(const fs::path& home) {
   unlink_command(home);
 }
 
+std::expected<void, std::string> register_packaged_service(const fs::path& home) {
+  std::error_code ec;
+  // The unit or entry of an earlier installation of a copy would shadow the package's unit.
+  if (fs::exists(unit_path(home), ec)) {
+    (void)systemctl({"disable", UNIT_NAME});
+    fs::remove(unit_path(home), ec);
+  }
+  fs::remove(autostart_path(home), ec);
+  if (systemctl({"daemon-reload"}) && systemctl({"enable", UNIT_NAME})) return {};
+  return std::unexpected("could not enable the package's user unit (" + systemctl_program() +
+                         " --user enable " + UNIT_NAME + " failed)");
+}
+
+void unregister_packaged_service(const fs::path&) {
+  (void)systemctl({"disable", "--now", UNIT_NAME});
+}
+
 void stop_other_agents() {
   std::vector<PidFd> agents = find_other_agents();
   for (const PidFd& agent : agents) agent.signal(SIGTERM);

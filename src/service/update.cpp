@@ -111,8 +111,7 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
     return UpdateOutcome::Skipped;
   }
   if (auto saved = save_previous_version(*target); !saved)
-    return failed("could not save the current version: " + saved.error() +
-                  "; nothing was changed");
+    return failed("could not save the current version: " + saved.error() + "; nothing was changed");
   if (auto put = install_binary(file, *target); !put) return failed(put.error());
   remove_quietly(file);
 

@@ -52,8 +52,8 @@ TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_v
     return texts;
   }
   if (shown.package_updater) {
-    texts.update_item = "Installed by the system's package manager: update it with " +
-                        *shown.package_updater;
+    texts.update_item =
+        "Installed by the system's package manager: update it with " + *shown.package_updater;
     texts.update_enabled = false;
     return texts;
   }

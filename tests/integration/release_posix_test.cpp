@@ -136,8 +136,8 @@ TEST_F(Release, DebianPackageContents) {
       << control.out;
 
   if (!on_path("lintian")) GTEST_SKIP() << "lintian is missing: the package was not checked";
-  const auto lintian =
-      run("/bin/sh", {"-c", "lintian --fail-on error --suppress-tags no-manual-page " + deb.string()});
+  const auto lintian = run(
+      "/bin/sh", {"-c", "lintian --fail-on error --suppress-tags no-manual-page " + deb.string()});
   EXPECT_EQ(lintian.exit_code, 0) << lintian.out << lintian.err;
 }
 
@@ -165,10 +165,44 @@ TEST_F(Release, DebianPackageInstalledIsUpdatedByThePackageManager) {
   machine.set_env("VELLORA_SITE", site.origin());
   const auto update = machine.run("/usr/bin/vellora-agent", {"update", "--yes"});
   EXPECT_EQ(update.exit_code, 1);
-  EXPECT_EQ(update.err,
-            "Error: installed by the system's package manager: update it with apt\n");
+  EXPECT_EQ(update.err, "Error: installed by the system's package manager: update it with apt\n");
   EXPECT_EQ(site.requests(), "");  // not even asked
   EXPECT_EQ(run("/usr/bin/vellora-agent", {"--version"}).out, "vellora-agent 0.4.15\n");
+}
+
+// What the package installs is registered by enabling the package's user unit for the user who
+// asks, is never copied or replaced by the agent, and is disabled again by uninstall.
+TEST(PackagedAgent, InstallEnablesThePackagesUnitAndNeverCopiesOrUpdates) {
+  UserMachine machine;
+  const fs::path program = machine.copy_agent(machine.root() / "usr/bin/vellora-agent");
+  write_file(machine.root() / "usr/lib/vellora-agent/updated-by", "apt\n");
+  machine.fake_systemd(program);
+  machine.set_env("VELLORA_VERIFY_RESTART", "1");
+  auto result = machine.run(program, {"install"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(result.out.starts_with("Agent 0.4.15 installed at " + program.string() +
+                                     "\nService installed and started.\n"))
+      << result.out;
+  EXPECT_EQ(query_running_agent(machine.port()), "0.4.15");
+  EXPECT_NE(machine.systemctl_log().find("--user enable vellora-agent.service\n"),
+            std::string::npos)
+      << machine.systemctl_log();
+  EXPECT_FALSE(fs::exists(machine.xdg_config() / "systemd/user/vellora-agent.service"));
+  EXPECT_FALSE(fs::exists(machine.installed()));
+
+  LocalSite site;
+  site.publish("0.4.16", read_text(next_agent_binary()));
+  machine.set_env("VELLORA_SITE", site.origin());
+  result = machine.run(program, {"update", "--yes"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "Error: installed by the system's package manager: update it with apt\n");
+
+  result = machine.run(program, {"uninstall"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(machine.systemctl_log().ends_with("--user disable --now vellora-agent.service\n"))
+      << machine.systemctl_log();
+  EXPECT_EQ(query_running_agent(machine.port()), std::nullopt);
+  EXPECT_TRUE(fs::exists(program));
 }
 
 // The release script refuses exactly the versions the agent's update would refuse (and those
@@ -204,9 +238,9 @@ TEST(Portability, CheckRefusesANewGlibcAndPassesTheReleaseLinking) {
 
   const char* root_env = std::getenv("VELLORA_SYSROOT");
   const char* home = std::getenv("HOME");
-  const fs::path root = root_env ? fs::path(root_env)
-                                 : fs::path(home ? home : "/") /
-                                       ".cache/vellora-agent-release/bullseye";
+  const fs::path root = root_env
+                            ? fs::path(root_env)
+                            : fs::path(home ? home : "/") / ".cache/vellora-agent-release/bullseye";
   if (!fs::exists(root / ".vellora-sysroot-1"))
     GTEST_SKIP() << "no Debian 11 root at " << root << ": scripts/sysroot.sh makes one";
   // Threads, exceptions (the unwinder's lookup of its tables), random_device, libcrypto, zlib,
@@ -236,11 +270,11 @@ int main() {
 )");
   const std::string lib = (root / "usr/lib/x86_64-linux-gnu").string();
   const auto built =
-      run("/usr/bin/g++",
-          {"-std=c++23", "-O1", "--sysroot=" + root.string(), "-B" + lib, "-L" + lib,
-           (dir.path() / "probe.cpp").string(), (SOURCE / "cmake/portable/glibc_compat.cpp").string(),
-           "-o", (dir.path() / "probe").string(), "-static-libstdc++", "-static-libgcc",
-           lib + "/libcrypto.a", lib + "/libz.a", "-pthread", "-ldl"});
+      run("/usr/bin/g++", {"-std=c++23", "-O1", "--sysroot=" + root.string(), "-B" + lib,
+                           "-L" + lib, (dir.path() / "probe.cpp").string(),
+                           (SOURCE / "cmake/portable/glibc_compat.cpp").string(), "-o",
+                           (dir.path() / "probe").string(), "-static-libstdc++", "-static-libgcc",
+                           lib + "/libcrypto.a", lib + "/libz.a", "-pthread", "-ldl"});
   ASSERT_EQ(built.exit_code, 0) << built.err;
   const auto checked = run("/bin/bash", {check.string(), (dir.path() / "probe").string()});
   EXPECT_EQ(checked.exit_code, 0) << checked.err;

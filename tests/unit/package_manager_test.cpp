@@ -1,10 +1,11 @@
 // A program installed by a system package is recognised by the file the package puts beside it,
 // and then neither updates itself nor offers to in the tray.
 
+#include "service/package_manager.h"
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "service/package_manager.h"
 #include "tray/tray_texts.h"
 
 namespace vellora::test {
