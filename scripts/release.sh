@@ -131,6 +131,7 @@ try_in_root() {
   mkdir -p "$sysroot$home"
   install -m 0755 "$exe" "$sysroot/usr/local/bin/vellora-agent"
   mountpoint -q "$sysroot/proc" || mount -t proc proc "$sysroot/proc"
+  trap 'umount "$sysroot/proc" 2>/dev/null || true' EXIT
   local in_root=(chroot "$sysroot" env -i HOME=$home PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8)
   local answer
   answer=$("${in_root[@]}" vellora-agent --version)

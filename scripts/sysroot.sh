@@ -10,7 +10,25 @@ cd "$(dirname "$0")/.."
 root=${VELLORA_SYSROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/vellora-agent-release/bullseye}
 # Raised whenever the list below changes, so that an older root is made again.
 stamp="$root/.vellora-sysroot-1"
+
+# The kernel's interface headers come from this machine (Debian 12's linux-libc-dev, Linux 6.1):
+# they describe system calls, not the C library, and the agent uses newer ones than Debian 11's
+# (Landlock, close_range), checking at run time whether the kernel has them.
+kernel_headers() {
+  local version
+  version=$(dpkg-query -W -f='${Version}' linux-libc-dev)
+  local headers_stamp="$root/.vellora-kernel-headers-$version"
+  [ -f "$headers_stamp" ] && return
+  rm -rf "$root/usr/include/linux" "$root/usr/include/asm-generic" \
+    "$root/usr/include/x86_64-linux-gnu/asm"
+  cp -a /usr/include/linux /usr/include/asm-generic "$root/usr/include/"
+  cp -a /usr/include/x86_64-linux-gnu/asm "$root/usr/include/x86_64-linux-gnu/"
+  rm -f "$root"/.vellora-kernel-headers-*
+  touch "$headers_stamp"
+}
+
 if [ -f "$stamp" ]; then
+  kernel_headers
   echo "$root"
   exit 0
 fi
@@ -39,4 +57,5 @@ find "$root.partial/usr/lib/" "$root.partial/lib64/" -lname '/*' -print0 |
 rm -rf "$root"
 mv "$root.partial" "$root"
 touch "$stamp"
+kernel_headers
 echo "$root"

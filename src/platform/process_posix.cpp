@@ -1,8 +1,6 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/inherited_fds.h"
 #include "platform/process.h"
 #include "platform/running_trees.h"
 
@@ -24,37 +23,6 @@ namespace vellora::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Marks every descriptor from `first` on close-on-exec, between fork and exec (so only system
-// calls). close_range() does it at once from Linux 5.11; older kernels, where it is missing or
-// lacks the flag, get each open descriptor listed from /proc, or every number up to the limit.
-void close_on_exec_from(int first) {
-  constexpr unsigned CLOEXEC_FLAG = 1U << 2;  // CLOSE_RANGE_CLOEXEC
-  if (::syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, CLOEXEC_FLAG) == 0) return;
-  const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    alignas(8) char buffer[4096];
-    long n = 0;
-    while ((n = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer)) > 0) {
-      for (long at = 0; at < n;) {
-        const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
-        at += entry->d_reclen;
-        int fd = 0;
-        const char* c = entry->d_name;
-        for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
-        if (*c == '\0' && c != entry->d_name && fd >= first && fd != dir)
-          ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-      }
-    }
-    ::close(dir);
-    if (n == 0) return;
-  }
-  struct rlimit limit {};
-  const int last = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < (1U << 20)
-                       ? static_cast<int>(limit.rlim_cur)
-                       : 1 << 20;
-  for (int fd = first; fd < last; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
 
 struct Fd {
   int fd = -1;
@@ -287,7 +255,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
     if (pending_input.empty()) started->stdin_write.reset();
   }
   // A pidfd wakes poll() when the child ends; without one, poll in short slices.
-  Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  Fd pidfd(static_cast<int>(::syscall(__NR_pidfd_open, pid, 0)));
 
   const bool has_deadline = options.time_limit.has_value();
   const Clock::time_point deadline =

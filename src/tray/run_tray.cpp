@@ -42,7 +42,6 @@ ShownValues read_values(const TrayContext& context) {
   values.checking = context.checking();
   values.updating = context.updating();
   if (context.updated_to) values.updated_to = context.updated_to();
-  values.package_updater = context.package_updater;
   return values;
 }
 
@@ -127,7 +126,7 @@ void run_tray(TrayContext context) {
       if (values.compiling != shown.compiling) icon.set_image(tray_icon_image(values.compiling));
       if (values != shown) {
         shown = std::move(values);
-        show_texts(icon, tray_texts(shown, context.port, context.version));
+        show_texts(icon, tray_texts(shown, context.port, context.version, context.package_updater));
       }
     }
     std::this_thread::sleep_for(LOOP_PERIOD);

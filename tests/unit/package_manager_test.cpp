@@ -41,8 +41,7 @@ TEST(PackageManager, TheFileBesideTheProgramNamesWhatUpdatesIt) {
 TEST(PackageManager, TheTrayOffersNoUpdate) {
   ShownValues shown;
   shown.available_version = "0.4.16";
-  shown.package_updater = "apt";
-  const TrayTexts texts = tray_texts(shown, 47474, "0.4.15");
+  const TrayTexts texts = tray_texts(shown, 47474, "0.4.15", "apt");
   EXPECT_EQ(texts.update_item, "Installed by the system's package manager: update it with apt");
   EXPECT_FALSE(texts.update_enabled);
   EXPECT_TRUE(texts.check_enabled);
