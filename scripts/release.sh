@@ -82,15 +82,19 @@ build() {
   local dir=$1
   local src="$work/src"
   local maps="-ffile-prefix-map=$src=. -ffile-prefix-map=$dir=build"
-  mkdir -p "$dir/boost-include"
+  # Headers taken from this machine, each in a folder of its own: Boost (header-only) and sd-bus
+  # (declarations only: libsystemd is loaded at run time; Debian 11's own trip -Werror in C++).
+  mkdir -p "$dir/boost-include" "$dir/sd-bus-include"
   ln -sfn /usr/include/boost "$dir/boost-include/boost"
+  ln -sfn /usr/include/systemd "$dir/sd-bus-include/systemd"
   local launcher=()
   if [ -z "${CCACHE_DISABLE:-}" ] && command -v ccache >/dev/null; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   fi
   cmake -S "$src" -B "$dir/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLORA_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/linux-portable.cmake" -DVELLORA_SYSROOT="$sysroot" \
-    -DVELLORA_BOOST_INCLUDE="$dir/boost-include" -DCMAKE_CXX_FLAGS="$maps" "${launcher[@]}" >/dev/null
+    -DVELLORA_BOOST_INCLUDE="$dir/boost-include" -DVELLORA_SD_BUS_INCLUDE="$dir/sd-bus-include" \
+    -DCMAKE_CXX_FLAGS="$maps" "${launcher[@]}" >/dev/null
   cmake -S "$src" -B "$dir/windows" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLORA_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
     -DVELLORA_BOOST_INCLUDE="$dir/boost-include" -DCMAKE_CXX_FLAGS="$maps" \
