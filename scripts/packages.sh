@@ -5,7 +5,7 @@ TEX_PACKAGES=(texlive-latex-base texlive-latex-recommended texlive-fonts-recomme
               texlive-luatex latexmk context lmodern fonts-lmodern
               texlive-pictures texlive-bibtex-extra biber fonts-dejavu-core
               texlive-latex-extra ghostscript)
-TEST_PACKAGES=(googletest libgtest-dev curl wget python3 xz-utils dbus poppler-utils
+TEST_PACKAGES=(googletest libgtest-dev curl wget python3 xz-utils dbus poppler-utils lintian
                texlive-font-utils)
 # The Windows build (zlib linked statically), its tests (googletest from source) and wine 8 to run them.
 WINDOWS_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
