@@ -21,14 +21,19 @@ namespace {
 const fs::path SOURCE = VELLORA_SOURCE_DIR;
 
 bool on_path(const std::string& program) {
-  platform::Command command{.program = "/bin/sh", .args = {"-c", "command -v " + program}};
+  platform::Command command;
+  command.program = "/bin/sh";
+  command.args = {"-c", "command -v " + program};
   const auto result = platform::run(command, {});
   return result && result->success();
 }
 
 platform::RunResult run(const fs::path& program, const std::vector<std::string>& args,
                         std::vector<std::pair<std::string, std::string>> env = {}) {
-  platform::Command command{.program = program, .args = args, .env = std::move(env)};
+  platform::Command command;
+  command.program = program;
+  command.args = args;
+  command.env = std::move(env);
   command.capture_output = true;
   platform::RunOptions options;
   options.time_limit = std::chrono::minutes(5);
