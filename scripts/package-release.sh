@@ -63,8 +63,21 @@ licence_texts() {
   done
 }
 
+# Debian's copyright file of Boost lists every file of it (2 MB); the headers the agent uses are
+# all under the Boost Software License, whose text it also holds.
+boost="$stage/boost-licence.txt"
+{
+  echo "Copyright: Boost project contributors"
+  echo "License: Boost Software License 1.0"
+  awk '/^License: BSL-1.0$/ { if ((getline line) > 0 && line ~ /^ /) { found = 1; print line; next } }
+       found && /^ / { print; next }
+       found { exit }' "$(first_of /usr/share/doc/libboost1.81-dev/copyright)"
+} >"$boost"
+grep -q "Boost Software License - Version 1.0" "$boost" ||
+  { echo "package-release: the Boost licence text was not found" >&2; exit 1; }
+
 linux_licences=(
-  "Boost (Asio, Beast, JSON)" "$(first_of /usr/share/doc/libboost1.81-dev/copyright)"
+  "Boost (Asio, Beast, JSON)" "$boost"
   "OpenSSL (libcrypto)" "$(first_of "$sysroot"/usr/share/doc/libssl1.1/copyright \
                              "$sysroot"/usr/share/doc/libssl-dev/copyright \
                              /usr/share/doc/libssl3/copyright /usr/share/doc/libssl-dev/copyright)"
@@ -159,7 +172,7 @@ if [ -n "$windows" ]; then
   install -m 0644 "$windows" "$zipdir/vellora-agent.exe"
   install -m 0644 "$repo/README.md" "$zipdir/README.md"
   licence_texts \
-    "Boost (Asio, Beast, JSON)" "$(first_of /usr/share/doc/libboost1.81-dev/copyright)" \
+    "Boost (Asio, Beast, JSON)" "$boost" \
     "zlib" "$(first_of /usr/share/doc/libz-mingw-w64-dev/copyright)" \
     "MinGW-w64 runtime and winpthreads" "$(first_of /usr/share/doc/mingw-w64-x86-64-dev/copyright \
                                             /usr/share/doc/mingw-w64-common/copyright)" \
