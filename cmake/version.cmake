@@ -15,12 +15,12 @@ foreach(index RANGE 3)
   list(LENGTH VELLORA_VERSION_GROUPS count)
   if(index LESS count)
     list(GET VELLORA_VERSION_GROUPS ${index} group)
+    string(REGEX MATCH "[1-9][0-9]*$|0$" group "${group}")  # without leading zeros
     string(LENGTH "${group}" digits)
     if(digits GREATER 5 OR group GREATER 65535)
       message(FATAL_ERROR "VERSION holds \"${VELLORA_VERSION}\": a group above 65535 cannot be a "
                           "Windows file version")
     endif()
-    math(EXPR group "${group}")  # without leading zeros
   else()
     set(group 0)
   endif()

@@ -31,7 +31,8 @@ version_problem() {
   fi
   local group
   for group in ${v//./ }; do
-    if [ ${#group} -gt 5 ] || [ $((10#$group)) -gt 65535 ]; then
+    group=$(sed 's/^0*//' <<<"$group")
+    if [ ${#group} -gt 5 ] || [ $((10#0$group)) -gt 65535 ]; then
       echo "\"$v\" has a group above 65535, which a Windows file version cannot hold"
       return
     fi
