@@ -91,6 +91,9 @@ void run_tray(TrayContext context) {
   }
   TrayIcon& icon = **created;
   std::cout << "System tray icon: active.\n" << std::flush;
+  // A packaged program's update entry says so from the start.
+  if (context.package_updater)
+    show_texts(icon, tray_texts(shown, context.port, context.version, context.package_updater));
 
   auto last_refresh = Clock::now() - std::chrono::seconds(5);
   const auto pause = open_pause();
