@@ -1,8 +1,9 @@
 #include "version.h"
 
-// A build may set another version text (the self-update tests build such a "next release").
+// The build defines the version from the file VERSION; the self-update tests build a second
+// executable with another one (their "next release").
 #ifndef VELLORA_VERSION_TEXT
-#define VELLORA_VERSION_TEXT "0.4.15"
+#error "VELLORA_VERSION_TEXT is defined by the build (from the file VERSION)"
 #endif
 
 namespace vellora {

@@ -6,6 +6,7 @@
 #include "desktop/desktop.h"
 #include "dirs/dirs.h"
 #include "service/checker.h"
+#include "service/package_manager.h"
 #include "service/update_actions.h"
 #include "service/update_state.h"
 #include "tray/run_tray.h"
@@ -27,6 +28,7 @@ void start_tray(unsigned port) {
   tray.checking = [] { return update_state().checking.load(); };
   tray.updating = [] { return update_state().updating.load(); };
   tray.updated_to = [] { return update_state().updated_to(); };
+  tray.package_updater = package_updater_of_this_program();
   std::thread(run_tray, std::move(tray)).detach();
 }
 

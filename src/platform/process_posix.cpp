@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/inherited_fds.h"
 #include "platform/process.h"
 #include "platform/running_trees.h"
 
@@ -180,7 +181,7 @@ std::expected<Started, std::string> start(const Command& command) {
     }
     // Only the three standard streams reach the program: no socket of the agent (a browser
     // opened from the tray would otherwise hold the agent's port after it ends).
-    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    close_on_exec_from(3);
     ::execve(argv[0], argv.data(), envp.data());
     const int e = errno;
     (void)!::write(exec_error->write.fd, &e, sizeof e);
@@ -254,7 +255,7 @@ std::expected<RunResult, std::string> run(const Command& command, const RunOptio
     if (pending_input.empty()) started->stdin_write.reset();
   }
   // A pidfd wakes poll() when the child ends; without one, poll in short slices.
-  Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  Fd pidfd(static_cast<int>(::syscall(__NR_pidfd_open, pid, 0)));
 
   const bool has_deadline = options.time_limit.has_value();
   const Clock::time_point deadline =

@@ -1,5 +1,5 @@
 #include <fcntl.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/inherited_fds.h"
 #include "platform/program.h"
 
 extern char** environ;
@@ -52,27 +53,42 @@ std::expected<void, std::string> start_in_background(const std::filesystem::path
   for (auto& a : text) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  // Nothing else of the caller's: its sockets above all, which would keep a port taken.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // A new session: the child keeps running when the caller's terminal or process group goes.
-  // Signals the caller ignores (SIGPIPE) are restored to their defaults in the child.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return std::unexpected(std::string(std::strerror(rc)));
+  // Tells the parent why exec failed; closed by a successful exec.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(std::string(std::strerror(errno)));
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int e = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return std::unexpected(std::string(std::strerror(e)));
+  }
+  if (pid == 0) {
+    // Only system calls from here on. A new session: the child keeps running when the caller's
+    // terminal or process group goes. SIGPIPE, which the caller ignores, is the default again.
+    ::setsid();
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &action, nullptr);
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3 && null >= 0; ++fd) ::dup2(null, fd);
+    // Nothing else of the caller's: its sockets above all, which would keep a port taken.
+    close_on_exec_from(3);
+    ::execve(argv[0], argv.data(), environ);
+    const int e = errno;
+    (void)!::write(report[1], &e, sizeof e);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int exec_error = 0;
+  ssize_t n = 0;
+  while ((n = ::read(report[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof exec_error)) {
+    ::waitpid(pid, nullptr, 0);
+    return std::unexpected(std::string(std::strerror(exec_error)));
+  }
   // Reaped whenever it ends, should this process live that long.
   std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
   return {};

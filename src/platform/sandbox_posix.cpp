@@ -57,7 +57,7 @@ constexpr std::uint64_t FILE_RIGHTS = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCE
 int landlock_abi() {
   static const int abi = [] {
     const long v =
-        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+        ::syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     return v < 0 ? -errno : static_cast<int>(v);
   }();
   return abi;
@@ -82,7 +82,7 @@ void add_rule(int ruleset, const std::filesystem::path& path, std::uint64_t righ
     rule.allowed_access = rights & handled;
     rule.parent_fd = fd;
     if (rule.allowed_access != 0)
-      ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
+      ::syscall(__NR_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
   }
   ::close(fd);
 }
@@ -174,7 +174,7 @@ int PreparedConfinement::apply() const noexcept {
   if (handle_ < 0 && extra.syscall_filter.empty()) return 0;
   // Required of an unprivileged process, and keeps set-user-id programs from lifting the rules.
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
-  if (handle_ >= 0 && ::syscall(SYS_landlock_restrict_self, handle_, 0) != 0) return errno;
+  if (handle_ >= 0 && ::syscall(__NR_landlock_restrict_self, handle_, 0) != 0) return errno;
   return install_syscall_filter(extra.syscall_filter);
 }
 
@@ -212,7 +212,7 @@ std::expected<PreparedConfinement, std::string> prepare_confinement(
     size = sizeof attr;
     attr.scoped = SCOPE_ABSTRACT_UNIX_SOCKET | SCOPE_SIGNAL;
   }
-  const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attr, size, 0);
+  const long ruleset = ::syscall(__NR_landlock_create_ruleset, &attr, size, 0);
   if (ruleset < 0)
     return std::unexpected(std::string("cannot build the sandbox: ") + std::strerror(errno));
   PreparedConfinement prepared(static_cast<int>(ruleset));

@@ -7,6 +7,7 @@
 #include "dirs/settings.h"
 #include "service/finish_update.h"
 #include "service/manifest.h"
+#include "service/package_manager.h"
 #include "service/probe.h"
 #include "service/registration.h"
 #include "service/update.h"
@@ -41,7 +42,9 @@ void UpdateChecker::run_cycle() {
   update_state().set_available_version(manifest->version);
   // A release that did not start once is not installed by itself again; its failure was shown.
   if (update_failed_before(config_.config_dir, manifest->version)) return;
-  const bool installs = policy == AutoUpdate::On && service_installed(config_.home);
+  // A program of a system package is updated by its package manager: it only notifies.
+  const auto updater = package_updater_of_this_program();
+  const bool installs = policy == AutoUpdate::On && !updater && service_installed(config_.home);
   if (installs && config_.idle()) {
     UpdateOptions options;
     // A compile may have started during the download: the restart would end it.
@@ -54,8 +57,9 @@ void UpdateChecker::run_cycle() {
   }
   if (last_notified_ == manifest->version) return;
   // Without the service nothing is installed by itself, whatever the policy says.
-  const std::string hint = installs ? "It will be installed when the agent is idle."
-                                    : "To update: vellora-agent update (or from the tray icon).";
+  const std::string hint = updater    ? "It is " + package_managed_text(*updater) + "."
+                           : installs ? "It will be installed when the agent is idle."
+                                      : "To update: vellora-agent update (or from the tray icon).";
   config_.notify("Vellora: agent update",
                  "New version of the local agent: " + config_.current_version + " \u2192 " +
                      manifest->version + ". " + hint);

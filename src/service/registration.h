@@ -25,6 +25,11 @@ std::expected<void, std::string> register_service(const std::filesystem::path& h
 // Removes the registration; errors are ignored.
 void unregister_service(const std::filesystem::path& home);
 
+// A program a system package installed runs where the package put it, under the package's own
+// systemd user unit: enabling that unit for this user is its registration (Linux only).
+std::expected<void, std::string> register_packaged_service(const std::filesystem::path& home);
+void unregister_packaged_service(const std::filesystem::path& home);
+
 // Stops every other running agent of this user; never the calling process.
 void stop_other_agents();
 

@@ -117,7 +117,7 @@ struct PidFd {
   ~PidFd() {
     if (fd >= 0) ::close(fd);
   }
-  bool signal(int sig) const { return ::syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0) == 0; }
+  bool signal(int sig) const { return ::syscall(__NR_pidfd_send_signal, fd, sig, nullptr, 0) == 0; }
   bool ended() const {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1;
@@ -139,7 +139,7 @@ std::vector<PidFd> find_other_agents() {
     const pid_t pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
     if (pid == self) continue;
     // Held from here on, the identifier cannot pass to another process unnoticed.
-    PidFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    PidFd pidfd(static_cast<int>(::syscall(__NR_pidfd_open, pid, 0)));
     if (pidfd.fd < 0) continue;
     const std::string dir = "/proc/" + name;
     if (process_uid(dir) != uid) continue;
@@ -206,6 +206,23 @@ void unregister_service(const fs::path& home) {
   }
   fs::remove(autostart_path(home), ec);
   unlink_command(home);
+}
+
+std::expected<void, std::string> register_packaged_service(const fs::path& home) {
+  std::error_code ec;
+  // The unit or entry of an earlier installation of a copy would shadow the package's unit.
+  if (fs::exists(unit_path(home), ec)) {
+    (void)systemctl({"disable", UNIT_NAME});
+    fs::remove(unit_path(home), ec);
+  }
+  fs::remove(autostart_path(home), ec);
+  if (systemctl({"daemon-reload"}) && systemctl({"enable", UNIT_NAME})) return {};
+  return std::unexpected("could not enable the package's user unit (" + systemctl_program() +
+                         " --user enable " + UNIT_NAME + " failed)");
+}
+
+void unregister_packaged_service(const fs::path&) {
+  (void)systemctl({"disable", "--now", UNIT_NAME});
 }
 
 void stop_other_agents() {

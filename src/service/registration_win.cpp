@@ -60,6 +60,12 @@ std::expected<void, std::string> register_service(const fs::path& home) {
   return {};
 }
 
+std::expected<void, std::string> register_packaged_service(const fs::path&) {
+  return std::unexpected(std::string("no system package installs the agent on Windows"));
+}
+
+void unregister_packaged_service(const fs::path&) {}
+
 void unregister_service(const fs::path&) {
   (void)run_system_program("reg", reg_delete_args());
 }

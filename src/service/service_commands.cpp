@@ -8,6 +8,7 @@
 #include "platform/env.h"
 #include "platform/program.h"
 #include "service/binary.h"
+#include "service/package_manager.h"
 #include "service/probe.h"
 #include "service/registration.h"
 #include "version.h"
@@ -30,11 +31,15 @@ std::expected<void, std::string> install_command(const fs::path& home, std::uint
   if (!exe) return std::unexpected(exe.error());
   const auto before = query_running_agent(port);
   const bool was_installed = service_installed(home);
-  const fs::path installed = installed_exe_path(home);
+  // A program of a system package stays where the package put it, under the package's unit.
+  const bool packaged = package_updater(*exe).has_value();
+  const fs::path installed = packaged ? *exe : installed_exe_path(home);
   if (!same_file(*exe, installed)) {
     if (auto copied = install_binary(*exe, installed); !copied) return copied;
   }
-  if (auto registered = register_service(home); !registered) return registered;
+  if (auto registered = packaged ? register_packaged_service(home) : register_service(home);
+      !registered)
+    return registered;
   std::cout << "Agent " << VERSION << " installed at " << display_path(installed) << "\n"
             << std::flush;
   if (auto verified = restart_and_verify(home, port, std::string(VERSION)); !verified)
@@ -52,6 +57,13 @@ std::expected<void, std::string> install_command(const fs::path& home, std::uint
 }
 
 void uninstall_command(const fs::path& home) {
+  if (const auto exe = platform::current_exe(); exe && package_updater(*exe)) {
+    // The package's files are the package manager's to remove.
+    unregister_packaged_service(home);
+    stop_other_agents();
+    std::cout << "Service removed.\n";
+    return;
+  }
   unregister_service(home);
   stop_other_agents();
   const fs::path installed = installed_exe_path(home);

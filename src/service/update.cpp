@@ -14,6 +14,7 @@
 #include "platform/program.h"
 #include "service/binary.h"
 #include "service/finish_update.h"
+#include "service/package_manager.h"
 #include "service/probe.h"
 #include "service/registration.h"
 #include "version.h"
@@ -73,6 +74,8 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
                                                          const UpdateManifest& manifest,
                                                          std::uint16_t port,
                                                          const UpdateOptions& options) {
+  if (const auto updater = package_updater_of_this_program())
+    return std::unexpected(package_managed_text(*updater));
   const fs::path downloads = cache_dir() / "downloads";
   std::error_code ec;
   fs::create_directories(downloads, ec);
@@ -108,8 +111,7 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
     return UpdateOutcome::Skipped;
   }
   if (auto saved = save_previous_version(*target); !saved)
-    return failed("could not save the current version: " + saved.error() +
-                  "; nothing was changed");
+    return failed("could not save the current version: " + saved.error() + "; nothing was changed");
   if (auto put = install_binary(file, *target); !put) return failed(put.error());
   remove_quietly(file);
 
@@ -142,6 +144,8 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
 
 std::expected<void, std::string> update_command(const fs::path& home, const std::string& origin,
                                                 bool assume_yes, std::uint16_t port) {
+  if (const auto updater = package_updater_of_this_program())
+    return std::unexpected(package_managed_text(*updater));
   const auto manifest = fetch_manifest(origin);
   if (!manifest) return std::unexpected(manifest.error());
   if (!is_newer(manifest->version, VERSION)) {

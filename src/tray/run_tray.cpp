@@ -106,6 +106,9 @@ void run_tray(TrayContext context) {
   }
   TrayIcon& icon = **created;
   std::optional<TrayPresence> told;
+  // A packaged program's update entry says so from the start.
+  if (context.package_updater)
+    show_texts(icon, tray_texts(shown, context.port, context.version, context.package_updater));
 
   auto last_refresh = Clock::now() - std::chrono::seconds(5);
   const auto pause = open_pause();
@@ -147,7 +150,7 @@ void run_tray(TrayContext context) {
       if (values.compiling != shown.compiling) icon.set_image(tray_icon_image(values.compiling));
       if (values != shown) {
         shown = std::move(values);
-        show_texts(icon, tray_texts(shown, context.port, context.version));
+        show_texts(icon, tray_texts(shown, context.port, context.version, context.package_updater));
       }
     }
     std::this_thread::sleep_for(LOOP_PERIOD);

@@ -25,6 +25,8 @@ struct TrayContext {
   std::function<bool()> updating;
   // The version this executable's file was updated to while the agent kept running, if any.
   std::function<std::optional<std::string>()> updated_to;
+  // Set when a system package installed this program: the tool that updates it.
+  std::optional<std::string> package_updater;
 };
 
 // Menu entry ids, top to bottom.

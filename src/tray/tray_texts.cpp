@@ -33,7 +33,8 @@ std::string version_line_text(std::string_view version, bool updating, bool chec
   return text;
 }
 
-TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_view version) {
+TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_view version,
+                     const std::optional<std::string>& package_updater) {
   TrayTexts texts;
   texts.tooltip = tooltip_text(shown.compiling, port, shown.available_version);
   texts.status_line = status_line_text(shown.compiling, port);
@@ -48,6 +49,12 @@ TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_v
     texts.version_line = "Version " + std::string(version) + std::string(DOT) + *shown.updated_to +
                          " installed, restart to finish";
     texts.update_item = finish;
+    texts.update_enabled = false;
+    return texts;
+  }
+  if (package_updater) {
+    texts.update_item =
+        "Installed by the system's package manager: update it with " + *package_updater;
     texts.update_enabled = false;
     return texts;
   }

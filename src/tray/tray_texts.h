@@ -40,6 +40,9 @@ struct TrayTexts {
   bool check_enabled = false;
   bool operator==(const TrayTexts&) const = default;
 };
-TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_view version);
+// `package_updater`: the tool that updates this program when a system package installed it
+// ("apt"); the tray then offers no update of its own.
+TrayTexts tray_texts(const ShownValues& shown, std::uint16_t port, std::string_view version,
+                     const std::optional<std::string>& package_updater = std::nullopt);
 
 }  // namespace vellora

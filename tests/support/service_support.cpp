@@ -126,7 +126,8 @@ fs::path UserMachine::copy_agent(const fs::path& to, bool next_release) const {
   return to;
 }
 
-void UserMachine::fake_systemd() {
+void UserMachine::fake_systemd(const fs::path& program) {
+  const fs::path unit_program = program.empty() ? installed() : program;
   const fs::path state = dir_.path() / "systemd";
   fs::create_directories(state);
   const std::string s = state.string();
@@ -157,7 +158,7 @@ void UserMachine::fake_systemd() {
           "/enabled' ] ;;\n"
           "  restart) stop; setsid sh -c 'echo $$ > \"$1.tmp\"; mv \"$1.tmp\" \"$1\"; exec \"$2\" "
           "background' sh '" +
-          s + "/pid' '" + installed().string() + "' >> '" + s +
+          s + "/pid' '" + unit_program.string() + "' >> '" + s +
           "/agent.log' 2>&1 < /dev/null &\n"
           // Out of this process group before the caller's process layer ends it.
           "    while [ ! -f '" +

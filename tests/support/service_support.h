@@ -66,7 +66,8 @@ class UserMachine {
 
   // Installs a fake systemctl that records its arguments (one call a line in systemctl.log) and
   // starts and stops the installed agent itself; VELLORA_SYSTEMCTL names it.
-  void fake_systemd();
+  // It runs `program` (default: the installed copy) for the unit.
+  void fake_systemd(const fs::path& program = {});
   std::string systemctl_log() const;
 
   fs::path installed() const { return home_ / ".local/lib/vellora-agent/vellora-agent"; }
