@@ -13,11 +13,14 @@
 #include "compile/eps_figures.h"
 #include "compile/index_tools.h"
 #include "compile/output_files.h"
+#include "compile/preamble_cache.h"
+#include "compile/preamble_format.h"
 #include "compile/run_caches.h"
 #include "compile/running.h"
 #include "compile/stale_outputs.h"
 #include "dirs/dirs.h"
 #include "http/json_reply.h"
+#include "platform/file_stamp.h"
 #include "platform/links.h"
 #include "platform/process.h"
 #include "project/blob_store.h"
@@ -166,7 +169,7 @@ class CompileJob {
     if (!program_path)
       return error_reply(500, origin, "could not start the compiler: " + program + " not found");
     const int limit = run_limit_secs();
-    const auto t0 = Clock::now();
+    t0_ = Clock::now();
 
     if (tlmgr && request_.install_missing)
       preinstall_from_sources(workspace_.work_dir, request_.files, *tlmgr, path_value, installs_);
@@ -202,25 +205,97 @@ class CompileJob {
     run.confinement = engine_confinement(id, workspace_.work_dir, shared);
     add_notes(prepare_eps_figures(run, request_.files));
 
-    const fs::path pdf = workspace_.out_dir / (job + ".pdf");
+    PreambleKey key{request_.project,
+                    std::string(id),
+                    request_.engine.version,
+                    request_.main_file,
+                    workspace_.work_dir,
+                    workspace_.out_dir,
+                    {}};
+    for (const FileRef& ref : request_.files) key.project_paths.push_back(ref.path);
+    const PreambleCheck preamble = check_preamble_format(key);
+    if (preamble.use) run.format = preamble.use->file;
+
+    const fs::path log_path = workspace_.out_dir / (job + ".log");
+    const auto log_before = platform::regular_file_stamp(log_path);
+    Passes passes = run_passes(run, job, limit, tlmgr, path_value, origin,
+                               last_run_format_differs(key, run.format));
+    if (passes.early) return std::move(*passes.early);
+    if (preamble.use) {
+      const bool compiled =
+          passes.last.ok && metadata_readable(workspace_.out_dir / (job + ".pdf"));
+      // latexmk found nothing to do: the outputs are those of the last compile, which stand.
+      const bool engine_ran = !log_before || platform::regular_file_stamp(log_path) != log_before;
+      const std::string why =
+          !compiled ? "the run from it failed"
+          : engine_ran && format_start_line(passes.log) != preamble.use->begin_line
+              ? "the run from it did not begin the document where the main file does"
+              : std::string();
+      const auto* runs = platform::ThreadRuns::current();
+      const bool cancelled = runs != nullptr && runs->cancellation().cancelled();
+      if (why.empty()) {
+        if (engine_ran)
+          add_notes({"The preamble was loaded from the format the agent saved for it."});
+      } else if (!cancelled && !passes.last.timed_out) {
+        // What the compile would have been without the format, from the start.
+        run.format.reset();
+        passes = run_passes(run, job, limit, tlmgr, path_value, origin, true);
+        if (passes.early) return std::move(*passes.early);
+        if (passes.last.ok && metadata_readable(workspace_.out_dir / (job + ".pdf")))
+          reject_preamble_format(key, why + " where the compile without it did not");
+        add_notes({"The format saved for the preamble could not be used (" + why +
+                   "): the document was compiled without it."});
+      }
+    }
+    if (!preamble.use && preamble.dump && passes.last.ok &&
+        metadata_readable(workspace_.out_dir / (job + ".pdf")))
+      request_preamble_dump(key, run);
+    std::string log = std::move(passes.log);
+    if (passes.cleared_outputs)
+      log =
+          "An error was found in a file left in _out by an earlier compile: the auxiliary files "
+          "in _out were deleted and the document compiled again.\n\n" +
+          log;
+    if (!notes_.empty()) log = join(notes_, "\n") + "\n\n" + log;
+    return final_reply(origin, job, std::move(log), passes.last, limit);
+  }
+
+ private:
+  struct Passes {
+    std::optional<Reply> early;  // the compile ends with this reply
     std::string log;
     RunOutcome last;
     bool cleared_outputs = false;
+  };
+
+  // The engine's runs until the document is made or cannot be: packages installed between them,
+  // indexes built, an output folder an earlier version spoiled cleared once. `forced`: the first
+  // run rebuilds everything too.
+  Passes run_passes(EngineRun& run, const std::string& job, int limit,
+                    const std::optional<fs::path>& tlmgr, const std::string& path_value,
+                    const AllowedOrigin& origin, bool forced = false) {
+    const fs::path pdf = workspace_.out_dir / (job + ".pdf");
+    Passes passes;
+    auto& [early, log, last, cleared_outputs] = passes;
     int index_rounds = 0;
     bool index_rerun = false;
     for (int pass = 0;;) {
       // Not forced after makeindex: latexmk would redo its own makeindex over the document's.
-      run.forced = pass > 0 && !index_rerun;
+      run.forced = (pass > 0 || forced) && !index_rerun;
       auto outcome = run_once(run, job, limit);
-      if (!outcome)
-        return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+      if (!outcome) {
+        early = error_reply(500, origin, "could not start the compiler: " + outcome.error());
+        return passes;
+      }
       if (!outcome->ok && !run.forced &&
           (outcome->stdout_text.find("in previous invocation of latexmk") != std::string::npos ||
            outcome->stdout_text.find("Nothing to do") != std::string::npos)) {
         run.forced = true;
         outcome = run_once(run, job, limit);
-        if (!outcome)
-          return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+        if (!outcome) {
+          early = error_reply(500, origin, "could not start the compiler: " + outcome.error());
+          return passes;
+        }
       }
       last = std::move(*outcome);
       auto log_file = read_log_bounded(workspace_.out_dir / (job + ".log"));
@@ -246,20 +321,16 @@ class CompileJob {
         continue;
       }
       if (!request_.install_missing || last.timed_out) break;
-      if (Clock::now() - t0 >= INSTALL_BUDGET || !tlmgr) break;
+      if (Clock::now() - t0_ >= INSTALL_BUDGET || !tlmgr) break;
       if (!install_from_log(log, *tlmgr, path_value, installs_, request_.files)) break;
-      if (++pass == MAX_PASSES) return pass_limit_reply(origin, log);
+      if (++pass == MAX_PASSES) {
+        early = pass_limit_reply(origin, log);
+        return passes;
+      }
     }
-    if (cleared_outputs)
-      log =
-          "An error was found in a file left in _out by an earlier compile: the auxiliary files "
-          "in _out were deleted and the document compiled again.\n\n" +
-          log;
-    if (!notes_.empty()) log = join(notes_, "\n") + "\n\n" + log;
-    return final_reply(origin, job, std::move(log), last, limit);
+    return passes;
   }
 
- private:
   std::expected<RunOutcome, std::string> run_once(const EngineRun& run, const std::string& job,
                                                   int limit) {
     const bool context = run.engine_id == "agent-context";
@@ -364,9 +435,9 @@ class CompileJob {
     const ProjectPaths project(workspace_.work_dir.generic_string(), main_dir, paths);
     // A cancel of the compile also stops the scan of a long log.
     const auto* runs = platform::ThreadRuns::current();
-    auto found = tex_log_diagnostics(
-        read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project,
-        runs != nullptr ? &runs->cancellation() : nullptr);
+    auto found =
+        tex_log_diagnostics(read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""),
+                            project, runs != nullptr ? &runs->cancellation() : nullptr);
     for (auto& d : bibliography_diagnostics(
              read_log_bounded(workspace_.out_dir / (job + ".blg")).value_or(""), project))
       found.push_back(std::move(d));
@@ -384,6 +455,7 @@ class CompileJob {
   Workspace workspace_;
   std::vector<std::string> notes_;
   Clock::time_point started_;
+  Clock::time_point t0_;  // the compile proper begins: the installations' budget counts from here
   InstallLog installs_;
 };
 
@@ -436,6 +508,8 @@ Reply compile(ServerContext& context, const json::value& body,
     return json_reply(409, origin,
                       json::object{{"error", "missing contents"}, {"need", std::move(need)}});
 
+  // A dump of the project's preamble reads its files: it stops before they change.
+  stop_preamble_dumps(request->project);
   auto workspace = materialize(request->project, request->files);
   if (!workspace) return error_reply(500, origin, workspace.error());
   const auto main_folder = request->main_file.rfind('/');

@@ -74,7 +74,9 @@ Agent::Agent()
           // Built once by the first agent that needs it, then read by every agent's compiles.
           {"VELLORA_FONT_CACHE",
            (shared_texmf_var().parent_path() / "vellora-test-font-cache").string()},
-          {"LANG", "C.UTF-8"}};
+          {"LANG", "C.UTF-8"},
+          // Dumps of preambles run only in the tests about them (which wait for each).
+          {"VELLORA_PREAMBLE_CACHE", "off"}};
 }
 
 Agent::~Agent() {
