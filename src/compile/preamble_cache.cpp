@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "common/file.h"
 #include "common/text.h"
@@ -16,6 +17,7 @@
 #include "dirs/dirs.h"
 #include "platform/crypto.h"
 #include "platform/env.h"
+#include "platform/file_stamp.h"
 #include "platform/links.h"
 #include "platform/process.h"
 #include "toolchain/search.h"
@@ -64,10 +66,7 @@ bool within(const fs::path& path, const fs::path& dir) {
   return !rel.empty() && *rel.begin() != "..";
 }
 
-// The TeX trees are full of links; a project's files never are, and a link a run left there is
-// not followed.
-std::optional<std::string> file_sha256(const fs::path& path, const fs::path& work_dir) {
-  if (within(path, work_dir) && platform::is_link(path)) return std::nullopt;
+std::optional<std::string> hash_file(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::nullopt;
   platform::Sha256 hash;
@@ -77,6 +76,34 @@ std::optional<std::string> file_sha256(const fs::path& path, const fs::path& wor
   if (file.bad()) return std::nullopt;
   const auto digest = hash.finish();
   return hex_lower(digest.data(), digest.size());
+}
+
+// The SHA-256 of a file's content. Every compile that may use a format asks it of each file the
+// dump read (a few hundred, some MiB): a file whose stamp (which file, size, time) is as it was
+// when it was last hashed is not read again. The TeX trees are full of links, which are read
+// through each time; a project's files never are, and a link a run left there is not followed.
+std::optional<std::string> file_sha256(const fs::path& path, const fs::path& work_dir) {
+  if (within(path, work_dir) && platform::is_link(path)) return std::nullopt;
+  struct Known {
+    platform::FileStamp stamp;
+    std::string sha;
+  };
+  static std::mutex mutex;
+  static std::unordered_map<std::string, Known> known;
+  const std::string key = platform::path_text(path);
+  const auto stamp = platform::regular_file_stamp(path);
+  if (stamp) {
+    std::lock_guard lock(mutex);
+    if (const auto it = known.find(key); it != known.end() && it->second.stamp == *stamp)
+      return it->second.sha;
+  }
+  auto sha = hash_file(path);
+  if (sha && stamp && platform::regular_file_stamp(path) == stamp) {
+    std::lock_guard lock(mutex);
+    if (known.size() > 100000) known.clear();
+    known[key] = Known{*stamp, *sha};
+  }
+  return sha;
 }
 
 std::string paths_sha256(std::vector<std::string> paths) {
