@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "common/base64.h"
 #include "harness.h"
 
@@ -48,6 +50,8 @@ class PreambleCacheTest : public ::testing::Test {
   void SetUp() override {
     agent_.set_env("VELLORA_PREAMBLE_CACHE", "wait");
     for (const auto& [name, value] : env_) agent_.set_env(name, value);
+    if (env_.contains("VELLORA_PREAMBLE_CACHE") && env_["VELLORA_PREAMBLE_CACHE"].empty())
+      agent_.unset_env("VELLORA_PREAMBLE_CACHE");
     ASSERT_TRUE(agent_.start()) << agent_.errors();
     token_ = agent_.pair();
   }
@@ -300,6 +304,43 @@ TEST_F(PreambleCacheTest, PreamblesThatCannotBeDumpedAreRememberedOrLeftAlone) {
             "\\end{filecontents*}\n\\begin{document}\n\\input{words}\n\\end{document}\n"}},
           "main.tex", "agent-pdflatex", "q");
   EXPECT_FALSE(fs::exists(agent_.cache_dir() / "formats" / "q"));
+}
+
+class PreambleCacheAsUsersRunItTest : public PreambleCacheTest {
+ protected:
+  PreambleCacheAsUsersRunItTest() { env_["VELLORA_PREAMBLE_CACHE"] = ""; }
+};
+
+// The reply never waits for the dump it starts, and a compile of the project stops that dump
+// before the project's files change: it leaves no format behind.
+TEST_F(PreambleCacheAsUsersRunItTest, ACompileStopsTheProjectsDump) {
+  // A pdflatex whose dumps never end and say where they run.
+  write_script(
+      agent_.bin() / "pdflatex",
+      "case \" $* \" in *\" -ini \"*) echo $$ > \"$TEXMFOUTPUT/dumping\"; exec sleep 600;; esac\n"
+      "exec /usr/bin/pdflatex \"$@\"\n");
+  const Files files = styled("Alpha", "Beta", "Gamma");
+  compile(files);
+  fs::path marker;
+  for (int i = 0; i < 1200 && marker.empty(); ++i) {
+    for (const auto& entry : fs::directory_iterator(formats()))
+      if (fs::exists(entry.path() / "dumping")) marker = entry.path() / "dumping";
+    if (marker.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(marker.empty()) << "no dump started";
+  pid_t dump = 0;
+  for (int i = 0; i < 100 && dump == 0; ++i) {
+    const std::string text = read_text(marker);
+    if (!text.empty())
+      dump = static_cast<pid_t>(std::stol(text));
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(process_alive(dump));
+  compile_again(styled("Alpha", "Beta", "Delta"));
+  EXPECT_FALSE(process_alive(dump));
+  EXPECT_TRUE(files_in(formats(), ".fmt").empty());
+  EXPECT_TRUE(files_in(formats(), ".json").empty());
 }
 
 class PreambleCacheBoundTest : public PreambleCacheTest {
