@@ -214,42 +214,12 @@ class CompileJob {
                     {}};
     for (const FileRef& ref : request_.files) key.project_paths.push_back(ref.path);
     const PreambleCheck preamble = check_preamble_format(key);
-    if (preamble.use) run.format = preamble.use->file;
-
-    const fs::path log_path = workspace_.out_dir / (job + ".log");
-    const auto log_before = platform::regular_file_stamp(log_path);
-    Passes passes = run_passes(run, job, limit, tlmgr, path_value, origin,
-                               last_run_format_differs(key, run.format));
+    Passes passes = preamble.use ? passes_from_format(run, *preamble.use, key, job, limit, tlmgr,
+                                                      path_value, origin)
+                                 : run_passes(run, job, limit, tlmgr, path_value, origin,
+                                              last_run_format_differs(key, std::nullopt));
     if (passes.early) return std::move(*passes.early);
-    if (preamble.use) {
-      const bool compiled =
-          passes.last.ok && metadata_readable(workspace_.out_dir / (job + ".pdf"));
-      // latexmk found nothing to do: the outputs are those of the last compile, which stand.
-      const bool engine_ran = !log_before || platform::regular_file_stamp(log_path) != log_before;
-      const std::string why =
-          !compiled ? "the run from it failed"
-          : engine_ran && format_start_line(passes.log) != preamble.use->begin_line
-              ? "the run from it did not begin the document where the main file does"
-              : std::string();
-      const auto* runs = platform::ThreadRuns::current();
-      const bool cancelled = runs != nullptr && runs->cancellation().cancelled();
-      if (why.empty()) {
-        if (engine_ran)
-          add_notes({"The preamble was loaded from the format the agent saved for it."});
-      } else if (!cancelled && !passes.last.timed_out) {
-        // What the compile would have been without the format, from the start.
-        run.format.reset();
-        passes = run_passes(run, job, limit, tlmgr, path_value, origin, true);
-        if (passes.early) return std::move(*passes.early);
-        if (passes.last.ok && metadata_readable(workspace_.out_dir / (job + ".pdf")))
-          reject_preamble_format(key, why + " where the compile without it did not");
-        add_notes({"The format saved for the preamble could not be used (" + why +
-                   "): the document was compiled without it."});
-      }
-    }
-    if (!preamble.use && preamble.dump && passes.last.ok &&
-        metadata_readable(workspace_.out_dir / (job + ".pdf")))
-      request_preamble_dump(key, run);
+    if (preamble.dump && made_document(passes, job)) request_preamble_dump(key, run);
     std::string log = std::move(passes.log);
     if (passes.cleared_outputs)
       log =
@@ -267,6 +237,46 @@ class CompileJob {
     RunOutcome last;
     bool cleared_outputs = false;
   };
+
+  bool made_document(const Passes& passes, const std::string& job) const {
+    return passes.last.ok && metadata_readable(workspace_.out_dir / (job + ".pdf"));
+  }
+
+  // The passes started from the preamble's format. A run from it that fails, or that did not begin
+  // the document on the main file's line, is followed by the passes without it, from the start.
+  Passes passes_from_format(EngineRun& run, const SavedFormat& format, const PreambleKey& key,
+                            const std::string& job, int limit, const std::optional<fs::path>& tlmgr,
+                            const std::string& path_value, const AllowedOrigin& origin) {
+    run.format = format.file;
+    const fs::path log_path = workspace_.out_dir / (job + ".log");
+    const auto log_before = platform::regular_file_stamp(log_path);
+    Passes passes = run_passes(run, job, limit, tlmgr, path_value, origin,
+                               last_run_format_differs(key, run.format));
+    if (passes.early) return passes;
+    // latexmk found nothing to do: the outputs are those of the last compile, which stand.
+    const bool engine_ran = !log_before || platform::regular_file_stamp(log_path) != log_before;
+    const std::string why =
+        !made_document(passes, job) ? "the run from it failed"
+        : engine_ran && format_start_line(passes.log) != format.begin_line
+            ? "the run from it did not begin the document where the main file does"
+            : std::string();
+    if (why.empty()) {
+      if (engine_ran)
+        add_notes({"The preamble was loaded from the format the agent saved for it."});
+      return passes;
+    }
+    const auto* runs = platform::ThreadRuns::current();
+    if ((runs != nullptr && runs->cancellation().cancelled()) || passes.last.timed_out)
+      return passes;
+    run.format.reset();
+    passes = run_passes(run, job, limit, tlmgr, path_value, origin, true);
+    if (passes.early) return passes;
+    if (made_document(passes, job))
+      reject_preamble_format(key, why + " where the compile without it did not");
+    add_notes({"The format saved for the preamble could not be used (" + why +
+               "): the document was compiled without it."});
+    return passes;
+  }
 
   // The engine's runs until the document is made or cannot be: packages installed between them,
   // indexes built, an output folder an earlier version spoiled cleared once. `forced`: the first
