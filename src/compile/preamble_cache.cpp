@@ -241,6 +241,23 @@ std::string dump_error(const fs::path& log) {
   return "the engine stopped without dumping";
 }
 
+// The file-name databases (ls-R) of the TeX trees the files were found in. A file installed in a
+// tree later (tlmgr updates its database) may be found before one the dump read, or be one the
+// dump looked for in vain.
+std::vector<fs::path> file_databases(const std::vector<fs::path>& files, const fs::path& work_dir) {
+  std::vector<fs::path> databases, looked_at;
+  for (const fs::path& file : files) {
+    if (within(file, work_dir)) continue;
+    for (fs::path dir = file.parent_path(); dir.has_relative_path(); dir = dir.parent_path()) {
+      if (std::find(looked_at.begin(), looked_at.end(), dir) != looked_at.end()) break;
+      looked_at.push_back(dir);
+      std::error_code ec;
+      if (fs::is_regular_file(dir / "ls-R", ec)) databases.push_back(dir / "ls-R");
+    }
+  }
+  return databases;
+}
+
 // Removes the least recently used formats until all fit in the limit; the one just made stays
 // unless it alone is over it.
 void enforce_limit() {
@@ -309,6 +326,7 @@ void DumpQueue::perform(DumpJob& job) {
   std::vector<fs::path> inputs = {job.engine};
   const auto fls = read_file(job.staging / (job.job + ".fls"));
   for (fs::path& input : recorded_inputs(fls.value_or(""))) inputs.push_back(std::move(input));
+  for (const fs::path& database : file_databases(inputs, key.work_dir)) inputs.push_back(database);
   for (const fs::path& input : inputs) {
     if (within(input, job.staging) || input == main) continue;
     const auto sha = file_sha256(input, key.work_dir);
