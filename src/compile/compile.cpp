@@ -205,13 +205,8 @@ class CompileJob {
     run.confinement = engine_confinement(id, workspace_.work_dir, shared);
     add_notes(prepare_eps_figures(run, request_.files));
 
-    PreambleKey key{request_.project,
-                    std::string(id),
-                    request_.engine.version,
-                    request_.main_file,
-                    workspace_.work_dir,
-                    workspace_.out_dir,
-                    {}};
+    PreambleKey key{request_.project,    std::string(id),    request_.main_file,
+                    workspace_.work_dir, workspace_.out_dir, {}};
     for (const FileRef& ref : request_.files) key.project_paths.push_back(ref.path);
     const PreambleCheck preamble = check_preamble_format(key);
     Passes passes = preamble.use ? passes_from_format(run, *preamble.use, key, job, limit, tlmgr,

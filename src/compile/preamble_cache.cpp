@@ -304,7 +304,6 @@ void DumpQueue::perform(DumpJob& job) {
 
   FormatRecord record;
   record.engine_id = key.engine_id;
-  record.engine_version = key.engine_version;
   record.main_file = key.main_file;
   record.project_paths_sha256 = paths_sha256(key.project_paths);
   const fs::path main = (key.work_dir / utf8_path(key.main_file)).lexically_normal();
@@ -408,10 +407,13 @@ PreambleCheck check_preamble_format(const PreambleKey& key) {
   const auto preamble = main_preamble(*source);
   if (!preamble) return check;
   check.dump = true;
+  const auto program = find_program(*tex_engine(key.engine_id));
+  std::error_code ec;
+  const fs::path engine = program ? fs::canonical(*program, ec) : fs::path();
   const auto record = read_record(record_path(key));
-  if (!record || record->engine_id != key.engine_id ||
-      record->engine_version != key.engine_version || record->main_file != key.main_file ||
-      record->begin_line != preamble->begin_line ||
+  if (!record || record->engine_id != key.engine_id || engine.empty() || record->files.empty() ||
+      record->files.front().first != platform::path_text(engine) ||
+      record->main_file != key.main_file || record->begin_line != preamble->begin_line ||
       record->preamble_sha256 != platform::sha256_hex(preamble->text) ||
       record->project_paths_sha256 != paths_sha256(key.project_paths) ||
       !files_unchanged(*record, key))
@@ -420,7 +422,6 @@ PreambleCheck check_preamble_format(const PreambleKey& key) {
   if (!record->format) return check;  // remembered as one that cannot be dumped
   const fs::path dir = project_dir(key.project);
   const fs::path file = dir / (*record->format + ".fmt");
-  std::error_code ec;
   if (!fs::is_regular_file(file, ec)) {
     check.dump = true;  // removed to keep the cache within its size
     return check;

@@ -21,7 +21,6 @@ namespace vellora {
 struct PreambleKey {
   std::string project;
   std::string engine_id;
-  std::string engine_version;
   std::string main_file;
   std::filesystem::path work_dir;
   std::filesystem::path out_dir;

@@ -97,7 +97,6 @@ std::string format_record_json(const FormatRecord& record) {
     files.push_back(json::array{path.c_str(), sha.c_str()});
   json::object object;
   object["engine"] = record.engine_id;
-  object["engine_version"] = record.engine_version;
   object["main_file"] = record.main_file;
   object["preamble_sha256"] = record.preamble_sha256;
   object["begin_line"] = record.begin_line;
@@ -118,18 +117,16 @@ std::optional<FormatRecord> parse_format_record(std::string_view text) {
     return std::string(v->get_string());
   };
   FormatRecord record;
-  const auto engine = string_at("engine"), version = string_at("engine_version"),
-             main = string_at("main_file"), preamble = string_at("preamble_sha256"),
-             paths = string_at("project_paths_sha256"), reason = string_at("reason");
+  const auto engine = string_at("engine"), main = string_at("main_file"),
+             preamble = string_at("preamble_sha256"), paths = string_at("project_paths_sha256"),
+             reason = string_at("reason");
   const auto* line = object.if_contains("begin_line");
   const auto* format = object.if_contains("format");
   const auto* files = object.if_contains("files");
-  if (!engine || !version || !main || !preamble || !paths || !reason || !line ||
-      !line->is_int64() || !format || !(format->is_string() || format->is_null()) || !files ||
-      !files->is_array())
+  if (!engine || !main || !preamble || !paths || !reason || !line || !line->is_int64() || !format ||
+      !(format->is_string() || format->is_null()) || !files || !files->is_array())
     return std::nullopt;
   record.engine_id = *engine;
-  record.engine_version = *version;
   record.main_file = *main;
   record.preamble_sha256 = *preamble;
   record.project_paths_sha256 = *paths;

@@ -36,8 +36,7 @@ std::vector<std::filesystem::path> recorded_inputs(std::string_view fls);
 
 // What a format was made from, kept beside it: it is used only while all of this still holds.
 struct FormatRecord {
-  std::string engine_id;       // "agent-pdflatex", ...
-  std::string engine_version;  // the engine's version line
+  std::string engine_id;  // "agent-pdflatex", ...
   std::string main_file;
   std::string preamble_sha256;
   int begin_line = 0;
@@ -45,7 +44,9 @@ struct FormatRecord {
   // The format's file name in the project's folder; none: the preamble cannot be dumped.
   std::optional<std::string> format;
   std::string reason;  // why it cannot
-  // Every file the dump read (the main file aside), by path, with its content's SHA-256.
+  // The engine's program (which stands for its version: a format is read only by the program
+  // that made it), then every file the dump read but the main file, by path, with its content's
+  // SHA-256.
   std::vector<std::pair<std::string, std::string>> files;
 };
 
