@@ -206,6 +206,14 @@ class DumpQueue {
 
  private:
   void work() {
+    // What dumps of an agent that was stopped while they ran left behind.
+    std::error_code ec;
+    for (const auto& project : fs::directory_iterator(formats_root(), ec)) {
+      std::error_code ec2;
+      for (const auto& entry : fs::directory_iterator(project.path(), ec2))
+        if (platform::path_text(entry.path().filename()).starts_with(".dump-"))
+          fs::remove_all(entry.path(), ec2);
+    }
     for (;;) {
       std::shared_ptr<DumpJob> job;
       {
