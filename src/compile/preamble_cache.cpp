@@ -13,6 +13,7 @@
 
 #include "common/file.h"
 #include "common/text.h"
+#include "compile/output_files.h"
 #include "compile/preamble_format.h"
 #include "dirs/dirs.h"
 #include "platform/crypto.h"
@@ -27,6 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto DUMP_TIME_LIMIT = std::chrono::seconds(300);
+constexpr std::uintmax_t MAX_RECORDER_BYTES = std::uintmax_t{16} << 20;
 
 std::string cache_mode() {
   const auto value = platform::get_env("VELLORA_PREAMBLE_CACHE");
@@ -242,7 +244,7 @@ class DumpQueue {
 
 // The first error line of a failed dump's log.
 std::string dump_error(const fs::path& log) {
-  const auto text = read_file(log);
+  const auto text = read_log_bounded(log);
   if (text)
     for (std::string_view line : split_lines(*text))
       if (line.starts_with("! ")) return std::string(trim(line.substr(2)));
@@ -331,7 +333,10 @@ void DumpQueue::perform(DumpJob& job) {
   // What the dump read, also when it failed: a change to one of them is worth another try. The
   // engine's program first: a format is only read by the program that made it.
   std::vector<fs::path> inputs = {job.engine};
-  const auto fls = read_file(job.staging / (job.job + ".fls"));
+  // Written by the dump, which the document runs in: read within a bound, and without it (or
+  // beyond it) nothing is known of what the format holds.
+  const auto fls = read_output_file(job.staging / (job.job + ".fls"), MAX_RECORDER_BYTES).bytes;
+  if (!fls && reason.empty()) reason = "the engine left no whole list of the files it read";
   for (fs::path& input : recorded_inputs(fls.value_or(""))) inputs.push_back(std::move(input));
   for (const fs::path& database : file_databases(inputs, key.work_dir)) inputs.push_back(database);
   for (const fs::path& input : inputs) {
