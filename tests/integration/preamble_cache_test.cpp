@@ -144,11 +144,13 @@ std::vector<Case> cases() {
        {{"main.tex",
          "\\documentclass{article}\n\\usepackage{tikz}\n\\usepackage{pgfplots}\n"
          "\\pgfplotsset{compat=1.18}\n\\usetikzlibrary{arrows.meta,positioning}\n"
-         "\\begin{document}\nA plot of $x^2$ with an arrow:\n\n"
+         "\\usepackage[colorlinks]{hyperref}\n"
+         "\\begin{document}\nA plot of $x^2$ with an arrow, \\href{https://example.org}{a "
+         "link}:\n\n"
          "\\begin{tikzpicture}\\begin{axis}[width=6cm]\\addplot{x^2};\\end{axis}"
          "\\draw[-Stealth] (0,0) -- (2,1) node[right]{arrow};\\end{tikzpicture}\n"
          "\\end{document}\n"}},
-       7},
+       8},
       {"Beamer",
        "slides.tex",
        {{"slides.tex",
