@@ -369,7 +369,9 @@ void DumpQueue::perform(DumpJob& job) {
       if (ec) record.format.reset(), reason = "the format could not be stored: " + ec.message();
     }
     record.reason = reason;
-    write_record(record_file, record);
+    // A format without its record could never be used: a failed write keeps neither.
+    if (!write_atomic(record_file, format_record_json(record)) && record.format)
+      remove_quietly(project_dir(key.project) / (*record.format + ".fmt"));
     if (previous && previous->format && previous->format != record.format)
       remove_quietly(project_dir(key.project) / (*previous->format + ".fmt"));
     if (record.format) enforce_limit();
