@@ -13,6 +13,8 @@
 #include "compile/eps_figures.h"
 #include "compile/index_tools.h"
 #include "compile/output_files.h"
+#include "compile/preamble_cache.h"
+#include "compile/preamble_format.h"
 #include "compile/run_caches.h"
 #include "compile/running.h"
 #include "compile/stale_outputs.h"
@@ -20,6 +22,7 @@
 #include "http/json_reply.h"
 #include "platform/env.h"
 #include "platform/files.h"
+#include "platform/file_stamp.h"
 #include "platform/links.h"
 #include "platform/process.h"
 #include "project/blob_store.h"
@@ -168,7 +171,7 @@ class CompileJob {
     if (!program_path)
       return error_reply(500, origin, "could not start the compiler: " + program + " not found");
     const int limit = run_limit_secs();
-    const auto t0 = Clock::now();
+    t0_ = Clock::now();
 
     if (tlmgr && request_.install_missing)
       preinstall_from_sources(workspace_.work_dir, request_.files, *tlmgr, path_value, installs_);
@@ -205,25 +208,102 @@ class CompileJob {
     run.confinement = engine_confinement(id, workspace_.work_dir, shared);
     add_notes(prepare_eps_figures(run, request_.files));
 
-    const fs::path pdf = workspace_.out_dir / (job + ".pdf");
+    PreambleKey key{request_.project,    std::string(id),    request_.main_file,
+                    workspace_.work_dir, workspace_.out_dir, {}};
+    for (const FileRef& ref : request_.files) key.project_paths.push_back(ref.path);
+    const PreambleCheck preamble = check_preamble_format(key);
+    Passes passes = preamble.use ? passes_from_format(run, *preamble.use, key, job, limit, tlmgr,
+                                                      path_value, origin)
+                                 : run_passes(run, job, limit, tlmgr, path_value, origin,
+                                              last_run_format_differs(key, std::nullopt));
+    if (passes.early) return std::move(*passes.early);
+    if (preamble.dump && made_document(passes, job)) request_preamble_dump(key, run);
+    std::string log = std::move(passes.log);
+    if (passes.cleared_outputs)
+      log =
+          "An error was found in a file left in _out by an earlier compile: the auxiliary files "
+          "in _out were deleted and the document compiled again.\n\n" +
+          log;
+    if (!notes_.empty()) log = join(notes_, "\n") + "\n\n" + log;
+    return final_reply(origin, job, std::move(log), passes.last, limit);
+  }
+
+ private:
+  struct Passes {
+    std::optional<Reply> early;  // the compile ends with this reply
     std::string log;
     RunOutcome last;
     bool cleared_outputs = false;
+  };
+
+  bool made_document(const Passes& passes, const std::string& job) const {
+    return passes.last.ok && metadata_readable(workspace_.out_dir / (job + ".pdf"));
+  }
+
+  // The passes started from the preamble's format. A run from it that fails, or that did not begin
+  // the document on the main file's line, is followed by the passes without it, from the start.
+  Passes passes_from_format(EngineRun& run, const SavedFormat& format, const PreambleKey& key,
+                            const std::string& job, int limit, const std::optional<fs::path>& tlmgr,
+                            const std::string& path_value, const AllowedOrigin& origin) {
+    run.format = format.file;
+    const fs::path log_path = workspace_.out_dir / (job + ".log");
+    const auto log_before = platform::regular_file_stamp(log_path);
+    Passes passes = run_passes(run, job, limit, tlmgr, path_value, origin,
+                               last_run_format_differs(key, run.format));
+    if (passes.early) return passes;
+    // latexmk found nothing to do: the outputs are those of the last compile, which stand.
+    const bool engine_ran = !log_before || platform::regular_file_stamp(log_path) != log_before;
+    const std::string why =
+        !made_document(passes, job) ? "the run from it failed"
+        : engine_ran && format_start_line(passes.log) != format.begin_line
+            ? "the run from it did not begin the document where the main file does"
+            : std::string();
+    if (why.empty()) {
+      if (engine_ran)
+        add_notes({"The preamble was loaded from the format the agent saved for it."});
+      return passes;
+    }
+    const auto* runs = platform::ThreadRuns::current();
+    if ((runs != nullptr && runs->cancellation().cancelled()) || passes.last.timed_out)
+      return passes;
+    run.format.reset();
+    passes = run_passes(run, job, limit, tlmgr, path_value, origin, true);
+    if (passes.early) return passes;
+    if (made_document(passes, job))
+      reject_preamble_format(key, why + " where the compile without it did not");
+    add_notes({"The format saved for the preamble could not be used (" + why +
+               "): the document was compiled without it."});
+    return passes;
+  }
+
+  // The engine's runs until the document is made or cannot be: packages installed between them,
+  // indexes built, an output folder an earlier version spoiled cleared once. `forced`: the first
+  // run rebuilds everything too.
+  Passes run_passes(EngineRun& run, const std::string& job, int limit,
+                    const std::optional<fs::path>& tlmgr, const std::string& path_value,
+                    const AllowedOrigin& origin, bool forced = false) {
+    const fs::path pdf = workspace_.out_dir / (job + ".pdf");
+    Passes passes;
+    auto& [early, log, last, cleared_outputs] = passes;
     int index_rounds = 0;
     bool index_rerun = false;
     for (int pass = 0;;) {
       // Not forced after makeindex: latexmk would redo its own makeindex over the document's.
-      run.forced = pass > 0 && !index_rerun;
+      run.forced = (pass > 0 || forced) && !index_rerun;
       auto outcome = run_once(run, job, limit);
-      if (!outcome)
-        return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+      if (!outcome) {
+        early = error_reply(500, origin, "could not start the compiler: " + outcome.error());
+        return passes;
+      }
       if (!outcome->ok && !run.forced &&
           (outcome->stdout_text.find("in previous invocation of latexmk") != std::string::npos ||
            outcome->stdout_text.find("Nothing to do") != std::string::npos)) {
         run.forced = true;
         outcome = run_once(run, job, limit);
-        if (!outcome)
-          return error_reply(500, origin, "could not start the compiler: " + outcome.error());
+        if (!outcome) {
+          early = error_reply(500, origin, "could not start the compiler: " + outcome.error());
+          return passes;
+        }
       }
       last = std::move(*outcome);
       auto log_file = read_log_bounded(workspace_.out_dir / (job + ".log"));
@@ -249,20 +329,16 @@ class CompileJob {
         continue;
       }
       if (!request_.install_missing || last.timed_out) break;
-      if (Clock::now() - t0 >= INSTALL_BUDGET || !tlmgr) break;
+      if (Clock::now() - t0_ >= INSTALL_BUDGET || !tlmgr) break;
       if (!install_from_log(log, *tlmgr, path_value, installs_, request_.files)) break;
-      if (++pass == MAX_PASSES) return pass_limit_reply(origin, log);
+      if (++pass == MAX_PASSES) {
+        early = pass_limit_reply(origin, log);
+        return passes;
+      }
     }
-    if (cleared_outputs)
-      log =
-          "An error was found in a file left in _out by an earlier compile: the auxiliary files "
-          "in _out were deleted and the document compiled again.\n\n" +
-          log;
-    if (!notes_.empty()) log = join(notes_, "\n") + "\n\n" + log;
-    return final_reply(origin, job, std::move(log), last, limit);
+    return passes;
   }
 
- private:
   std::expected<RunOutcome, std::string> run_once(const EngineRun& run, const std::string& job,
                                                   int limit) {
     const bool context = run.engine_id == "agent-context";
@@ -369,9 +445,9 @@ class CompileJob {
     const ProjectPaths project(workspace_.work_dir.generic_string(), main_dir, paths);
     // A cancel of the compile also stops the scan of a long log.
     const auto* runs = platform::ThreadRuns::current();
-    auto found = tex_log_diagnostics(
-        read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""), project,
-        runs != nullptr ? &runs->cancellation() : nullptr);
+    auto found =
+        tex_log_diagnostics(read_log_bounded(workspace_.out_dir / (job + ".log")).value_or(""),
+                            project, runs != nullptr ? &runs->cancellation() : nullptr);
     for (auto& d : bibliography_diagnostics(
              read_log_bounded(workspace_.out_dir / (job + ".blg")).value_or(""), project))
       found.push_back(std::move(d));
@@ -389,6 +465,7 @@ class CompileJob {
   Workspace workspace_;
   std::vector<std::string> notes_;
   Clock::time_point started_;
+  Clock::time_point t0_;  // the compile proper begins: the installations' budget counts from here
   InstallLog installs_;
 };
 
@@ -441,6 +518,8 @@ Reply compile(ServerContext& context, const json::value& body,
     return json_reply(409, origin,
                       json::object{{"error", "missing contents"}, {"need", std::move(need)}});
 
+  // A dump of the project's preamble reads its files: it stops before they change.
+  stop_preamble_dumps(request->project);
   auto workspace = materialize(request->project, request->files);
   if (!workspace) return error_reply(500, origin, workspace.error());
   const auto main_folder = request->main_file.rfind('/');

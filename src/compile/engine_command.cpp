@@ -94,10 +94,18 @@ platform::Command engine_command(const EngineRun& run) {
     const std::string mode = engine == "pdflatex" ? "-pdf" : "-" + engine;
     command.args = {"-norc"};
     if (run.forced) command.args.push_back("-g");
+    // A format is named, not given by its path: the name needs no quoting in the command line
+    // latexmk hands to a shell, and TEXFORMATS says where it is.
+    const std::string format = run.format ? " -fmt=" + run.format->name : std::string();
     command.args.insert(
         command.args.end(),
         {mode, "-interaction=nonstopmode", "-halt-on-error", "-synctex=1", "-file-line-error",
-         "-" + engine + "=" + engine + " -no-shell-escape %O %S", "-outdir=" + out, run.main_file});
+         "-" + engine + "=" + engine + " -no-shell-escape" + format + " %O %S", "-outdir=" + out,
+         run.main_file});
+    if (run.format) {
+      set_var(command.env, "TEXFORMATS", platform::path_text(run.format->dir));
+      if (command.confinement) command.confinement->read_only.push_back(run.format->dir);
+    }
     // No system-wide latexmk configuration either.
     set_var(command.env, "LATEXMKRCSYS", platform::null_device());
     // Unwrapped log lines: TeX otherwise breaks them at 79 columns, which splits the messages

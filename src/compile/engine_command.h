@@ -11,19 +11,27 @@
 
 namespace vellora {
 
+// A format the engine starts from instead of its own: the file `name`.fmt in `dir`.
+struct FormatFile {
+  std::filesystem::path dir;
+  std::string name;
+};
+
 struct EngineRun {
   std::string_view engine_id;     // "agent-pdflatex", ...
   std::filesystem::path program;  // latexmk, tectonic or context
   std::string main_file;          // project-relative, "/"-separated
   std::filesystem::path work_dir;
   std::filesystem::path out_dir;
-  std::string path_value;                                      // PATH of the child
-  bool forced = false;                                         // latexmk "-g"
+  std::string path_value;  // PATH of the child
+  bool forced = false;     // latexmk "-g"
   // The run's own caches and ConTeXt's variables, over the allowed part of the agent's own.
   std::vector<std::pair<std::string, std::string>> extra_env;
   // ConTeXt: a folder put first on PATH holding the `luatex` it must start.
   std::optional<std::filesystem::path> context_engine_dir;
   std::optional<platform::Confinement> confinement;  // none: unconfined
+  // pdfLaTeX and XeLaTeX: the format of the document's preamble (see preamble_cache.h).
+  std::optional<FormatFile> format;
 };
 
 // The fixed argument list and environment of one engine run. Shell escape is always off (ConTeXt

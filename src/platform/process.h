@@ -33,6 +33,8 @@ struct Command {
   bool capture_output = false;
   // Windows: start without a console window.
   bool no_window = false;
+  // Runs at the lowest scheduling priority, behind everything the user is waiting for.
+  bool low_priority = false;
   // Confines the child and all it starts where the system can (see sandbox.h), in a session of its
   // own; none: unconfined.
   std::optional<Confinement> confinement;

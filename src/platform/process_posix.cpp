@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -162,6 +163,7 @@ std::expected<Started, std::string> start(const Command& command) {
     else
       ::setpgid(0, 0);
     ::signal(SIGPIPE, SIG_DFL);
+    if (command.low_priority) ::setpriority(PRIO_PROCESS, 0, 19);
     const int in_fd = in ? in->read.fd : null_fd.fd;
     const int out_fd = out ? out->write.fd : null_fd.fd;
     const int err_fd = err ? err->write.fd : null_fd.fd;

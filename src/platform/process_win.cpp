@@ -101,8 +101,7 @@ struct NameLess {
 std::wstring build_environment_block(const Command& command) {
   std::map<std::wstring, std::wstring, NameLess> vars;
   wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* p = block; command.inherit_environment && *p != L'\0';
-       p += wcslen(p) + 1) {
+  for (const wchar_t* p = block; command.inherit_environment && *p != L'\0'; p += wcslen(p) + 1) {
     const std::wstring entry(p);
     const std::size_t eq = entry.find(L'=', 1);  // names like "=C:" start with "="
     if (eq == std::wstring::npos) continue;
@@ -195,6 +194,7 @@ std::expected<Started, std::string> start(const Command& command, bool contain) 
   if (is_batch_file(command.program)) application = system_program("cmd").native();
   DWORD flags = CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT;
   if (command.no_window) flags |= CREATE_NO_WINDOW;
+  if (command.low_priority) flags |= IDLE_PRIORITY_CLASS;
   if (contain) flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION pi{};
   const std::wstring cwd = command.cwd.native();

@@ -76,7 +76,9 @@ Agent::Agent()
            (shared_texmf_var().parent_path() / "vellora-test-font-cache").string()},
           {"LANG", "C.UTF-8"},
           // A graphical session, for the fake clipboard and browser programs.
-          {"DISPLAY", ":99"}};
+          {"DISPLAY", ":99"},
+          // Dumps of preambles run only in the tests about them (which wait for each).
+          {"VELLORA_PREAMBLE_CACHE", "off"}};
 }
 
 Agent::~Agent() {

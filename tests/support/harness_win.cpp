@@ -160,6 +160,8 @@ Agent::Agent()
   env_["XDG_CACHE_HOME"] = text(cache_);
   env_["PATH"] = text(bin_) + ";" + system_path();
   env_["VELLORA_AGENT_PORT"] = std::to_string(port_);
+  // Dumps of preambles run only in the tests about them (which wait for each).
+  env_["VELLORA_PREAMBLE_CACHE"] = "off";
 }
 
 Agent::~Agent() {
