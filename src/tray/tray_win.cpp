@@ -255,9 +255,9 @@ void TrayIcon::pump() {
     impl_->add();
 }
 
-// The icon exists once it is created: the shell has accepted it.
 TrayPresence TrayIcon::presence() const {
-  return TrayPresence::shown;
+  // Until the notification area takes the icon (it is tried again every second) nothing shows it.
+  return impl_->shown ? TrayPresence::shown : TrayPresence::no_tray;
 }
 
 std::vector<int> TrayIcon::take_clicks() {

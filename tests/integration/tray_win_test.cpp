@@ -106,7 +106,10 @@ TEST_F(TrayWindows, OnlyEnabledEntriesActAndQuitEndsTheAgent) {
 TEST(TrayWindowsBeforeTheTaskbar, IconIsAddedOnceTheNotificationAreaIsThere) {
   Agent agent;
   ASSERT_TRUE(agent.start({}));
-  said(agent, "System tray icon");  // before the fix: "Tray icon unavailable"
+  // Before the fix: "Tray icon unavailable"; then "active" while nothing showed the icon.
+  EXPECT_TRUE(said(agent, "System tray icon: waiting for a tray (none on this desktop yet)\n"))
+      << agent.output() << agent.errors();
+  EXPECT_EQ(agent.output().find("System tray icon: active."), std::string::npos);
   NotificationArea area;
   ASSERT_TRUE(area.ready());
   const HWND window = area.wait_for_icon(static_cast<DWORD>(agent.pid()), std::chrono::seconds(30));
