@@ -59,6 +59,16 @@ int sd_bus_process(sd_bus* bus, sd_bus_message** r) {
   return real ? real(bus, r) : MISSING;
 }
 
+int sd_bus_is_open(sd_bus* bus) {
+  VELLORA_REAL(sd_bus_is_open);
+  return real ? real(bus) : MISSING;
+}
+
+int sd_bus_message_is_method_error(sd_bus_message* m, const char* name) {
+  VELLORA_REAL(sd_bus_message_is_method_error);
+  return real ? real(m, name) : MISSING;
+}
+
 int sd_bus_request_name(sd_bus* bus, const char* name, uint64_t flags) {
   VELLORA_REAL(sd_bus_request_name);
   return real ? real(bus, name, flags) : MISSING;
