@@ -18,6 +18,10 @@ fi
 # Wine's display-less driver: windows exist (the tray's hidden window, which the tests drive by its
 # messages) without any screen.
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+# Wine's own processes started before the setting (its desktop among them) would keep the driver
+# they started with: end them, so that every later one starts with the display-less driver.
+wineserver -k 2>/dev/null || true
+wineserver -w
 rm -f "$WINEPREFIX/dosdevices/z:"
 ln -sfn "$build" "$WINEPREFIX/dosdevices/v:"
 # Start wine's services once, so that the first test does not pay for it.
