@@ -58,13 +58,14 @@ int run_agent(const std::vector<std::string>& args) {
   // With port 0 the system chose one: the report and the Host check use the one bound.
   const unsigned port = acceptor.local_endpoint(ec).port();
   remove_stale_blob_temporaries();
+  // What the first compile would otherwise wait for, done beside the engine detection the report
+  // waits for, so that it is ready before the first request can come.
+  std::thread(prepare_engine_runs).detach();
 
   std::string report = startup_report(port, detect_engines());
   if (const auto why = platform::confinement_unavailable())
     report += "Compiles are not sandboxed: " + *why + ".\n";
   std::cout << report << std::flush;
-  // What the first compile would otherwise wait for, done while the agent waits for it.
-  std::thread(prepare_engine_runs).detach();
 
   auto context = std::make_shared<ServerContext>();
   context->allowed_origins = allowed_origins();
