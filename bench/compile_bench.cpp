@@ -97,21 +97,7 @@ int main() {
   for (int round = 0; round < ROUNDS; ++round) {
     const auto work = dir.path() / std::to_string(round);
     test::write_file(work / "main.tex", document);
-    std::filesystem::create_directories(work / "_out");
-    platform::Command latexmk;
-    latexmk.program = "latexmk";
-    latexmk.args = {"-norc",
-                    "-pdf",
-                    "-interaction=nonstopmode",
-                    "-halt-on-error",
-                    "-synctex=1",
-                    "-file-line-error",
-                    "-pdflatex=pdflatex -no-shell-escape %O %S",
-                    "-outdir=" + (work / "_out").string(),
-                    "main.tex"};
-    latexmk.cwd = work;
-    latexmk.capture_output = true;
-    latexmk.env = {{"TEXMFVAR", test::shared_texmf_var().string()}};
+    const platform::Command latexmk = test::latexmk_alone(work);
     const auto start = Clock::now();
     const auto result = platform::run(latexmk);
     const double elapsed = seconds_since(start);

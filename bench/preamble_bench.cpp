@@ -82,21 +82,7 @@ struct Compiler {
 // latexmk as the agent runs it, in a folder of its own.
 bool latexmk(const std::filesystem::path& work, const std::string& text) {
   test::write_file(work / "main.tex", text);
-  std::filesystem::create_directories(work / "_out");
-  platform::Command command;
-  command.program = "latexmk";
-  command.args = {"-norc",
-                  "-pdf",
-                  "-interaction=nonstopmode",
-                  "-halt-on-error",
-                  "-synctex=1",
-                  "-file-line-error",
-                  "-pdflatex=pdflatex -no-shell-escape %O %S",
-                  "-outdir=" + (work / "_out").string(),
-                  "main.tex"};
-  command.cwd = work;
-  command.capture_output = true;
-  command.env = {{"TEXMFVAR", test::shared_texmf_var().string()}};
+  const platform::Command command = test::latexmk_alone(work);
   const auto result = platform::run(command);
   if (!result || !result->success()) std::fprintf(stderr, "latexmk failed\n");
   return result && result->success();

@@ -112,6 +112,25 @@ fs::path shared_texmf_var() {
   return dir;
 }
 
+platform::Command latexmk_alone(const fs::path& work) {
+  fs::create_directories(work / "_out");
+  platform::Command latexmk;
+  latexmk.program = "latexmk";
+  latexmk.args = {"-norc",
+                  "-pdf",
+                  "-interaction=nonstopmode",
+                  "-halt-on-error",
+                  "-synctex=1",
+                  "-file-line-error",
+                  "-pdflatex=pdflatex -no-shell-escape %O %S",
+                  "-outdir=" + (work / "_out").string(),
+                  "main.tex"};
+  latexmk.cwd = work;
+  latexmk.capture_output = true;
+  latexmk.env = {{"TEXMFVAR", shared_texmf_var().string()}};
+  return latexmk;
+}
+
 // Console text: Windows programs end their lines with CRLF, which tests compare as "\n".
 std::string console_text(std::string text) {
   if (!platform::on_windows()) return text;

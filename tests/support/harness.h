@@ -158,6 +158,10 @@ void kill_process(pid_t pid);
 // The shared TeX font and format caches, kept between tests so LuaLaTeX builds its cache once.
 fs::path shared_texmf_var();
 
+// latexmk with pdfLaTeX as the agent runs it, on `work`/main.tex into `work`/_out, without the
+// agent: what the benchmarks compare the agent with.
+platform::Command latexmk_alone(const fs::path& work);
+
 }  // namespace vellora::test
 
 namespace vellora::test {
