@@ -182,6 +182,16 @@ class UpdateWindows : public ServiceWindows {
     return running.size() == 1 ? running[0] : 0;
   }
   // Waits until the config folder's "failed-update" names a version; its text.
+  // 0.4.16 answers from one new process of the installed program, and prev holds 0.4.15.
+  void expect_the_new_version_running(DWORD first) {
+    EXPECT_EQ(wait_for_version(user_.port(), "0.4.16", std::chrono::seconds(180)), "0.4.16");
+    EXPECT_TRUE(read_text(installed()) == next_);
+    EXPECT_TRUE(read_text(fs::path(installed()).replace_extension("prev")) == current_);
+    const auto running = processes_of(installed());
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_NE(running[0], first);
+  }
+
   std::string wait_for_failed_update() const {
     const auto failed = user_.config_dir() / "failed-update";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
@@ -262,12 +272,7 @@ class TrayUpdateWindows : public UpdateWindows {
 
 TEST_F(TrayUpdateWindows, EndsWithTheNewVersionRunningFromTheInstalledProgram) {
   ASSERT_NO_FATAL_FAILURE(install_and_update_from_the_tray());
-  EXPECT_EQ(wait_for_version(user_.port(), "0.4.16", std::chrono::seconds(180)), "0.4.16");
-  EXPECT_TRUE(read_text(installed()) == next_);
-  EXPECT_TRUE(read_text(fs::path(installed()).replace_extension("prev")) == current_);
-  const auto running = processes_of(installed());
-  ASSERT_EQ(running.size(), 1u);
-  EXPECT_NE(running[0], first_);
+  expect_the_new_version_running(first_);
 }
 
 // A release that answers --version but never serves: the previous program is put back and runs.
@@ -300,12 +305,7 @@ class CheckerWindows : public UpdateWindows {
 
 TEST_F(CheckerWindows, InstallsANewReleaseWhenIdle) {
   publish("0.4.16", next_);
-  EXPECT_EQ(wait_for_version(user_.port(), "0.4.16", std::chrono::seconds(180)), "0.4.16");
-  EXPECT_TRUE(read_text(installed()) == next_);
-  EXPECT_TRUE(read_text(fs::path(installed()).replace_extension("prev")) == current_);
-  const auto running = processes_of(installed());
-  ASSERT_EQ(running.size(), 1u);
-  EXPECT_NE(running[0], first_);
+  expect_the_new_version_running(first_);
 }
 
 // A broken release is put back by the saved previous program and never installed again, however
