@@ -286,6 +286,65 @@ TEST_F(PreambleCacheTest, AFormatThatFailsIsFollowedByTheNormalCompile) {
   EXPECT_TRUE(files_in(formats(), ".fmt").empty());
 }
 
+// A format is its project's alone, and only the agent writes it. A hostile project's compiles
+// (pdfLaTeX from its own format, LuaLaTeX's Lua) and its own dumps try to read another project's
+// format and record, and to write beside them, beside its own, and in the folder of all formats.
+TEST_F(PreambleCacheTest, NoProjectReadsOrWritesAFormatFolder) {
+  compile(styled("Alpha", "Beta", "Gamma"));
+  ASSERT_EQ(files_in(formats(), ".fmt").size(), 1u) << records();
+  const fs::path root = agent_.cache_dir() / "formats";
+  const auto victim = [&] {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(formats()))
+      files[entry.path().filename().string()] = read_text(entry.path());
+    return files;
+  };
+  const auto before = victim();
+  const std::string fmt = files_in(formats(), ".fmt")[0].string();
+  const std::string record = files_in(formats(), ".json")[0].string();
+  const std::string r = root.string();
+
+  // TeX's own reads: the preamble runs in the dump and the first compile, the body in every
+  // compile, the second one from the project's own format. (TeX refuses to write outside the
+  // output folder at all: a compile that tries fails.)
+  const std::string tex_attempts = "\\try{" + record + "}\\try{" + fmt + "}\n";
+  const std::string tex_hostile =
+      "\\documentclass{article}\n\\newread\\r\n"
+      "\\def\\try#1{\\openin\\r=#1 \\ifeof\\r\\else\\read\\r to\\x\\typeout{LEAK:\\x}"
+      "\\closein\\r\\fi}\n" +
+      tex_attempts + "\\begin{document}\n" + tex_attempts + "Hostile.\n\\end{document}\n";
+  // Lua's io, which TeX's own restrictions do not cover.
+  const std::string lua =
+      "for _, p in ipairs({'" + record + "', '" + fmt +
+      "'}) do local h = io.open(p, 'rb') if h then texio.write_nl('LEAK:' .. h:read(8)) h:close() "
+      "end end\n"
+      "for _, p in ipairs({'" + fmt + "', '" + r + "/p/planted', '" + r + "/h/planted', '" + r +
+      "/planted'}) do local f = io.open(p, 'w') if f then f:write('planted') f:close() end end\n"
+      "lfs.mkdir('" + r + "/p/new') lfs.mkdir('" + r + "/new') os.remove('" + record + "')\n";
+  const std::string lua_hostile = "\\documentclass{article}\n\\begin{document}\n\\directlua{" +
+                                  lua + "}Hostile.\n\\end{document}\n";
+
+  std::vector<json::value> replies;
+  for (int i = 0; i < 2; ++i)
+    replies.push_back(compile({{"main.tex", tex_hostile + std::string(i, '%')}}, "main.tex",
+                              "agent-pdflatex", "h"));
+  EXPECT_TRUE(has(replies.back(), USED)) << replies.back().at("log").as_string().c_str();
+  replies.push_back(compile({{"main.tex", lua_hostile}}, "main.tex", "agent-lualatex", "h"));
+  for (const json::value& reply : replies)
+    EXPECT_FALSE(has(reply, "LEAK:")) << reply.at("log").as_string().c_str();
+
+  EXPECT_EQ(victim(), before);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(entry.path().parent_path() == root ? name == "p" || name == "h"
+                                                   : name.ends_with(".fmt") ||
+                                                         name.ends_with(".json"))
+        << entry.path();
+  }
+  const json::value again = compile_again(styled("Alpha", "Beta", "Gamma"));
+  EXPECT_TRUE(has(again, USED)) << again.at("log").as_string().c_str();
+}
+
 // XeTeX cannot dump a format holding its native fonts: remembered, so no compile dumps again
 // while the preamble stays as it is; a preamble that writes a file is never dumped.
 TEST_F(PreambleCacheTest, PreamblesThatCannotBeDumpedAreRememberedOrLeftAlone) {
