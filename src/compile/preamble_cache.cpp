@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "common/file.h"
+#include "common/gzip.h"
 #include "common/text.h"
 #include "compile/output_files.h"
 #include "compile/preamble_format.h"
@@ -269,7 +270,8 @@ std::vector<fs::path> file_databases(const std::vector<fs::path>& files, const f
 }
 
 // Removes the least recently used formats until all fit in the limit; the one just made stays
-// unless it alone is over it.
+// unless it alone is over it. A format's last use is its record's modification time: the format
+// itself is never touched, since latexmk reads a file again whose time changed.
 void enforce_limit() {
   struct Entry {
     fs::path path;
@@ -281,9 +283,16 @@ void enforce_limit() {
   std::error_code ec;
   for (const auto& project : fs::directory_iterator(formats_root(), ec)) {
     std::error_code ec2;
+    std::unordered_map<std::string, fs::file_time_type> used;  // by format name
+    for (const auto& file : fs::directory_iterator(project.path(), ec2))
+      if (file.path().extension() == ".json")
+        if (const auto record = read_record(file.path()); record && record->format)
+          used[*record->format] = file.last_write_time(ec2);
     for (const auto& file : fs::directory_iterator(project.path(), ec2)) {
       if (file.path().extension() != ".fmt" || !file.is_regular_file(ec2)) continue;
-      Entry entry{file.path(), file.file_size(ec2), file.last_write_time(ec2)};
+      const auto named = used.find(platform::path_text(file.path().stem()));
+      Entry entry{file.path(), file.file_size(ec2),
+                  named != used.end() ? named->second : file.last_write_time(ec2)};
       total += entry.size;
       formats.push_back(std::move(entry));
     }
@@ -295,6 +304,23 @@ void enforce_limit() {
     if (total <= limit) break;
     if (fs::remove(entry.path, ec)) total -= entry.size;
   }
+}
+
+// The format as it is stored. TeX Live's engines write their formats compressed, and a run from
+// one spends a good part of its start expanding it; they read an expanded format as it is, so it
+// is stored expanded.
+std::expected<std::string, std::string> expanded_format(const fs::path& made) {
+  auto bytes = read_file(made);
+  if (!bytes) return std::unexpected(std::string("the dumped format cannot be read"));
+  if (!bytes->starts_with("\x1f\x8b")) return std::move(*bytes);
+  auto expanded = gunzip(*bytes, size_limit() + 1);
+  if (!expanded) {
+    if (expanded.error().starts_with("more than"))
+      return std::unexpected(
+          std::string("its format is larger than the cache's limit (VELLORA_FORMAT_CACHE_MB)"));
+    return std::unexpected("the dumped format cannot be expanded: " + expanded.error());
+  }
+  return expanded;
 }
 
 void write_record(const fs::path& path, const FormatRecord& record) {
@@ -355,18 +381,23 @@ void DumpQueue::perform(DumpJob& job) {
   if (!cancelled(job) && preamble && (!result || !result->cancelled)) {
     const fs::path record_file = record_path(key);
     const auto previous = read_record(record_file);
+    std::string format_bytes;
     if (reason.empty()) {
-      std::error_code size_ec;
-      if (fs::file_size(made, size_ec) > size_limit())
+      if (auto expanded = expanded_format(made); !expanded)
+        reason = expanded.error();
+      else if (expanded->size() > size_limit())
         reason = "its format is larger than the cache's limit (VELLORA_FORMAT_CACHE_MB)";
+      else
+        format_bytes = std::move(*expanded);
     }
     if (reason.empty()) {
       std::uint64_t id = (std::uint64_t{platform::random_u32()} << 32) | platform::random_u32();
       char name[32];
       std::snprintf(name, sizeof name, "preamble-%016llx", static_cast<unsigned long long>(id));
       record.format = name;
-      fs::rename(made, project_dir(key.project) / (*record.format + ".fmt"), ec);
-      if (ec) record.format.reset(), reason = "the format could not be stored: " + ec.message();
+      const fs::path stored = project_dir(key.project) / (*record.format + ".fmt");
+      if (auto written = write_atomic(stored, format_bytes); !written)
+        record.format.reset(), reason = "the format could not be stored: " + written.error();
     }
     record.reason = reason;
     // A format without its record could never be used: a failed write keeps neither.
@@ -441,7 +472,8 @@ PreambleCheck check_preamble_format(const PreambleKey& key) {
     check.dump = true;  // removed to keep the cache within its size
     return check;
   }
-  fs::last_write_time(file, fs::file_time_type::clock::now(), ec);  // the least recently used go
+  // The least recently used go first.
+  fs::last_write_time(record_path(key), fs::file_time_type::clock::now(), ec);
   check.use = SavedFormat{{dir, *record->format}, preamble->begin_line};
   return check;
 }

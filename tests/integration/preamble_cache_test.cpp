@@ -194,6 +194,9 @@ TEST_P(PreambleSamePagesTest, SamePagesWithTheFormatAsWithout) {
   // Among what it was made from: the TeX tree's file database, which a package installed later
   // changes.
   EXPECT_NE(records().find("/ls-R\""), std::string::npos) << records();
+  // Kept expanded: a run from it does not spend its start decompressing it.
+  for (const fs::path& format : files_in(formats(), ".fmt"))
+    EXPECT_FALSE(read_text(format).starts_with("\x1f\x8b"));
 
   // A comment after the end of the document: latexmk runs again, the pages stay the same.
   Files edited = c.files;
@@ -409,23 +412,31 @@ TEST_F(PreambleCacheAsUsersRunItTest, ACompileStopsTheProjectsDump) {
 
 class PreambleCacheBoundTest : public PreambleCacheTest {
  protected:
-  PreambleCacheBoundTest() { env_["VELLORA_FORMAT_CACHE_MB"] = "12"; }
+  PreambleCacheBoundTest() { env_["VELLORA_FORMAT_CACHE_MB"] = "40"; }
 };
 
-// Two formats of about 7 MiB do not fit in 12 MiB: the one used least recently goes, and its
-// project dumps a new one at its next compile.
+// Three formats of about 18 MiB (stored expanded) do not fit in 40 MiB: the one used least
+// recently goes (a compile from a format counts as its use), and its project dumps a new one at
+// its next compile.
 TEST_F(PreambleCacheBoundTest, TheLeastRecentlyUsedFormatsGoFirst) {
   const Files files = styled("Alpha", "Beta", "Gamma");
+  const auto formats_of = [&](const char* project) {
+    return files_in(agent_.cache_dir() / "formats" / project, ".fmt").size();
+  };
   compile(files, "main.tex", "agent-pdflatex", "a");
-  const fs::path a = agent_.cache_dir() / "formats" / "a";
-  const fs::path b = agent_.cache_dir() / "formats" / "b";
-  ASSERT_EQ(files_in(a, ".fmt").size(), 1u);
   compile(files, "main.tex", "agent-pdflatex", "b");
-  EXPECT_EQ(files_in(a, ".fmt").size(), 0u);
-  EXPECT_EQ(files_in(b, ".fmt").size(), 1u);
-  EXPECT_FALSE(has(compile(files, "main.tex", "agent-pdflatex", "a"), USED));
-  EXPECT_EQ(files_in(a, ".fmt").size(), 1u);
-  EXPECT_EQ(files_in(b, ".fmt").size(), 0u);
+  ASSERT_EQ(formats_of("a") + formats_of("b"), 2u) << records();
+  Files edited = files;
+  edited[0].second += "% edited\n";
+  EXPECT_TRUE(has(compile(edited, "main.tex", "agent-pdflatex", "a"), USED));
+  compile(files, "main.tex", "agent-pdflatex", "c");
+  EXPECT_EQ(formats_of("a"), 1u);
+  EXPECT_EQ(formats_of("b"), 0u);
+  EXPECT_EQ(formats_of("c"), 1u);
+  EXPECT_FALSE(has(compile(files, "main.tex", "agent-pdflatex", "b"), USED));
+  EXPECT_EQ(formats_of("a"), 0u);
+  EXPECT_EQ(formats_of("b"), 1u);
+  EXPECT_EQ(formats_of("c"), 1u);
 }
 
 }  // namespace
