@@ -16,8 +16,9 @@ std::filesystem::path installed_exe_path(const std::filesystem::path& home);
 
 bool service_installed(const std::filesystem::path& home);
 
-// The "Service:" value of the status command.
-std::string service_status_text(const std::filesystem::path& home);
+// The "Service:" value of the status command; `program` is what the service starts.
+std::string service_status_text(const std::filesystem::path& home,
+                                const std::filesystem::path& program);
 
 // Registers the installed executable for start at log-on.
 std::expected<void, std::string> register_service(const std::filesystem::path& home);

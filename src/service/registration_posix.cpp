@@ -170,8 +170,8 @@ bool service_installed(const fs::path& home) {
   return unit_enabled() || fs::exists(autostart_path(home), ec);
 }
 
-std::string service_status_text(const fs::path& home) {
-  const std::string installed = installed_exe_path(home).native();
+std::string service_status_text(const fs::path& home, const fs::path& program) {
+  const std::string installed = program.native();
   if (unit_enabled()) return "installed (" + installed + ", systemd user unit " + UNIT_NAME + ")";
   std::error_code ec;
   if (fs::exists(autostart_path(home), ec))

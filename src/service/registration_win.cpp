@@ -42,9 +42,9 @@ bool service_installed(const fs::path&) {
   return run_system_program("reg", reg_query_args()).has_value();
 }
 
-std::string service_status_text(const fs::path& home) {
+std::string service_status_text(const fs::path& home, const fs::path& program) {
   if (!service_installed(home)) return "not installed (vellora-agent install)";
-  return "installed (" + platform::path_text(installed_exe_path(home)) + ")";
+  return "installed (" + platform::path_text(program) + ")";
 }
 
 std::expected<void, std::string> register_service(const fs::path& home) {

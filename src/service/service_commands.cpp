@@ -95,7 +95,10 @@ std::string status_text(const fs::path& home, std::uint16_t port) {
   const auto exe = platform::current_exe();
   std::string text = "This binary:    " + std::string(VERSION) + " (" +
                      (exe ? platform::path_text(*exe) : std::string()) + ")\n";
-  text += "Service:        " + service_status_text(home) + "\n";
+  // A program of a system package runs as itself, under the package's unit; otherwise the
+  // service runs the installed copy.
+  const fs::path program = exe && package_updater(*exe) ? *exe : installed_exe_path(home);
+  text += "Service:        " + service_status_text(home, program) + "\n";
   if (const auto running = query_running_agent(port)) {
     text += "Running:        yes, version " + *running + " on port " + std::to_string(port) + "\n";
   } else {

@@ -195,6 +195,10 @@ TEST(PackagedAgent, InstallEnablesThePackagesUnitAndNeverCopiesOrUpdates) {
       << machine.systemctl_log();
   EXPECT_FALSE(fs::exists(machine.xdg_config() / "systemd/user/vellora-agent.service"));
   EXPECT_FALSE(fs::exists(machine.installed()));
+  result = machine.run(program, {"status"});
+  EXPECT_NE(result.out.find("Service:        installed (" + program.string() + ", systemd user unit"),
+            std::string::npos)
+      << result.out;
 
   LocalSite site;
   site.publish("0.4.16", read_text(next_agent_binary()));
