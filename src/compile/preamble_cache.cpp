@@ -334,16 +334,8 @@ std::string verify_format(const DumpJob& job, const platform::RunOptions& option
   command.cwd = job.staging;
   command.args = {"-interaction=nonstopmode", "-halt-on-error", "-no-shell-escape",
                   "-fmt=" + job.job,          "-jobname=" + job.job, "verify.tex"};
-  // What the preamble reads only when the document begins is found in the project, as in a compile.
-  const std::string separator(1, platform::path_list_separator());
-  std::string inputs = "." + separator + platform::path_text(job.key.work_dir) + separator;
-  for (const auto& [name, value] : command.env)
-    if (name == "TEXINPUTS") inputs += value;
-  std::erase_if(command.env, [](const auto& var) {
-    return var.first == "TEXFORMATS" || var.first == "TEXINPUTS";
-  });
+  std::erase_if(command.env, [](const auto& var) { return var.first == "TEXFORMATS"; });
   command.env.emplace_back("TEXFORMATS", platform::path_text(job.staging));
-  command.env.emplace_back("TEXINPUTS", inputs);
   const auto result = platform::run(command, options);
   if (!result) return "the engine could not start from the format: " + result.error();
   if (!result->success() && !result->cancelled)

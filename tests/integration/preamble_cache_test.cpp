@@ -390,21 +390,6 @@ TEST_F(PreambleCacheTest, AFormatTheEngineCannotStartFromIsNeverTried) {
   EXPECT_EQ(page_pixels(save_pdf(first, "first")), page_pixels(save_pdf(second, "second")));
 }
 
-// The line set to try a new format reads what the preamble reads when the document begins from the
-// project, as a compile does: such a format is kept and used.
-TEST_F(PreambleCacheTest, APreambleThatReadsAProjectFileWhenTheDocumentBeginsIsKept) {
-  const Files files = {{"main.tex",
-                        "\\documentclass{article}\n\\AtBeginDocument{\\input{later}}\n"
-                        "\\begin{document}\nBody.\n\\end{document}\n"},
-                       {"later.tex", "Read when the document begins.\n"}};
-  compile_again(files);
-  EXPECT_EQ(files_in(formats(), ".fmt").size(), 1u) << records();
-  const json::value again = compile_again(files);
-  EXPECT_TRUE(has(again, USED)) << again.at("log").as_string().c_str();
-  EXPECT_NE(text_of(save_pdf(again, "again")).find("Read when the document begins"),
-            std::string::npos);
-}
-
 class PreambleCacheAsUsersRunItTest : public PreambleCacheTest {
  protected:
   PreambleCacheAsUsersRunItTest() { env_["VELLORA_PREAMBLE_CACHE"] = ""; }
