@@ -323,26 +323,6 @@ std::expected<std::string, std::string> expanded_format(const fs::path& made) {
   return expanded;
 }
 
-// Why the engine cannot start from the format just dumped, if it cannot. XeTeX of TeX Live 2022
-// dumps formats it crashes on as soon as it sets a character: before a format is kept, the engine
-// sets one line from it, in the background, confined like the dump. It runs in the staging folder,
-// since TeX reads no file by an absolute name with a dot folder in it (the cache is in ~/.cache).
-std::string verify_format(const DumpJob& job, const platform::RunOptions& options) {
-  if (!write_atomic(job.staging / "verify.tex", "\\begin{document}\nx\n\\end{document}\n"))
-    return "the format could not be tried";
-  platform::Command command = job.command;
-  command.cwd = job.staging;
-  command.args = {"-interaction=nonstopmode", "-halt-on-error", "-no-shell-escape",
-                  "-fmt=" + job.job,          "-jobname=" + job.job, "verify.tex"};
-  std::erase_if(command.env, [](const auto& var) { return var.first == "TEXFORMATS"; });
-  command.env.emplace_back("TEXFORMATS", platform::path_text(job.staging));
-  const auto result = platform::run(command, options);
-  if (!result) return "the engine could not start from the format: " + result.error();
-  if (!result->success() && !result->cancelled)
-    return "the engine fails when it starts from the format it dumped";
-  return {};
-}
-
 void write_record(const fs::path& path, const FormatRecord& record) {
   (void)write_atomic(path, format_record_json(record));
 }
@@ -398,7 +378,6 @@ void DumpQueue::perform(DumpJob& job) {
         if (auto problem = preamble_file_problem(*content)) reason = *problem;
     record.files.emplace_back(platform::path_text(input), *sha);
   }
-  if (reason.empty() && !cancelled(job)) reason = verify_format(job, options);
   if (!cancelled(job) && preamble && (!result || !result->cancelled)) {
     const fs::path record_file = record_path(key);
     const auto previous = read_record(record_file);

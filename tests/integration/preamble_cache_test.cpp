@@ -373,23 +373,6 @@ TEST_F(PreambleCacheTest, PreamblesThatCannotBeDumpedAreRememberedOrLeftAlone) {
   EXPECT_FALSE(fs::exists(agent_.cache_dir() / "formats" / "q"));
 }
 
-// A format its engine cannot start from is found out in the background, never by a compile (XeTeX
-// of TeX Live 2022 crashes on the formats it dumps as soon as it sets a character): here a
-// pdfLaTeX that crashes whenever it starts from a format of the agent's.
-TEST_F(PreambleCacheTest, AFormatTheEngineCannotStartFromIsNeverTried) {
-  write_script(agent_.bin() / "pdflatex",
-               "case \" $* \" in *\" -fmt=\"*) kill -SEGV $$;; esac\n"
-               "exec /usr/bin/pdflatex \"$@\"\n");
-  const Files files = styled("Alpha", "Beta", "Gamma");
-  const json::value first = compile_again(files);
-  EXPECT_TRUE(files_in(formats(), ".fmt").empty());
-  EXPECT_NE(records().find("fails when it starts from the format"), std::string::npos)
-      << records();
-  const json::value second = compile_again(files);
-  EXPECT_FALSE(has(second, NOT_USED)) << second.at("log").as_string().c_str();
-  EXPECT_EQ(page_pixels(save_pdf(first, "first")), page_pixels(save_pdf(second, "second")));
-}
-
 class PreambleCacheAsUsersRunItTest : public PreambleCacheTest {
  protected:
   PreambleCacheAsUsersRunItTest() { env_["VELLORA_PREAMBLE_CACHE"] = ""; }
