@@ -39,17 +39,7 @@ int main() {
   int fresh_project = 0;
   // One compile of a project the agent has not seen yet; false when it failed.
   const auto compile = [&](int project) {
-    json::object body{{"project", "bench-" + std::to_string(project)},
-                      {"mainFile", "main.tex"},
-                      {"files", files},
-                      {"engine", "agent-pdflatex"},
-                      {"installMissing", false}};
-    const auto reply = agent.post_auth("/v1/compile", json::serialize(body), token);
-    if (reply.status != 200 || reply.json().at("success") != true) {
-      std::fprintf(stderr, "compile failed: %s\n", reply.body.substr(0, 2000).c_str());
-      return false;
-    }
-    return true;
+    return test::compile_main_tex(agent, token, "bench-" + std::to_string(project), files);
   };
 
   double agent_best = 1e9;

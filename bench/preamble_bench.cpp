@@ -65,17 +65,7 @@ struct Compiler {
   test::Agent& agent;
   std::string token;
   bool compile(const std::string& project, const std::string& text) {
-    json::object body{{"project", project},
-                      {"mainFile", "main.tex"},
-                      {"files", agent.upload(token, {{"main.tex", text}})},
-                      {"engine", "agent-pdflatex"},
-                      {"installMissing", false}};
-    const auto reply = agent.post_auth("/v1/compile", json::serialize(body), token);
-    if (reply.status != 200 || reply.json().at("success") != true) {
-      std::fprintf(stderr, "compile failed: %s\n", reply.body.substr(0, 2000).c_str());
-      return false;
-    }
-    return true;
+    return test::compile_main_tex(agent, token, project, agent.upload(token, {{"main.tex", text}}));
   }
 };
 

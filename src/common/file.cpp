@@ -20,6 +20,11 @@ std::optional<std::string> read_file(const std::filesystem::path& path) {
 
 namespace vellora {
 
+bool is_within(const std::filesystem::path& path, const std::filesystem::path& root) {
+  const auto rel = path.lexically_relative(root);
+  return !rel.empty() && *rel.begin() != "..";
+}
+
 bool metadata_readable(const std::filesystem::path& path) {
   std::error_code ec;
   (void)std::filesystem::status(path, ec);

@@ -24,6 +24,9 @@ inline std::filesystem::path utf8_path(std::string_view text) {
 
 namespace vellora {
 
+// True when `path` names `root` or lies below it, by their text (no link is followed).
+bool is_within(const std::filesystem::path& path, const std::filesystem::path& root);
+
 // True when the path's metadata can be read (it exists, following links).
 bool metadata_readable(const std::filesystem::path& path);
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/file.h"
 #include "common/text.h"
 #include "dirs/dirs.h"
 #include "platform/env.h"
@@ -41,11 +42,6 @@ std::vector<fs::path> kpathsea_list(const fs::path& kpsewhich, const std::string
     }
   }
   return paths;
-}
-
-bool is_within(const fs::path& path, const fs::path& root) {
-  const auto rel = path.lexically_relative(root);
-  return !rel.empty() && *rel.begin() != "..";
 }
 
 fs::path normal(const fs::path& path) {

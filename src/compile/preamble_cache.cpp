@@ -64,29 +64,12 @@ fs::path record_path(const PreambleKey& key) {
          (key.engine_id + "-" + platform::sha256_hex(key.main_file).substr(0, 16) + ".json");
 }
 
-bool within(const fs::path& path, const fs::path& dir) {
-  const auto rel = path.lexically_relative(dir);
-  return !rel.empty() && *rel.begin() != "..";
-}
-
-std::optional<std::string> hash_file(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  platform::Sha256 hash;
-  std::string buffer(1 << 16, '\0');
-  while (file.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || file.gcount() > 0)
-    hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(file.gcount())));
-  if (file.bad()) return std::nullopt;
-  const auto digest = hash.finish();
-  return hex_lower(digest.data(), digest.size());
-}
-
 // The SHA-256 of a file's content. Every compile that may use a format asks it of each file the
 // dump read (a few hundred, some MiB): a file whose stamp (which file, size, time) is as it was
 // when it was last hashed is not read again. The TeX trees are full of links, which are read
 // through each time; a project's files never are, and a link a run left there is not followed.
 std::optional<std::string> file_sha256(const fs::path& path, const fs::path& work_dir) {
-  if (within(path, work_dir) && platform::is_link(path)) return std::nullopt;
+  if (is_within(path, work_dir) && platform::is_link(path)) return std::nullopt;
   struct Known {
     platform::FileStamp stamp;
     std::string sha;
@@ -100,7 +83,8 @@ std::optional<std::string> file_sha256(const fs::path& path, const fs::path& wor
     if (const auto it = known.find(key); it != known.end() && it->second.stamp == *stamp)
       return it->second.sha;
   }
-  auto sha = hash_file(path);
+  std::optional<std::string> sha;
+  if (auto hashed = platform::sha256_file(path)) sha = std::move(*hashed);
   if (sha && stamp && platform::regular_file_stamp(path) == stamp) {
     std::lock_guard lock(mutex);
     if (known.size() > 100000) known.clear();
@@ -258,7 +242,7 @@ std::string dump_error(const fs::path& log) {
 std::vector<fs::path> file_databases(const std::vector<fs::path>& files, const fs::path& work_dir) {
   std::vector<fs::path> databases, looked_at;
   for (const fs::path& file : files) {
-    if (within(file, work_dir)) continue;
+    if (is_within(file, work_dir)) continue;
     for (fs::path dir = file.parent_path(); dir.has_relative_path(); dir = dir.parent_path()) {
       if (std::find(looked_at.begin(), looked_at.end(), dir) != looked_at.end()) break;
       looked_at.push_back(dir);
@@ -366,14 +350,14 @@ void DumpQueue::perform(DumpJob& job) {
   for (fs::path& input : recorded_inputs(fls.value_or(""))) inputs.push_back(std::move(input));
   for (const fs::path& database : file_databases(inputs, key.work_dir)) inputs.push_back(database);
   for (const fs::path& input : inputs) {
-    if (within(input, job.staging) || input == main) continue;
+    if (is_within(input, job.staging) || input == main) continue;
     const auto sha = file_sha256(input, key.work_dir);
     if (!sha) {
       if (reason.empty())
         reason = "a file it read cannot be read again: " + platform::path_text(input);
       continue;
     }
-    if (reason.empty() && within(input, key.work_dir))
+    if (reason.empty() && is_within(input, key.work_dir))
       if (const auto content = read_file(input))
         if (auto problem = preamble_file_problem(*content)) reason = *problem;
     record.files.emplace_back(platform::path_text(input), *sha);

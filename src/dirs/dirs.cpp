@@ -1,5 +1,6 @@
 #include "dirs/dirs.h"
 
+#include "common/file.h"
 #include "common/text.h"
 #include "platform/crypto.h"
 #include "platform/env.h"
@@ -13,8 +14,7 @@ void create_private_dirs(const fs::path& dir) {
   fs::create_directories(dir, ec);
   // Projects, tokens and pairing codes are the user's alone.
   for (const fs::path& own : {config_dir(), cache_dir()}) {
-    const auto rel = dir.lexically_normal().lexically_relative(own.lexically_normal());
-    if (!rel.empty() && *rel.begin() != "..")
+    if (is_within(dir.lexically_normal(), own.lexically_normal()))
       fs::permissions(own, fs::perms::owner_all, fs::perm_options::replace, ec);
   }
 }

@@ -1,15 +1,11 @@
 #include "net/fetch.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "common/text.h"
-#include "platform/crypto.h"
 #include "platform/env.h"
 #include "platform/program.h"
 
@@ -204,22 +200,6 @@ std::expected<void, std::string> download_file_with(Downloader downloader, const
     return std::unexpected("the download failed" + (line.empty() ? "" : " (" + line + ")"));
   }
   return {};
-}
-
-std::expected<std::string, std::string> sha256_file(const fs::path& path) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::unexpected(std::string(std::strerror(errno ? errno : ENOENT)));
-  platform::Sha256 hash;
-  std::vector<char> buffer(65536);
-  while (in) {
-    errno = 0;
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    if (in.bad()) return std::unexpected(std::string(std::strerror(errno ? errno : EIO)));
-    hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
-  }
-  const auto digest = hash.finish();
-  return hex_lower(digest.data(), digest.size());
 }
 
 }  // namespace vellora::net

@@ -81,7 +81,5 @@ std::expected<void, std::string> download_file_with(
 // gives the system's own "not found" text.
 std::filesystem::path downloader_program(Downloader downloader);
 
-// 64 lower-case hexadecimal digits, read in pieces of 64 KiB.
-std::expected<std::string, std::string> sha256_file(const std::filesystem::path& path);
 
 }  // namespace vellora::net

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,6 +32,9 @@ Digest sha256(std::string_view bytes);
 
 // 64 lower-case hexadecimal digits.
 std::string sha256_hex(std::string_view bytes);
+
+// The same of a file's content, read in pieces of 64 KiB; the error is the system's text.
+std::expected<std::string, std::string> sha256_file(const std::filesystem::path& path);
 
 // Fills the buffer from the operating system's cryptographically secure generator.
 // Aborts the process if the generator fails: no token or code may come from a weak source.

@@ -9,6 +9,7 @@
 #include "dirs/settings.h"
 #include "net/confirm.h"
 #include "net/fetch.h"
+#include "platform/crypto.h"
 #include "platform/env.h"
 #include "platform/process.h"
 #include "platform/program.h"
@@ -94,7 +95,7 @@ std::expected<UpdateOutcome, std::string> perform_update(const fs::path& home,
                                            options.tool_output);
       !downloaded)
     return failed(downloaded.error());
-  const auto digest = net::sha256_file(file);
+  const auto digest = platform::sha256_file(file);
   if (!digest) return failed(digest.error());
   if (*digest != manifest.sha256)
     return failed(

@@ -6,6 +6,7 @@
 #include "dirs/dirs.h"
 #include "net/confirm.h"
 #include "net/fetch.h"
+#include "platform/crypto.h"
 #include "platform/env.h"
 #include "platform/program.h"
 #include "tlmgr/tlmgr.h"
@@ -218,10 +219,11 @@ std::expected<void, std::string> install_tinytex_with(const fs::path& home,
   fs::create_directories(downloads, ec);
   if (ec) return std::unexpected(ec.message());
   const fs::path package = downloads / release->name;
-  if (!fs::exists(package, ec) || net::sha256_file(package) != release->sha256) {
+  if (!fs::exists(package, ec) || platform::sha256_file(package) != release->sha256) {
     out << "Downloading...\n" << std::flush;
     auto downloaded = net::download_file(release->url, package, dialogue.tool_output);
-    if ((!downloaded || net::sha256_file(package) != release->sha256) && fs::exists(package, ec)) {
+    if ((!downloaded || platform::sha256_file(package) != release->sha256) &&
+        fs::exists(package, ec)) {
       // What an earlier run left cannot be continued (corrupt, or longer than the package):
       // it goes, and the package comes once more from its start.
       remove_quietly(package);
@@ -232,7 +234,7 @@ std::expected<void, std::string> install_tinytex_with(const fs::path& home,
     if (!downloaded)
       return std::unexpected("could not download the package to " + platform::path_text(package) +
                              ": " + downloaded.error());
-    if (net::sha256_file(package) != release->sha256) {
+    if (platform::sha256_file(package) != release->sha256) {
       remove_quietly(package);
       return std::unexpected(std::string(
           "the downloaded file's SHA-256 does not match the release's: nothing was installed"));

@@ -59,13 +59,8 @@ class PreambleCacheTest : public ::testing::Test {
   json::value compile(const Files& files, const std::string& main = "main.tex",
                       const std::string& engine = "agent-pdflatex",
                       const std::string& project = "p") {
-    json::object body;
-    body["project"] = project;
-    body["mainFile"] = main;
-    body["files"] = agent_.upload(token_, files);
-    body["engine"] = engine;
-    body["installMissing"] = false;
-    const auto response = agent_.post_auth("/v1/compile", json::serialize(body), token_);
+    const auto response = agent_.post_auth(
+        "/v1/compile", compile_body(project, main, agent_.upload(token_, files), engine), token_);
     EXPECT_EQ(response.status, 200u) << response.body.substr(0, 300);
     const json::value reply = response.json();
     EXPECT_EQ(reply.at("success"), true) << reply.at("log").as_string().c_str();
@@ -259,13 +254,9 @@ TEST_F(PreambleCacheTest, AnEditToWhatThePreambleReadInvalidatesTheFormat) {
   // A file of the project that shadows one the preamble read from the TeX tree.
   Files shadowed = std::get<1>(edits[2]);
   shadowed.emplace_back("article.cls", "\\input{size10.clo}\\errmessage{the project's class}\n");
-  json::object body;
-  body["project"] = "p";
-  body["mainFile"] = "main.tex";
-  body["files"] = agent_.upload(token_, shadowed);
-  body["engine"] = "agent-pdflatex";
-  body["installMissing"] = false;
-  const json::value reply = agent_.post_auth("/v1/compile", json::serialize(body), token_).json();
+  const std::string body =
+      compile_body("p", "main.tex", agent_.upload(token_, shadowed), "agent-pdflatex");
+  const json::value reply = agent_.post_auth("/v1/compile", body, token_).json();
   EXPECT_EQ(reply.at("success"), false);
   EXPECT_FALSE(has(reply, USED));
   EXPECT_TRUE(has(reply, "the project's class")) << reply.at("log").as_string().c_str();
@@ -321,9 +312,11 @@ TEST_F(PreambleCacheTest, NoProjectReadsOrWritesAFormatFolder) {
       "for _, p in ipairs({'" + record + "', '" + fmt +
       "'}) do local h = io.open(p, 'rb') if h then texio.write_nl('LEAK:' .. h:read(8)) h:close() "
       "end end\n"
-      "for _, p in ipairs({'" + fmt + "', '" + r + "/p/planted', '" + r + "/h/planted', '" + r +
+      "for _, p in ipairs({'" +
+      fmt + "', '" + r + "/p/planted', '" + r + "/h/planted', '" + r +
       "/planted'}) do local f = io.open(p, 'w') if f then f:write('planted') f:close() end end\n"
-      "lfs.mkdir('" + r + "/p/new') lfs.mkdir('" + r + "/new') os.remove('" + record + "')\n";
+      "lfs.mkdir('" +
+      r + "/p/new') lfs.mkdir('" + r + "/new') os.remove('" + record + "')\n";
   const std::string lua_hostile = "\\documentclass{article}\n\\begin{document}\n\\directlua{" +
                                   lua + "}Hostile.\n\\end{document}\n";
 
@@ -339,9 +332,9 @@ TEST_F(PreambleCacheTest, NoProjectReadsOrWritesAFormatFolder) {
   EXPECT_EQ(victim(), before);
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     const std::string name = entry.path().filename().string();
-    EXPECT_TRUE(entry.path().parent_path() == root ? name == "p" || name == "h"
-                                                   : name.ends_with(".fmt") ||
-                                                         name.ends_with(".json"))
+    EXPECT_TRUE(entry.path().parent_path() == root
+                    ? name == "p" || name == "h"
+                    : name.ends_with(".fmt") || name.ends_with(".json"))
         << entry.path();
   }
   const json::value again = compile_again(styled("Alpha", "Beta", "Gamma"));

@@ -22,13 +22,9 @@ class SecurityTest : public ::testing::Test {
   }
   HttpResponse compile(const std::string& project, const std::string& main_file, const Files& files,
                        const std::string& engine) {
-    json::object body;
-    body["project"] = project;
-    body["mainFile"] = main_file;
-    body["files"] = agent_.upload(token_, files);
-    body["engine"] = engine;
-    body["installMissing"] = false;
-    return agent_.post_auth("/v1/compile", json::serialize(body), token_);
+    return agent_.post_auth("/v1/compile",
+                            compile_body(project, main_file, agent_.upload(token_, files), engine),
+                            token_);
   }
   fs::path work(const std::string& project) const { return agent_.cache_dir() / "work" / project; }
 

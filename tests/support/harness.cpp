@@ -5,6 +5,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -104,6 +105,24 @@ HttpResponse http_request(std::uint16_t port, const std::string& method, const s
     response.headers.emplace_back(field.name_string(), field.value());
   response.body = parser.get().body();
   return response;
+}
+
+std::string compile_body(const std::string& project, const std::string& main_file,
+                         const json::array& files, const std::string& engine) {
+  return json::serialize(json::object{{"project", project},
+                                      {"mainFile", main_file},
+                                      {"files", files},
+                                      {"engine", engine},
+                                      {"installMissing", false}});
+}
+
+bool compile_main_tex(Agent& agent, const std::string& token, const std::string& project,
+                      const json::array& files) {
+  const auto reply = agent.post_auth(
+      "/v1/compile", compile_body(project, "main.tex", files, "agent-pdflatex"), token);
+  if (reply.status == 200 && reply.json().at("success") == true) return true;
+  std::fprintf(stderr, "compile failed: %s\n", reply.body.substr(0, 2000).c_str());
+  return false;
 }
 
 fs::path shared_texmf_var() {

@@ -162,6 +162,15 @@ fs::path shared_texmf_var();
 // agent: what the benchmarks compare the agent with.
 platform::Command latexmk_alone(const fs::path& work);
 
+// The body of a /v1/compile request that installs no packages.
+std::string compile_body(const std::string& project, const std::string& main_file,
+                         const json::array& files, const std::string& engine);
+
+// The benchmarks' compile: main.tex of `files` with pdfLaTeX, no packages installed. False, with
+// the start of the reply on standard error, when it did not succeed.
+bool compile_main_tex(Agent& agent, const std::string& token, const std::string& project,
+                      const json::array& files);
+
 }  // namespace vellora::test
 
 namespace vellora::test {

@@ -14,6 +14,7 @@
 
 #include "harness.h"
 #include "net/confirm.h"
+#include "platform/crypto.h"
 #include "service_support.h"
 
 namespace vellora {
@@ -200,7 +201,7 @@ TEST_F(RealDownloaders, CurlAndWgetFetchAndDownload) {
     const fs::path file = dir_.path() / program.filename();
     ASSERT_TRUE(
         net::download_file_with(downloader, program, site_.origin() + "/static/agent/asset", file));
-    EXPECT_EQ(net::sha256_file(file), test::sha256_of(big));
+    EXPECT_EQ(platform::sha256_file(file), test::sha256_of(big));
     const std::string missing =
         net::download_file_with(downloader, program, site_.origin() + "/missing",
                                 dir_.path() / "missing")
@@ -254,15 +255,15 @@ TEST(StalledDownload, IsAbandonedAfterTheStallLimit) {
 TEST(Sha256File, EmptyLargeAndMissing) {
   test::TempDir dir;
   test::write_file(dir.path() / "empty", "");
-  EXPECT_EQ(net::sha256_file(dir.path() / "empty"),
+  EXPECT_EQ(platform::sha256_file(dir.path() / "empty"),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   // Several pieces of 64 KiB and a partial last one.
   std::string big((5 << 20) + 17, 'x');
   for (std::size_t i = 0; i < big.size(); i += 4099) big[i] = static_cast<char>(i);
   test::write_file(dir.path() / "big", big);
-  EXPECT_EQ(net::sha256_file(dir.path() / "big"), test::sha256_of(big));
-  EXPECT_EQ(net::sha256_file(dir.path() / "missing").error(), "No such file or directory");
-  EXPECT_EQ(net::sha256_file(dir.path()).error(), "Is a directory");
+  EXPECT_EQ(platform::sha256_file(dir.path() / "big"), test::sha256_of(big));
+  EXPECT_EQ(platform::sha256_file(dir.path() / "missing").error(), "No such file or directory");
+  EXPECT_EQ(platform::sha256_file(dir.path()).error(), "Is a directory");
 }
 
 TEST(Confirm, AnswersOnATerminal) {
