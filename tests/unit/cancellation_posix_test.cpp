@@ -48,7 +48,8 @@ TEST(Cancellation, KillsTheWholeTreeOfTheRunningChildAtOnce) {
   options.contain = false;  // a cancellation kills the tree all the same
   const auto started = std::chrono::steady_clock::now();
   const auto result = platform::run(
-      shell("sleep 1000 & echo $! > '" + pid_file.string() + "'; echo started; sleep 1000"),
+      // "started" is written before the pid that lets the cancel come.
+      shell("sleep 1000 & echo started; echo $! > '" + pid_file.string() + "'; sleep 1000"),
       options);
   canceller.join();
   ASSERT_TRUE(result);
