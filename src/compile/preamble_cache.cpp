@@ -290,18 +290,20 @@ void enforce_limit() {
   }
 }
 
-// The format as it is stored. TeX Live's engines write their formats compressed, and a run from
-// one spends a good part of its start expanding it; they read an expanded format as it is, so it
-// is stored expanded.
+// The format as it is stored, within the cache's size. TeX Live's engines write their formats
+// compressed, and a run from one spends a good part of its start expanding it; they read an
+// expanded format as it is, so it is stored expanded.
 std::expected<std::string, std::string> expanded_format(const fs::path& made) {
+  const std::string too_large =
+      "its format is larger than the cache's limit (VELLORA_FORMAT_CACHE_MB)";
+  std::error_code ec;
+  if (fs::file_size(made, ec) > size_limit()) return std::unexpected(too_large);
   auto bytes = read_file(made);
   if (!bytes) return std::unexpected(std::string("the dumped format cannot be read"));
   if (!bytes->starts_with("\x1f\x8b")) return std::move(*bytes);
-  auto expanded = gunzip(*bytes, size_limit() + 1);
+  auto expanded = gunzip(*bytes, size_limit());
   if (!expanded) {
-    if (expanded.error().starts_with("more than"))
-      return std::unexpected(
-          std::string("its format is larger than the cache's limit (VELLORA_FORMAT_CACHE_MB)"));
+    if (expanded.error().starts_with("more than")) return std::unexpected(too_large);
     return std::unexpected("the dumped format cannot be expanded: " + expanded.error());
   }
   return expanded;
@@ -369,8 +371,6 @@ void DumpQueue::perform(DumpJob& job) {
     if (reason.empty()) {
       if (auto expanded = expanded_format(made); !expanded)
         reason = expanded.error();
-      else if (expanded->size() > size_limit())
-        reason = "its format is larger than the cache's limit (VELLORA_FORMAT_CACHE_MB)";
       else
         format_bytes = std::move(*expanded);
     }

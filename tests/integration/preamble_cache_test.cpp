@@ -432,5 +432,20 @@ TEST_F(PreambleCacheBoundTest, TheLeastRecentlyUsedFormatsGoFirst) {
   EXPECT_EQ(formats_of("c"), 1u);
 }
 
+class PreambleCacheTinyBoundTest : public PreambleCacheTest {
+ protected:
+  PreambleCacheTinyBoundTest() { env_["VELLORA_FORMAT_CACHE_MB"] = "5"; }
+};
+
+// A format larger than the whole cache (about 18 MiB expanded, against 5 MiB) is never stored:
+// the preamble is remembered with the reason, and the document compiles as before.
+TEST_F(PreambleCacheTinyBoundTest, AFormatLargerThanTheCacheIsNotKept) {
+  const Files files = styled("Alpha", "Beta", "Gamma");
+  compile_again(files);
+  EXPECT_TRUE(files_in(formats(), ".fmt").empty());
+  EXPECT_NE(records().find("larger than the cache's limit"), std::string::npos) << records();
+  EXPECT_FALSE(has(compile_again(files), USED));
+}
+
 }  // namespace
 }  // namespace vellora::test
